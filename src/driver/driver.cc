@@ -1,0 +1,245 @@
+#include "driver/driver.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "install/install.h"
+#include "install/upgrade.h"
+#include "msg/msg.h"
+#include "pkgdb/listing.h"
+#include "pkgdb/load.h"
+#include "pkgdb/record.h"
+#include "pkgfile/fd_streambuf.h"
+#include "select/install_flags.h"
+#include "select/schedule.h"
+#include "select/version.h"
+#include "stage/commit.h"
+#include "stage/manifest.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
+
+namespace {
+
+constexpr const char* usage_text = "usage: installer [-q] [-r <root>] [-]\n";
+constexpr const char* saved_manifest_path = "/ram/MANIFEST";
+constexpr const char* received_image_path = "/flash/var/pdb//image";
+constexpr const char* received_image_target = "/flash/var/pdb/image";
+constexpr const char* boot_image_path = "/flash/bootimage";
+constexpr const char* changed_marker = "/flash/PCKGS_CHANGED";
+constexpr int status_no_space = 28;
+constexpr int status_no_image = -1;  // exit status 255
+
+// The entry point's state, filled by the option scan.
+struct run_options {
+  bool cleanup = false;
+  bool from_stdin = false;
+  bool quiet = false;
+  bool show = false;
+  bool commit_now = true;
+  install_flags flags = 0;
+  std::string root;
+  std::string arch = "i386";
+};
+
+// What the option scan decided.
+enum class scan_result { run, exit_now };
+
+int run_commit_mode() {
+  manifest saved;
+  load_manifest(saved, saved_manifest_path);
+  std::fputs("finishing install... ", stdout);
+  std::fflush(stdout);
+  commit(saved, "", true);
+  std::fputs("\b \n", stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
+int run_cancel_mode() {
+  manifest saved;
+  load_manifest(saved, saved_manifest_path);
+  discard_saved(saved);
+  unlink(saved_manifest_path);
+  return 0;
+}
+
+// The option scan. Options are whole strings; --commit, --cancel and the
+// usage line act at once, before any change of root.
+scan_result scan_options(int argc, char** argv, run_options* options, int* status) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--cleanup") {
+      options->cleanup = true;
+      break;
+    } else if (arg == "--safe") {
+      options->commit_now = false;
+    } else if (arg == "-r" && i + 1 < argc) {
+      options->root = argv[++i];
+    } else if (arg == "-") {
+      options->from_stdin = true;
+      break;
+    } else if (arg == "-q") {
+      options->quiet = true;
+    } else if (arg == "-down") {
+      options->flags |= ALLOW_OLDER;
+    } else if (arg == "--reinstall") {
+      std::fputs("\nResuming upgrade...\n", stdout);
+      std::fflush(stdout);
+      options->flags |= ALLOW_SAME;
+    } else if (arg == "-b" || arg == "--force" || arg == "--noupgrade" || arg == "-i") {
+      // accepted for compatibility, no effect
+    } else if (arg == "--commit") {
+      *status = run_commit_mode();
+      return scan_result::exit_now;
+    } else if (arg == "--cancel") {
+      *status = run_cancel_mode();
+      return scan_result::exit_now;
+    } else if (arg == "--show") {
+      options->show = true;
+    } else {
+      std::fputs(usage_text, stdout);
+      std::fflush(stdout);
+      *status = 0;
+      return scan_result::exit_now;
+    }
+  }
+  return scan_result::run;
+}
+
+// True when `root` names the directory that already is the process root, so
+// a failed chroot into it changes nothing.
+bool is_current_root(const std::string& root) {
+  struct stat wanted, current;
+  return stat(root.c_str(), &wanted) == 0 && stat("/", &current) == 0 &&
+         wanted.st_dev == current.st_dev && wanted.st_ino == current.st_ino;
+}
+
+// Changes root. A failed chroot into anything but the current root ends the
+// run: carrying on would install into, or uninstall from, the router's live
+// system instead of the tree the user named.
+bool change_root(const std::string& root) {
+  if (!root.empty() && chroot(root.c_str()) != 0) {
+    int err = errno;
+    bool harmless = is_current_root(root);
+    errno = err;
+    std::perror("chroot");
+    if (!harmless) return false;
+  }
+  if (chdir("/") != 0) std::perror("chdir");
+  return true;
+}
+
+int run_show_mode(pkg_repo& repository, const run_options&) {
+  show_packages(repository, stdout);
+  return 0;
+}
+
+int run_cleanup_mode(pkg_repo& repository, const run_options&) {
+  manifest staged;
+  cleanup_packages(repository, staged);
+  commit(staged, "", false);
+  return 0;
+}
+
+int run_stream_mode(pkg_repo& repository, const run_options& options) {
+  manifest staged;
+  schedule_pass(repository, staged, 1);
+  fd_ostreambuf image;
+  if (!image.open(received_image_path)) {
+    std::fputs("ERROR: could not open image\n", stdout);
+    std::fflush(stdout);
+    discard(staged);
+    return status_no_image;
+  }
+  fd_istreambuf input(STDIN_FILENO);
+  std::string image_dir;
+  bool boot = false;
+  int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, &image,
+                              &image_dir, &boot);
+  image.close();
+  if (status == 0 && !image_dir.empty()) {
+    if (boot) {
+      stage_move(staged, received_image_target, boot_image_path);
+      stage_link(staged, boot_image_path, image_dir + "image");
+    } else {
+      stage_move(staged, received_image_target, image_dir + "image");
+    }
+  }
+  if (status == 0)
+    commit(staged, "", false);
+  else
+    discard(staged);
+  write_postlog(repository);
+  return status;
+}
+
+int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
+  manifest staged;
+  schedule_pass(repository, staged, 1);
+  int status = 0;
+  std::vector<pkg_record> installed = upgrade(repository, staged, options.flags | ALLOW_NEWER);
+  if (!(options.flags & ALLOW_SAME) && !check_space(staged)) {
+    error(repository, "not enough space for upgrade");
+    discard(staged);
+    installed.clear();
+    status = status_no_space;
+  }
+  for (const pkg_record& record : installed) info(repository, "installed %s", package_text(record).c_str());
+  if (!staged.empty()) {
+    out_file marker;
+    if (open_staged_file(&marker, staged, changed_marker, 1, 0)) marker.close();
+    if (options.commit_now) {
+      commit(staged, "", false);
+    } else if (!save_manifest(staged, saved_manifest_path)) {
+      int err = errno;
+      discard(staged);
+      if (err == ENOSPC) {
+        error(repository, "not enough space for upgrade");
+        status = status_no_space;
+      } else {
+        error(repository, "could not save manifest: %s", std::strerror(err));
+        status = 1;
+      }
+    }
+  }
+  write_postlog(repository);
+  return status;
+}
+
+// The run modes, in the order in which they are chosen.
+struct mode_entry {
+  const char* name;
+  bool (*chosen)(const run_options&);
+  int (*handler)(pkg_repo&, const run_options&);
+};
+
+const mode_entry modes[] = {
+    {"show", [](const run_options& o) { return o.show; }, run_show_mode},
+    {"cleanup", [](const run_options& o) { return o.cleanup; }, run_cleanup_mode},
+    {"stream install", [](const run_options& o) { return o.from_stdin; }, run_stream_mode},
+    {"upgrade", [](const run_options&) { return true; }, run_upgrade_mode},
+};
+
+}  // namespace
+
+int run_installer(int argc, char** argv) {
+  pkg_repo& repository = repo();
+  const char* board = std::getenv("board");
+  if (board && std::strcmp(board, "qemu_p9") == 0) return 0;
+
+  run_options options;
+  int status = 0;
+  if (scan_options(argc, argv, &options, &status) == scan_result::exit_now) return status;
+  if (!change_root(options.root)) return 1;
+  if (const char* arch = std::getenv("arch")) options.arch = arch;
+  load_repository(repository, options.quiet, options.arch);
+
+  for (const mode_entry& mode : modes)
+    if (mode.chosen(options)) return mode.handler(repository, options);
+  return 0;
+}

@@ -1,0 +1,33 @@
+// Installing a package or a bundle read from a package stream.
+#pragma once
+
+#include <istream>
+#include <map>
+#include <streambuf>
+#include <string>
+
+#include "select/install_flags.h"
+
+struct pkg_repo;
+struct pkg_image;
+struct pkg_dep;
+struct manifest;
+class pkg_stream;
+
+using user_state_map = std::map<std::string, bool>;  // name -> disabled
+
+// 0 success; 1 unreadable, refused or unrecorded package or bundle; 2 a bundle
+// or member refused, or data after the last member; 3 a bundle without
+// members. `copy` receives every consumed byte; `image_dir` the database
+// directory of a package that keeps its image; `boot` whether the installed
+// package supplies the boot image. Optional outputs may be nullptr.
+int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
+                   const user_state_map& user_state, std::streambuf* copy, std::string* image_dir,
+                   bool* boot);
+
+// Installs the package at the stream's current header. Returns the installed
+// record (owned by the repository; the installed one when it is kept), or
+// nullptr.
+pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                           install_flags flags, const user_state_map& user_state,
+                           const pkg_dep* bundle, std::string* image_dir, bool* boot);

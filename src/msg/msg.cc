@@ -1,0 +1,153 @@
+#include "msg/msg.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <sys/times.h>
+
+#include "pkgdb/record.h"
+#include "select/version.h"
+
+namespace {
+
+constexpr const char* warning_prefix = "WARNING: ";
+constexpr const char* error_prefix = "ERROR: ";
+constexpr const char* hide_cursor = "\033[?25l";
+constexpr const char* show_cursor = "\033[?25h";
+constexpr int progress_blank_width = 79;
+constexpr uint32_t spinner_period = 20;
+constexpr uint32_t tick_offset = 30000;
+constexpr char spinner_chars[4] = {'|', '/', '-', '\\'};
+
+// The spinner's state lives for the process, so it goes on across files.
+struct spinner_state {
+  uint32_t last_tick = 0;
+  uint32_t index = 0;
+  uint32_t (*clock)() = nullptr;
+  std::FILE* out = nullptr;
+};
+spinner_state spinner;
+
+void write_text(std::FILE* out, std::string_view text) { std::fwrite(text.data(), 1, text.size(), out); }
+
+void emit(pkg_repo& repository, const char* prefix, bool erase_progress, const char* format,
+          va_list args) {
+  if (erase_progress) set_progress(repository, "");
+  char body[message_body_limit + 1];
+  std::vsnprintf(body, sizeof body, format, args);
+  if (repository.quiet) return;
+  std::string text = prefix;
+  text += terminal_safe(body);
+  std::FILE* out = repository.out;
+  if (!repository.progress_line.empty()) {
+    std::fputc('\r', out);
+    std::fprintf(out, "%*s", progress_blank_width, "");
+    std::fputc('\r', out);
+    std::fflush(out);
+  }
+  write_text(out, text);
+  std::fputc('\n', out);
+  std::fflush(out);
+  if (!repository.progress_line.empty()) {
+    write_text(out, repository.progress_line);
+    std::fflush(out);
+  }
+  repository.messages.push_back(std::move(text));
+}
+
+}  // namespace
+
+std::string terminal_safe(std::string_view text) {
+  std::string safe(text);
+  for (char& c : safe) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return safe;
+}
+
+void info(pkg_repo& repository, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  emit(repository, "", true, format, args);
+  va_end(args);
+}
+
+void warning(pkg_repo& repository, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  emit(repository, warning_prefix, false, format, args);
+  va_end(args);
+}
+
+void error(pkg_repo& repository, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  emit(repository, error_prefix, true, format, args);
+  va_end(args);
+}
+
+void set_progress(pkg_repo& repository, std::string_view raw_text) {
+  if (repository.quiet) return;
+  std::string text = terminal_safe(raw_text);
+  if (text == repository.progress_line) return;
+  std::FILE* out = repository.out;
+  std::fputs(hide_cursor, out);
+  std::fputc('\r', out);
+  write_text(out, text);
+  if (repository.progress_line.size() > text.size())
+    std::fprintf(out, "%*s", static_cast<int>(repository.progress_line.size() - text.size()), "");
+  std::fputc('\r', out);
+  std::fputs(show_cursor, out);
+  std::fflush(out);
+  repository.progress_line = std::move(text);
+}
+
+void report_write_failure(pkg_repo& repository, const pkg_image& record, const char* label) {
+  int err = errno;
+  std::string name = display_text(record);
+  if (err == ENOSPC)
+    error(repository, "installation of %s failed: disk is too small", name.c_str());
+  else if (err == EIO)
+    error(repository, "installation of %s failed: disk error", name.c_str());
+  else
+    error(repository, "installation of %s failed: could not create %s: %s", name.c_str(), label,
+          std::strerror(err));
+}
+
+void report_broken_package(pkg_repo& repository, const pkg_image& record) {
+  error(repository, "installation of %s failed: broken package", display_text(record).c_str());
+}
+
+uint32_t uptime_ticks() {
+  struct tms unused;
+  clock_t ticks = times(&unused);
+  if (ticks == static_cast<clock_t>(-1)) return tick_offset - static_cast<uint32_t>(errno);
+  return static_cast<uint32_t>(ticks) + tick_offset;
+}
+
+void spinner_tick() {
+  std::FILE* out = spinner.out ? spinner.out : stdout;
+  uint32_t now = spinner.clock ? spinner.clock() : uptime_ticks();
+  if (spinner.last_tick == 0) {
+    spinner.last_tick = now;
+    std::fputc(spinner_chars[spinner.index], out);
+    spinner.index += 1;
+    std::fflush(out);
+    return;
+  }
+  if (now - spinner.last_tick > spinner_period) {
+    spinner.last_tick += spinner_period;
+    std::fputc('\b', out);
+    std::fputc(spinner_chars[spinner.index % 4], out);
+    spinner.index += 1;
+    if (spinner.index == 4) spinner.index = 0;
+    std::fflush(out);
+  }
+}
+
+void spinner_reset_for_test(uint32_t (*clock)(), std::FILE* out) {
+  spinner = spinner_state{};
+  spinner.clock = clock;
+  spinner.out = out;
+}

@@ -1,0 +1,51 @@
+// Messages and progress: informational, warning and error lines, the
+// in-place progress line, the copy spinner and the message log.
+//
+// All output goes to the repository's `out` stream (standard output in the
+// program). Every printed message is also appended to `messages`, which
+// becomes the post-log. Quiet mode silences messages and the progress line,
+// not the spinner.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+struct pkg_repo;
+struct pkg_image;
+
+// Largest formatted message body; longer bodies are cut. The prefix comes on
+// top of it.
+inline constexpr size_t message_body_limit = 255;
+
+// Package texts (names, notes, architectures) come from untrusted files and
+// the database. Every byte below 0x20 and the byte 0x7F becomes '?', so such
+// a text can never move the cursor or change the terminal.
+std::string terminal_safe(std::string_view text);
+
+// Message lines. The format is the system's own; package texts are only ever
+// passed as arguments. info and error erase the progress line first; a
+// warning is printed above it and the progress line is drawn again.
+void info(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void warning(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void error(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Replaces the progress line; an empty text erases it. Writes nothing when
+// the text is unchanged or output is quiet.
+void set_progress(pkg_repo& repository, std::string_view text);
+
+// "installation of %s failed: ..." chosen by the current errno (ENOSPC, EIO,
+// anything else with the label and strerror).
+void report_write_failure(pkg_repo& repository, const pkg_image& record, const char* label);
+// "installation of %s failed: broken package".
+void report_broken_package(pkg_repo& repository, const pkg_image& record);
+
+// Advances the copy spinner by at most one step (written to standard output).
+void spinner_tick();
+// times() + 30000, or 30000 - errno when times() fails.
+uint32_t uptime_ticks();
+
+// Used by tests: forget the spinner's state and let it read ticks from
+// `clock` (nullptr restores uptime_ticks) and write to `out`.
+void spinner_reset_for_test(uint32_t (*clock)(), std::FILE* out);

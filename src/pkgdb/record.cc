@@ -1,0 +1,58 @@
+#include "pkgdb/record.h"
+
+#include <algorithm>
+
+const char* action_word(uint32_t pending) {
+  static const char* const words[] = {"", "uninstall", "enable", "disable"};
+  return pending < 4 ? words[pending] : "";
+}
+
+pkg_image* pkg_repo::append(std::unique_ptr<pkg_image> record) {
+  pkg_image* stored = keep(std::move(record));
+  packages.push_back(stored);
+  return stored;
+}
+
+pkg_image* pkg_repo::keep(std::unique_ptr<pkg_image> record) {
+  owned_.push_back(std::move(record));
+  return owned_.back().get();
+}
+
+void pkg_repo::erase(size_t index) {
+  if (index < packages.size()) packages.erase(packages.begin() + static_cast<long>(index));
+}
+
+void pkg_repo::erase(const pkg_image* record) {
+  auto it = std::find(packages.begin(), packages.end(), record);
+  if (it != packages.end()) packages.erase(it);
+}
+
+pkg_repo& repo() {
+  // Deliberately leaked: the repository lives until the process ends and
+  // records handed out must stay valid through exit handlers.
+  static pkg_repo* instance = new pkg_repo;
+  return *instance;
+}
+
+long find_index(const pkg_repo& repository, std::string_view name) {
+  for (size_t i = 0; i < repository.packages.size(); ++i)
+    if (repository.packages[i]->name == name) return static_cast<long>(i);
+  return -1;
+}
+
+pkg_image* find_package(const pkg_repo& repository, std::string_view name) {
+  long index = find_index(repository, name);
+  return index < 0 ? nullptr : repository.packages[static_cast<size_t>(index)];
+}
+
+std::string pdb_dir(const pkg_record& record) {
+  return "/flash/var/pdb/" + record.name + "/";
+}
+
+bool is_inert(const pkg_record& record) {
+  return record.version == 0xFFFFFFFFu && record.build_time == 0xFFFFFFFFu;
+}
+
+pkg_record copy_base(const pkg_record& record) {
+  return pkg_record(record);  // slices: the copy is an ordinary pkg_record
+}

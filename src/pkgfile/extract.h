@@ -1,0 +1,23 @@
+// Extraction of a package's file container (one zlib stream of file entries)
+// into staged temporary files.
+#pragma once
+
+#include <cstdint>
+
+struct pkg_repo;
+struct pkg_image;
+struct manifest;
+class pkg_stream;
+
+// Called when the current part is part_files. Stages every regular file that
+// suits this processor under "/flash" (or "/flash/x/<name>" for a disabled
+// package), adds its target to record.files and redraws the progress bar.
+// False after a failure has been reported (broken package, write failure,
+// a refused entry name).
+bool extract_files(pkg_repo& repository, pkg_image& record, manifest& m, pkg_stream& stream);
+
+// "installing <display text> [###   ]", 77 characters, drawn with set_progress.
+void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream);
+
+// The running processor's class for file variants (1..4), or 0 when it has none.
+int processor_class();

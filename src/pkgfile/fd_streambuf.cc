@@ -1,0 +1,120 @@
+#include "pkgfile/fd_streambuf.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/fs.h"
+
+std::streambuf::int_type fd_istreambuf::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  if (at_end_) return traits_type::eof();
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer_, buffer_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) error_ = errno;
+      at_end_ = true;
+      return traits_type::eof();
+    }
+    setg(buffer_, buffer_, buffer_ + n);
+    return traits_type::to_int_type(*gptr());
+  }
+}
+
+std::streamsize fd_istreambuf::xsgetn(char* out, std::streamsize count) {
+  std::streamsize done = 0;
+  while (done < count) {
+    std::streamsize buffered = egptr() - gptr();
+    if (buffered > 0) {
+      std::streamsize take = std::min(buffered, count - done);
+      std::memcpy(out + done, gptr(), static_cast<size_t>(take));
+      gbump(static_cast<int>(take));
+      done += take;
+      continue;
+    }
+    if (at_end_) break;
+    // Large requests bypass the buffer.
+    if (count - done >= static_cast<std::streamsize>(buffer_size)) {
+      ssize_t n = ::read(fd_, out + done, static_cast<size_t>(count - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n < 0) error_ = errno;
+        at_end_ = true;
+        break;
+      }
+      done += n;
+      continue;
+    }
+    if (traits_type::eq_int_type(underflow(), traits_type::eof())) break;
+  }
+  return done;
+}
+
+std::streamsize fd_istreambuf::showmanyc() {
+  std::streamsize buffered = egptr() - gptr();
+  if (buffered > 0) return buffered;
+  return at_end_ ? -1 : 0;
+}
+
+fd_ostreambuf::~fd_ostreambuf() {
+  if (fd_ >= 0) close();
+}
+
+bool fd_ostreambuf::open(const std::string& path) {
+  fd_ = fs::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd_ < 0) return false;
+  error_ = 0;
+  handed_ = 0;
+  setp(buffer_, buffer_ + buffer_size);
+  return true;
+}
+
+bool fd_ostreambuf::drain() {
+  size_t used = static_cast<size_t>(pptr() - pbase());
+  if (used > 0 && error_ == 0 && !fs::write_all(fd_, pbase(), used)) error_ = errno;
+  handed_ += used;
+  setp(buffer_, buffer_ + buffer_size);
+  return error_ == 0;
+}
+
+std::streambuf::int_type fd_ostreambuf::overflow(int_type c) {
+  if (fd_ < 0) return traits_type::eof();
+  if (!drain()) return traits_type::eof();
+  if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+std::streamsize fd_ostreambuf::xsputn(const char* data, std::streamsize count) {
+  if (fd_ < 0) return 0;
+  std::streamsize room = epptr() - pptr();
+  if (count <= room) {
+    std::memcpy(pptr(), data, static_cast<size_t>(count));
+    pbump(static_cast<int>(count));
+    return count;
+  }
+  if (!drain()) return 0;
+  if (count >= static_cast<std::streamsize>(buffer_size)) {
+    if (error_ == 0 && !fs::write_all(fd_, data, static_cast<size_t>(count))) error_ = errno;
+    handed_ += static_cast<uint64_t>(count);
+    return error_ == 0 ? count : 0;
+  }
+  std::memcpy(pptr(), data, static_cast<size_t>(count));
+  pbump(static_cast<int>(count));
+  return count;
+}
+
+int fd_ostreambuf::sync() { return fd_ >= 0 && drain() ? 0 : -1; }
+
+bool fd_ostreambuf::close() {
+  if (fd_ < 0) return error_ == 0;
+  drain();
+  if (fs::close(fd_) != 0 && error_ == 0) error_ = errno;
+  fd_ = -1;
+  setp(nullptr, nullptr);
+  return error_ == 0;
+}

@@ -1,0 +1,37 @@
+// Constants of the package file format, shared by the reader and by mkpkg.
+// The byte layout is described in doc/package-format.md.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint32_t pkg_magic_primary = 0xBAD0F11E;
+inline constexpr uint32_t pkg_magic_secondary = 0xA1100FFB;
+inline constexpr uint32_t pkg_magic_incomplete = 0xFFFFFFFF;
+
+inline constexpr size_t pkg_file_header_size = 8;
+inline constexpr size_t pkg_part_header_size = 6;
+inline constexpr size_t pkg_header_min_size = 32;   // name, version, build time, 8 unread
+inline constexpr size_t pkg_name_size = 16;
+inline constexpr size_t pkg_dep_entry_size = 32;
+inline constexpr size_t pkg_file_entry_header_size = 30;
+inline constexpr size_t pkg_max_text = 65536;       // longest text kept from a part
+
+enum pkg_part_type : uint16_t {
+  part_package_header = 1,
+  part_text_b = 2,
+  part_depends = 3,
+  part_files = 4,
+  part_signature = 9,
+  part_architecture = 16,
+  part_conflicts = 17,
+  part_bundle_header = 18,
+  part_provides = 19,
+  part_bundle_members = 20,
+  part_image_payload = 21,
+  part_note = 23,
+  part_text_a = 24,
+  part_digest_sha256 = 25,
+};
+
+inline constexpr uint16_t file_mode_type_mask = 0xF000;
+inline constexpr uint16_t file_mode_regular = 0x8000;

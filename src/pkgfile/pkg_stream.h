@@ -1,0 +1,97 @@
+// The package file reader.
+//
+// A package file is an 8-byte file header (magic, length) followed by typed,
+// length-prefixed parts (u16 type, u32 length, payload), all integers
+// little-endian. pkg_stream is an input stream whose buffer, pkg_streambuf,
+// has no buffer of its own: it confines reads to the current part's payload,
+// skips parts the caller did not ask for, feeds every consumed byte into the
+// package digest and copies every consumed byte (file header included) to an
+// optional output.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <streambuf>
+#include <vector>
+
+#include "platform/crypto.h"
+
+struct pkg_record;
+struct pkg_dep;
+
+class pkg_streambuf : public std::streambuf {
+ public:
+  // `source` and `copy` are borrowed and must outlive the buffer.
+  pkg_streambuf(std::streambuf* source, bool hashing, std::streambuf* copy);
+
+  std::streambuf* source() const { return source_; }
+  std::streambuf* copy() const { return copy_; }
+  bool hashing() const { return hashing_; }
+  uint32_t part_offset() const { return part_offset_; }
+  uint32_t part_length() const { return part_length_; }
+  uint32_t remaining() const { return remaining_; }
+  void consume_unhashed(uint32_t count) { remaining_ -= count; }  // the signature trailer
+  // Finishes the active digest into digest() (zeroed 32 bytes at start; a
+  // SHA-1 digest fills the first 20).
+  void finish_digest();
+  const uint8_t* digest() const { return digest_; }
+
+  // Used by pkg_stream.
+  // ... the implementation adds what it needs below.
+
+ protected:
+  std::streamsize showmanyc() override;
+  std::streamsize xsgetn(char* buffer, std::streamsize count) override;
+  int_type underflow() override;
+  int_type uflow() override;
+  int_type pbackfail(int_type c) override;
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+
+ private:
+  friend class pkg_stream;
+  std::streambuf* source_;
+  uint32_t part_offset_ = 0;
+  uint32_t part_length_ = 0;
+  uint32_t remaining_ = 0;
+  std::streambuf* copy_;
+  crypto::hasher sha1_{crypto::hasher::kind::sha1};
+  crypto::hasher sha256_{crypto::hasher::kind::sha256};
+  crypto::hasher* active_ = &sha1_;
+  bool hashing_;
+  uint32_t putback_pending_ = 0;
+  uint8_t digest_[32] = {};
+};
+
+class pkg_stream : public std::istream {
+ public:
+  // Reads the file header at once. `source` and `copy` are borrowed.
+  pkg_stream(std::streambuf* source, bool hashing, std::streambuf* copy = nullptr);
+  ~pkg_stream() override;
+
+  std::vector<uint32_t> wanted_types;
+
+  // Type of the next wanted part, or -1 at the end or on failure.
+  int next_part();
+  int type() const { return type_; }
+  uint32_t part_length() const { return buf_.part_length(); }
+  uint32_t part_offset() const { return buf_.part_offset(); }
+  uint32_t magic() const { return magic_; }
+  // Length field of the file header plus 8, computed in 64 bits.
+  uint64_t total_length() const { return total_length_; }
+  pkg_streambuf& buf() { return buf_; }
+
+ private:
+  pkg_streambuf buf_;
+  int type_ = -1;
+  uint32_t magic_ = 0xFFFFFFFF;
+  uint64_t total_length_ = 0;
+};
+
+// Reads a package or bundle header (current part of type 1 or 18) and the
+// optional parts that follow it in their fixed order. Refuses a name that is
+// empty, ".", "..", or holds "/" or a control byte (leaving record.name
+// untouched then).
+bool read_package_header(pkg_record& record, pkg_stream& stream);
+// Appends the entries of a dependency-list payload.
+bool read_dep_list(pkg_stream& stream, std::vector<pkg_dep>& list);

@@ -1,0 +1,23 @@
+// Signature verification of one package against its digest.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class pkg_streambuf;
+
+// 2: the Ed25519 signature of a 132-byte trailer holds; 1: only the older
+// scheme's signature holds; 0: neither, a trailer shorter than 68 bytes or
+// cut short, or a stream without a digest. The stream must be at the start
+// of a signature part's payload.
+int verify_package(pkg_streambuf& stream);
+
+// The older scheme's own hash: one SHA-256 compression of a single padded
+// block with the installer's own initial value and round constants.
+// REQUIRES: size <= 55.
+void legacy_hash(const uint8_t* message, size_t size, uint8_t out[32]);
+
+// The older scheme's check: Y = x(v*|P| + h*G) on Curve25519 with the built-in
+// public key P, c compared with the first 16 bytes of H(Y). `digest20` is the
+// first 20 bytes of the package digest, `c` 16 bytes, `v` 32 bytes.
+bool legacy_verify(const uint8_t digest20[20], const uint8_t c[16], const uint8_t v[32]);

@@ -1,0 +1,45 @@
+// A buffered writer over one file descriptor, used for every staged file.
+//
+// It never throws: the first failure is remembered with its errno and every
+// later write is ignored, so a caller writes everything and judges once,
+// after close(). One instance writes one file; it closes the descriptor when
+// it goes away (ignoring errors then).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class out_file {
+ public:
+  out_file() = default;
+  ~out_file();
+  out_file(const out_file&) = delete;
+  out_file& operator=(const out_file&) = delete;
+
+  // Takes ownership of an open descriptor (from mkstemp, say).
+  void attach(int fd);
+  bool is_open() const { return fd_ >= 0; }
+
+  void write(const void* data, size_t size);
+  void write(std::string_view text) { write(text.data(), text.size()); }
+
+  // Writes out the buffer. False once anything has failed.
+  bool flush();
+  // Flushes and closes. False when any write, the flush or the close failed;
+  // error() then holds the errno of the first failure.
+  bool close();
+
+  bool failed() const { return failed_; }
+  int error() const { return error_; }
+
+ private:
+  void fail(int err);
+
+  static constexpr size_t buffer_size = 16384;
+  int fd_ = -1;
+  bool failed_ = false;
+  int error_ = 0;
+  size_t used_ = 0;
+  char buffer_[buffer_size];
+};

@@ -1,0 +1,45 @@
+// Where staged files are created, the staging of a package's removal and of
+// its database directory, and the free-space check before a commit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+class out_file;
+struct manifest;
+struct pkg_repo;
+struct pkg_image;
+
+// The path without trailing "/" characters, then its dirname:
+// "/flash/var/pdb/x/" -> "/flash/var/pdb"; "", "///" and "image" -> ".".
+std::string parent_dir(std::string_view path);
+
+// Creates an empty staged temporary file for `target`: next to the target
+// (in its nearest existing ancestor directory) when that file system has more
+// than size_hint + 65536 bytes free, else in "/ram" ("/tmp" when "/ram" is
+// missing and the hint is 0). Sets the mode when not 0, records
+// target <- temporary as OP_STAGED in the manifest and attaches the
+// descriptor to *out. Returns false with errno set (no manifest entry, *out
+// not open) when the file cannot be created.
+bool open_staged_file(out_file* out, manifest& m, const std::string& target, uint64_t size_hint,
+                      mode_t mode);
+
+// Stages the removal of an installed package: its files, its database
+// directory and "image", and for a boot package "/flash/bootimage" when it
+// has a single link. Empties `files` and clears `pending`.
+// A stored file path beginning with "/flash/" is a full path; any other is
+// relative to "/flash". Paths with a ".." component, directories and files
+// listed by another package of a different name in `repository` are skipped.
+void stage_package_removal(const pkg_repo& repository, pkg_image& record, manifest& m);
+
+// Makes the package's database directory usable for a new installation: a
+// staged removal of it is taken back. False when another operation is staged
+// for it, or something other than a directory (or a link) stands at its path,
+// or it cannot be examined.
+bool claim_pdb_dir(const pkg_image& record, manifest& m);
+
+// True when committing the manifest leaves enough room on "/flash/boot" and
+// "/flash" (more than 32768 bytes wherever the free count falls).
+bool check_space(const manifest& m);
