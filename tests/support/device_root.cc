@@ -275,8 +275,21 @@ run_result spawn(std::vector<std::string> argv, std::vector<std::string> envp, c
   return result;
 }
 
-std::vector<std::string> clean_environment(const run_options& opts) {
+// PATH and the sanitizer settings of a sanitized test build (they change
+// only how a fault is reported). Leak checking is off: it reads /proc at
+// exit, which the installer has left behind with its change of root (the
+// unit tests still check for leaks).
+std::vector<std::string> base_environment() {
   std::vector<std::string> env = {std::string("PATH=") + clean_path};
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + (asan && *asan ? ":" : "") +
+                "detect_leaks=0");
+  if (const char* ubsan = std::getenv("UBSAN_OPTIONS")) env.push_back(std::string("UBSAN_OPTIONS=") + ubsan);
+  return env;
+}
+
+std::vector<std::string> clean_environment(const run_options& opts) {
+  std::vector<std::string> env = base_environment();
   for (const auto& [name, value] : opts.env) env.push_back(name + "=" + value);
   return env;
 }
@@ -451,7 +464,7 @@ run_result run_installer(const std::vector<std::string>& args, const run_options
 }
 
 run_result run_program(const std::vector<std::string>& argv, const std::string& input) {
-  return spawn(argv, {std::string("PATH=") + clean_path}, input);
+  return spawn(argv, base_environment(), input);
 }
 
 bool can_run_installer(std::string* why) {

@@ -71,7 +71,8 @@ struct run_options {
 };
 
 // Runs `build/installer ARGS...` with standard input, a clean environment
-// (PATH only, plus opts.env) and returns what it printed and its status.
+// (PATH, the tests' ASAN_OPTIONS with leak checking off and UBSAN_OPTIONS,
+// plus opts.env) and returns what it printed and its status.
 //
 // Where private mount namespaces are possible (root, or user namespaces
 // allowed) every run happens in one: "/" there shows the machine's own
@@ -86,7 +87,8 @@ struct run_options {
 // a run over 300 seconds) fails the test and gives status -1.
 run_result run_installer(const std::vector<std::string>& args, const run_options& opts = {});
 
-// The same for any program (mkpkg, say), without namespaces.
+// The same for any program (mkpkg, say), without namespaces, with the clean
+// environment.
 run_result run_program(const std::vector<std::string>& argv, const std::string& input = {});
 
 // True when runs can change root (root, or user namespaces allowed);
