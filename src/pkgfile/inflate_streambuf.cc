@@ -33,16 +33,16 @@ inflate_streambuf::int_type inflate_streambuf::underflow() {
     zlib_.avail_out = buffer_size;
     int result = inflate(&zlib_, Z_PARTIAL_FLUSH);
     size_t written = buffer_size - zlib_.avail_out;
-    if (result == Z_STREAM_END) {
+    // A zlib error ends the data where it struck: what inflated before it in
+    // this pass is still handed out.
+    if (result == Z_STREAM_END)
       finished_ = true;
-    } else if (result != Z_OK) {
+    else if (result != Z_OK)
       corrupt_ = true;
-      return traits_type::eof();
-    }
     produced_ += written;
     setg(out_, out_, out_ + written);
     if (written > 0) return traits_type::to_int_type(*gptr());
-    if (finished_) return traits_type::eof();
+    if (finished_ || corrupt_) return traits_type::eof();
     // zlib promises progress while input remains; guard against a stall.
     if (zlib_.avail_in == input_before && input_before > 0) {
       corrupt_ = true;

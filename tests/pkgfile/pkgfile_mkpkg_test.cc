@@ -213,7 +213,7 @@ TEST_F(mkpkg_test, build_round_trips_through_the_reader) {
                                  "--build-time", "1700000000", "--flags", "0x2", "--arch", "mipsbe",
                                  "--note", "a note", "--text-a", "ta", "--text-b", "tb",
                                  "--depends", "system:6.40:7.0", "--depends", "lib",
-                                 "--provides", "thing::0:-5", "--conflicts", "old",
+                                 "--provides", "thing:::-5", "--conflicts", "old",
                                  "--image", at("image"), "--variant", "2:lib/v:" + at("v2"),
                                  "--sign", "none", at("tree")});
   ASSERT_EQ(0, result.status) << result.err;
@@ -297,8 +297,9 @@ TEST_F(mkpkg_test, signatures_verify_as_the_installer_reads_them) {
     EXPECT_EQ((std::vector<int>{r.level, r.level}), bundle.levels);
     // Any changed byte between the header part and the signature header
     // breaks the signature.
-    size_t header_at = single.find(std::string("\x01\x00", 2));
-    for (size_t at : {header_at, header_at + 10, single.size() / 2, single.size() - (r.level == 2 ? 132 : 68) - 1}) {
+    size_t span_start = pkgbuild::list_parts(single)[r.digest == std::string("sha256") ? 1 : 0].offset;
+    size_t span_end = single.size() - (std::string(r.scheme) == "both" ? 132 : 68);
+    for (size_t at : {span_start, span_start + 10, (span_start + span_end) / 2, span_end - 1}) {
       std::string tampered = single;
       tampered[at] = static_cast<char>(tampered[at] ^ 0x20);
       read_back back = read_package(tampered);
