@@ -1,11 +1,13 @@
 #include "stage/commit.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "msg/msg.h"
@@ -17,6 +19,7 @@ namespace {
 
 constexpr size_t copy_chunk = 16384;
 constexpr const char* copy_template = "/tmpXXXXXX";
+constexpr unsigned link_attempts = 100;
 
 bool is_move(const file_op& op) { return op.kind < 2; }
 
@@ -52,10 +55,43 @@ void remove_target(const std::string& target) {
   if (fs::unlink(target.c_str()) != 0 && errno == EISDIR) sweep_directory(target);
 }
 
+// A name beside `target` for a link on its way, shaped like a staged file's
+// ("tmp" and six characters), different for every attempt.
+std::string link_temporary(const std::string& target, unsigned attempt) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t seed = (uint64_t(getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(attempt) * 0x9E3779B97F4A7C15u);
+  std::string name = parent_dir(target) + "/tmp";
+  for (int i = 0; i < 6; ++i, seed /= 62) name += letters[seed % 62];
+  return name;
+}
+
+// Makes the link under a free temporary name; false with errno set.
+bool make_link_temporary(const std::string& content, const std::string& target, std::string* temporary) {
+  for (unsigned attempt = 0; attempt < link_attempts; ++attempt) {
+    *temporary = link_temporary(target, attempt);
+    if (fs::symlink(content.c_str(), temporary->c_str()) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// The link is made beside the target and renamed over it, so the path holds
+// the old file or the new link at every moment: a failed symlink or a power
+// cut in between never leaves a package without its image link.
 void link_target(const std::string& target, const file_op& op) {
   make_dirs(parent_dir(target));
-  fs::unlink(target.c_str());
-  if (fs::symlink(op.source.c_str(), target.c_str()) != 0) std::perror("symlink");
+  std::string temporary;
+  if (!make_link_temporary(op.source, target, &temporary)) {
+    std::perror("symlink");
+    return;
+  }
+  if (fs::rename(temporary.c_str(), target.c_str()) == 0) return;
+  int err = errno;
+  fs::unlink(temporary.c_str());
+  errno = err;
+  std::perror("symlink");
 }
 
 void move_target(const std::string& target, const file_op& op, bool progress) {

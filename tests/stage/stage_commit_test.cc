@@ -117,6 +117,20 @@ TEST(Commit, LinksReplaceFilesAndReportFailures) {
   });
 }
 
+// A link that could not be made used to leave its path empty: the old file
+// was unlinked first.
+TEST(Commit, LinkThatCannotBeMadeKeepsOldTarget) {
+  IN_SANDBOX(sandbox_options{}, [] {
+    write_file("/flash/image", "old image");
+    manifest m;
+    stage_link(m, std::string(5000, 'x'), "/flash/image");
+    std::string err = capture_stderr([&] { commit(m, "", false); });
+    EXPECT_EQ(err, std::string("symlink: ") + std::strerror(ENAMETOOLONG) + "\n");
+    EXPECT_EQ(read_file("/flash/image"), "old image");
+    EXPECT_EQ(list_dir("/flash"), "boot image") << "no link left on its way";
+  });
+}
+
 TEST(Commit, MovesWithinFlashCreateParentsAndReportRenameFailures) {
   IN_SANDBOX(sandbox_options{}, [] {
     write_file("/flash/tmp123456", "new", 0751);

@@ -1,0 +1,304 @@
+#include "faults/faults_harness.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/fs_faults.h"
+
+namespace faults_test {
+
+using testsupport::device_root;
+using testsupport::run_installer;
+using testsupport::run_options;
+using testsupport::run_result;
+
+namespace {
+
+const char* const trees[] = {"flash", "rw", "ram"};
+
+// What the clean run did, read from the fault layer's trace.
+struct clean_trace {
+  std::vector<std::string> operations;  // [k - 1]: "rename /a /b"
+  unsigned commit_start = 0;            // the first sync: the commit begins there
+};
+
+struct run_context {
+  const scenario& s;
+  sweep_report& report;
+  clean_trace trace;
+  std::map<std::string, std::string> show_before, show_after;  // name -> listing line
+};
+
+std::string brief(const std::string& entry) {
+  return entry.size() <= 60 ? entry : entry.substr(0, 60) + "...(" + std::to_string(entry.size()) + " bytes)";
+}
+
+std::string text_or_missing(const device_state& state, const std::string& path) {
+  auto it = state.find(path);
+  return it == state.end() ? "(missing)" : brief(it->second);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool has_sanitizer_report(const run_result& r) {
+  return r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos;
+}
+
+bool crashed(const run_result& r) { return r.status < 0 || (r.status >= 128 && r.status != 255); }
+
+clean_trace read_trace(const std::string& err, unsigned* total) {
+  clean_trace trace;
+  const std::string prefix = fs::fault_log_prefix;
+  for (const std::string& line : lines_of(err)) {
+    if (line.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string rest = line.substr(prefix.size());
+    size_t blank = rest.find(' ');
+    if (rest.substr(blank + 1) == "operations") {
+      *total = static_cast<unsigned>(std::strtoul(rest.c_str(), nullptr, 10));
+      continue;
+    }
+    trace.operations.push_back(rest.substr(blank + 1));
+    if (trace.commit_start == 0 && rest.substr(blank + 1, 4) == "sync")
+      trace.commit_start = static_cast<unsigned>(trace.operations.size());
+  }
+  if (trace.commit_start == 0) trace.commit_start = static_cast<unsigned>(trace.operations.size()) + 1;
+  return trace;
+}
+
+std::map<std::string, std::string> listing(const device_root& root, const std::string& label,
+                                           std::vector<std::string>* problems) {
+  run_result shown = run_installer({"-r", root.path(), "--show"});
+  if (shown.status != 0 || has_sanitizer_report(shown))
+    problems->push_back(label + ": --show failed with status " + std::to_string(shown.status) + ": " +
+                        brief(shown.err));
+  std::map<std::string, std::string> rows;
+  std::vector<std::string> lines = lines_of(shown.out);
+  for (size_t i = 2; i < lines.size(); ++i) rows[lines[i].substr(0, lines[i].find(' '))] = lines[i];
+  return rows;
+}
+
+std::vector<unsigned> cut_points(unsigned total, const sweep_options& options) {
+  std::vector<unsigned> points;
+  for (unsigned k = 1; k <= total; ++k)
+    if (options.full || (k - 1) % options.stride == 0 || k == total) points.push_back(k);
+  return points;
+}
+
+device_state without_temporaries(const device_state& state, const device_state& reference) {
+  device_state kept;
+  for (const auto& [path, entry] : state)
+    if (!is_temporary_name(path) || reference.count(path)) kept.emplace(path, entry);
+  return kept;
+}
+
+// Every entry is as before or as after the clean run. Returns the
+// temporaries that neither state has.
+std::vector<std::string> check_entries(const run_context& c, const device_state& got, const std::string& label,
+                                       std::vector<std::string>* problems) {
+  const device_state &before = c.report.before, &after = c.report.after;
+  std::set<std::string> paths;
+  for (const device_state* state : {&before, &after, &got})
+    for (const auto& entry : *state) paths.insert(entry.first);
+  std::vector<std::string> temporaries;
+  for (const std::string& path : paths) {
+    auto b = before.find(path), a = after.find(path), g = got.find(path);
+    bool was = b != before.end(), will = a != after.end();
+    if (g == got.end() ? (!was || !will) : ((was && g->second == b->second) || (will && g->second == a->second)))
+      continue;
+    if (g != got.end() && !was && !will && is_temporary_name(path)) {
+      temporaries.push_back(path);
+      continue;
+    }
+    problems->push_back(label + ": " + path + " is " + text_or_missing(got, path) + ", before " +
+                        text_or_missing(before, path) + ", after " + text_or_missing(after, path));
+  }
+  return temporaries;
+}
+
+void check_listing(const run_context& c, const device_root& root, const std::string& label,
+                   std::vector<std::string>* problems) {
+  std::map<std::string, std::string> rows = listing(root, label, problems);
+  for (const auto& [name, row] : rows) {
+    auto b = c.show_before.find(name), a = c.show_after.find(name);
+    bool known = (b != c.show_before.end() && b->second == row) || (a != c.show_after.end() && a->second == row);
+    if (!known) problems->push_back(label + ": --show lists \"" + row + "\"");
+  }
+  for (const auto& [name, row] : c.show_before)
+    if (c.show_after.count(name) && !rows.count(name))
+      problems->push_back(label + ": --show lost the package " + name);
+}
+
+void check_error_run(run_context& c, unsigned k, int err, const run_result& r, const device_state& got,
+                     const std::string& label, std::vector<std::string>* problems) {
+  const std::string& operation = c.trace.operations[k - 1];
+  std::string name = operation.substr(0, operation.find(' '));
+  std::vector<std::string> temporaries = check_entries(c, got, label, problems);
+  for (const std::string& path : temporaries) {
+    // Failing the very unlink that removes a temporary can only leave it.
+    if (name == "unlink" && operation == "unlink /" + path) continue;
+    problems->push_back(label + ": the temporary " + path + " was left behind");
+  }
+  if (k < c.trace.commit_start && without_temporaries(got, c.report.before) != c.report.before)
+    problems->push_back(label + ": an error before the commit changed the trees");
+  // Removals are best-effort by design, and a sync cannot fail visibly;
+  // any other error that changed the outcome must be reported. A directory
+  // that could not be made shows as the failure of the move or link that
+  // needed it.
+  bool changed = without_temporaries(got, c.report.after) != c.report.after;
+  bool silent = name == "unlink" || name == "rmdir" || name == "sync";
+  std::string text = std::strerror(err);
+  bool reported = r.out.find(text) != std::string::npos || r.err.find(text) != std::string::npos;
+  if (name == "mkdir")
+    for (const char* later : {"\nrename: ", "\nsymlink: ", "\ncopy "}) reported |= r.err.find(later) != std::string::npos;
+  if (changed && !silent && !reported)
+    problems->push_back(label + ": the error changed the outcome but was not reported; out: " + brief(r.out) +
+                        " err: " + brief(r.err));
+}
+
+void check_stop_run(run_context& c, const device_root& root, const device_state& got, const std::string& label,
+                    std::vector<std::string>* problems) {
+  if (!check_entries(c, got, label, problems).empty()) ++c.report.stops_leaving_temporaries;
+  run_options options;
+  options.input = c.s.recovery_input;
+  std::vector<std::string> args = {"-r", root.path()};
+  args.insert(args.end(), c.s.recovery_args.begin(), c.s.recovery_args.end());
+  run_result later = run_installer(args, options);
+  std::string later_label = label + " then " + c.s.recovery_args.back();
+  if (crashed(later) || has_sanitizer_report(later))
+    problems->push_back(later_label + ": status " + std::to_string(later.status) + ": " + brief(later.err));
+  device_state recovered = capture(root);
+  check_entries(c, recovered, later_label, problems);
+  if (c.s.recovery_reaches_clean && without_temporaries(recovered, c.report.after) != c.report.after)
+    problems->push_back(later_label + ": did not reach the clean state");
+  check_listing(c, root, later_label, problems);
+}
+
+void try_fault(run_context& c, unsigned k, const std::string& what) {
+  device_root root;
+  restore(c.report.before, root);
+  std::string plan = std::to_string(k) + ":" + what;
+  std::string label = c.s.name + " " + plan + " (" + c.trace.operations[k - 1] + ")";
+  run_result r = run_faulted(c.s, root, plan);
+  ++c.report.runs;
+  std::vector<std::string>* problems = &c.report.violations;
+  if (crashed(r) && r.status != fs::fault_stop_status) {
+    problems->push_back(label + ": status " + std::to_string(r.status) + ": " + brief(r.err));
+  }
+  if (has_sanitizer_report(r)) problems->push_back(label + ": sanitizer report: " + brief(r.err));
+  device_state got = capture(root);
+  if (what == "stop") {
+    if (r.status != fs::fault_stop_status)
+      problems->push_back(label + ": the run never reached the operation (status " + std::to_string(r.status) + ")");
+    check_stop_run(c, root, got, label, problems);
+    return;
+  }
+  if (r.err.find("injected at operation " + std::to_string(k) + " ") == std::string::npos)
+    problems->push_back(label + ": the run never reached the operation");
+  check_error_run(c, k, what == "EIO" ? EIO : ENOSPC, r, got, label, problems);
+  check_listing(c, root, label, problems);
+}
+
+}  // namespace
+
+bool is_temporary_name(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  return (name.size() == 9 && name.compare(0, 3, "tmp") == 0) ||
+         (name.size() == 15 && name.compare(0, 9, "MANIFEST.") == 0);
+}
+
+device_state capture(const device_root& root) {
+  device_state state;
+  for (const char* tree : trees)
+    for (const auto& [path, entry] : root.snapshot(std::string("/") + tree))
+      state.emplace(std::string(tree) + "/" + path, entry);
+  return state;
+}
+
+void restore(const device_state& state, const device_root& root) {
+  // Map order puts a directory before everything inside it.
+  for (const auto& [path, entry] : state) {
+    std::string device_path = "/" + path;
+    unsigned mode = static_cast<unsigned>(std::strtoul(entry.c_str() + 2, nullptr, 8));
+    if (entry[0] == 'd') {
+      root.make_dirs(device_path);
+      chmod(root.at(device_path).c_str(), mode);
+    } else if (entry[0] == 'l') {
+      root.symlink(entry.substr(2), device_path);
+    } else {
+      root.write_file(device_path, entry.substr(entry.find(' ', 2) + 1), mode);
+    }
+  }
+}
+
+bool full_sweep_requested() {
+  const char* wanted = std::getenv("INSTALLER_CUTPOINTS");
+  return wanted && std::strcmp(wanted, "full") == 0;
+}
+
+run_result run_faulted(const scenario& s, const device_root& root, const std::string& plan) {
+  run_options options;
+  options.input = s.input;
+  options.env = {{fs::fault_plan_variable, plan}};
+  options.flash_bytes = s.flash_bytes;
+  options.ram_bytes = s.ram_bytes;
+  // The runner starts build/installer; a shell in front of it starts the
+  // faulting build with the same arguments instead.
+  options.prefix = {"/bin/sh", "-c", "shift; exec \"$0\" \"$@\"", INSTALLER_FAULTS_BIN};
+  std::vector<std::string> args = {"-r", root.path()};
+  args.insert(args.end(), s.args.begin(), s.args.end());
+  return run_installer(args, options);
+}
+
+sweep_report sweep(const scenario& s, const sweep_options& options) {
+  sweep_report report;
+  {
+    device_root start;
+    s.prepare(start);
+    report.before = capture(start);
+  }
+  run_context c{s, report, {}, {}, {}};
+  device_root clean;
+  restore(report.before, clean);
+  c.show_before = listing(clean, s.name + " before", &report.violations);
+  run_result r = run_faulted(s, clean, "trace");
+  c.trace = read_trace(r.err, &report.operations);
+  report.after = capture(clean);
+  report.clean_out = r.out;
+  c.show_after = listing(clean, s.name + " after", &report.violations);
+  if (r.status != s.clean_status || has_sanitizer_report(r))
+    report.violations.push_back(s.name + ": the clean run ended with status " + std::to_string(r.status) + ": " +
+                                brief(r.out) + " " + brief(r.err));
+  // The fault layer passing everything through must be the program itself.
+  device_root plain;
+  restore(report.before, plain);
+  run_options options_plain;
+  options_plain.input = s.input;
+  options_plain.flash_bytes = s.flash_bytes;
+  options_plain.ram_bytes = s.ram_bytes;
+  std::vector<std::string> args = {"-r", plain.path()};
+  args.insert(args.end(), s.args.begin(), s.args.end());
+  run_installer(args, options_plain);
+  if (capture(plain) != report.after)
+    report.violations.push_back(s.name + ": the program and the faulting build end in different states");
+  if (report.operations == 0 || report.operations != c.trace.operations.size()) {
+    report.violations.push_back(s.name + ": the clean run gave no trace: " + brief(r.err));
+    return report;
+  }
+  for (unsigned k : cut_points(report.operations, options)) {
+    ++report.cut_points;
+    for (const char* what : {"EIO", "ENOSPC", "stop"}) try_fault(c, k, what);
+  }
+  return report;
+}
+
+}  // namespace faults_test
