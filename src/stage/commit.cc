@@ -19,7 +19,11 @@ namespace {
 
 constexpr size_t copy_chunk = 16384;
 constexpr const char* copy_template = "/tmpXXXXXX";
-constexpr unsigned link_attempts = 100;
+// Names of a link on its way to its target and of a directory being
+// removed: a staged file's shape, the second hidden.
+constexpr const char* link_stem = "tmp";
+constexpr const char* hidden_stem = ".tmp";
+constexpr unsigned temporary_attempts = 100;
 
 bool is_move(const file_op& op) { return op.kind < 2; }
 
@@ -34,43 +38,82 @@ std::string without_trailing_slashes(const std::string& path) {
   return end == std::string::npos ? path.substr(0, 1) : path.substr(0, end + 1);
 }
 
-// Deletes the plain entries of a directory (names not starting with "."),
-// then the directory itself if that left it empty. Only a real directory is
-// swept: a link standing at the path is never followed.
-void sweep_directory(const std::string& target) {
-  struct stat st;
-  if (lstat(without_trailing_slashes(target).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-  DIR* dir = opendir(target.c_str());
-  if (!dir) return;
-  while (const dirent* entry = readdir(dir)) {
+// A name beside `target` for something on its way in or out: `stem` and six
+// characters, different for every attempt.
+std::string temporary_beside(const std::string& target, const char* stem, unsigned attempt) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t seed = (uint64_t(getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(attempt) * 0x9E3779B97F4A7C15u);
+  std::string name = parent_dir(target) + "/" + stem;
+  for (int i = 0; i < 6; ++i, seed /= 62) name += letters[seed % 62];
+  return name;
+}
+
+// Moves a directory to a hidden name beside it before it is swept. The
+// database loader skips names that begin with ".", so a package directory
+// cut short by a power cut or a failed unlink never loads as a package of
+// version 0: the package is listed whole or not at all. Returns the new
+// path, or `dir` itself when it could not be moved (it is swept in place).
+std::string move_out_of_sight(const std::string& dir) {
+  for (unsigned attempt = 0; attempt < temporary_attempts; ++attempt) {
+    std::string hidden = temporary_beside(dir, hidden_stem, attempt);
+    if (fs::rename(dir.c_str(), hidden.c_str()) == 0) return hidden;
+    if (errno != EEXIST && errno != ENOTEMPTY && errno != ENOTDIR) break;
+  }
+  return dir;
+}
+
+// True when the directory holds a hidden entry or a subdirectory: what the
+// sweep leaves on purpose.
+bool holds_kept_entries(const std::string& dir) {
+  DIR* listing = opendir(dir.c_str());
+  if (!listing) return false;
+  bool kept = false;
+  while (const dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    struct stat st;
+    if (name == "." || name == "..") continue;
+    if (name[0] == '.' || (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))) kept = true;
+  }
+  closedir(listing);
+  return kept;
+}
+
+void unlink_plain_entries(const std::string& dir) {
+  DIR* listing = opendir(dir.c_str());
+  if (!listing) return;
+  while (const dirent* entry = readdir(listing)) {
     if (entry->d_name[0] == '\0' || entry->d_name[0] == '.') continue;
-    std::string path = target + "/" + entry->d_name;
+    std::string path = dir + "/" + entry->d_name;
     fs::unlink(path.c_str());
   }
-  closedir(dir);
-  fs::rmdir(target.c_str());
+  closedir(listing);
+}
+
+// Deletes the plain entries of a directory (names not starting with "."),
+// then the directory itself if that left it empty. Only a real directory is
+// swept: a link standing at the path is never followed. A directory that
+// hidden entries or subdirectories keep goes back to its place; one that a
+// plain file failed to leave stays out of sight.
+void sweep_directory(const std::string& target) {
+  std::string dir = without_trailing_slashes(target);
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  std::string swept = move_out_of_sight(dir);
+  unlink_plain_entries(swept);
+  if (fs::rmdir(swept.c_str()) == 0 || swept == dir) return;
+  if (holds_kept_entries(swept)) fs::rename(swept.c_str(), dir.c_str());
 }
 
 void remove_target(const std::string& target) {
   if (fs::unlink(target.c_str()) != 0 && errno == EISDIR) sweep_directory(target);
 }
 
-// A name beside `target` for a link on its way, shaped like a staged file's
-// ("tmp" and six characters), different for every attempt.
-std::string link_temporary(const std::string& target, unsigned attempt) {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  uint64_t seed = (uint64_t(getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(attempt) * 0x9E3779B97F4A7C15u);
-  std::string name = parent_dir(target) + "/tmp";
-  for (int i = 0; i < 6; ++i, seed /= 62) name += letters[seed % 62];
-  return name;
-}
-
 // Makes the link under a free temporary name; false with errno set.
 bool make_link_temporary(const std::string& content, const std::string& target, std::string* temporary) {
-  for (unsigned attempt = 0; attempt < link_attempts; ++attempt) {
-    *temporary = link_temporary(target, attempt);
+  for (unsigned attempt = 0; attempt < temporary_attempts; ++attempt) {
+    *temporary = temporary_beside(target, link_stem, attempt);
     if (fs::symlink(content.c_str(), temporary->c_str()) == 0) return true;
     if (errno != EEXIST) return false;
   }

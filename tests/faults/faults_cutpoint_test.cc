@@ -16,6 +16,10 @@ using faults_test::scenario;
 using faults_test::sweep_report;
 using testsupport::device_root;
 
+// Database "version" files of 1.0 and 2.0, built at the same time.
+constexpr const char* version_1_0 = "16803328 1700000000\n";
+constexpr const char* version_2_0 = "33580544 1700000000\n";
+
 std::string pattern(size_t size, char seed) {
   std::string text(size, '\0');
   for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>(seed + (i / 991 + i) % 23);
@@ -54,10 +58,10 @@ void prepare_saved_upgrade(const device_root& root) {
   root.write_file("/ram/tmpBBBBBB", pattern(40000, 'A'), 0644);
   root.write_file("/ram/tmpCCCCCC", "new documentation", 0600);
   root.write_file("/flash/share/old.txt", "dropped in 2.0");
-  root.write_file("/flash/var/pdb/gone/version", "1 0 0 0");
+  root.write_file("/flash/var/pdb/gone/version", version_1_0);
   root.write_file("/flash/var/pdb/gone/files", "flash/share/old.txt\n");
-  root.write_file("/flash/var/pdb/pkg/version", "1 0 0 0");
-  root.write_file("/flash/var/pdb/pkg/tmpDDDDDD", "2 0 0 0");
+  root.write_file("/flash/var/pdb/pkg/version", version_1_0);
+  root.write_file("/flash/var/pdb/pkg/tmpDDDDDD", version_2_0);
   root.write_file("/flash/var/pdb/pkg/image", "old image");
   root.write_file("/flash/bootimage", "boot image");
   root.write_file("/flash/tmpEEEEEE", "");

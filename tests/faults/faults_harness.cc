@@ -83,7 +83,12 @@ std::map<std::string, std::string> listing(const device_root& root, const std::s
                         brief(shown.err));
   std::map<std::string, std::string> rows;
   std::vector<std::string> lines = lines_of(shown.out);
-  for (size_t i = 2; i < lines.size(); ++i) rows[lines[i].substr(0, lines[i].find(' '))] = lines[i];
+  // The name is the first word of a row; short names are padded in front.
+  for (size_t i = 2; i < lines.size(); ++i) {
+    size_t start = lines[i].find_first_not_of(' ');
+    if (start == std::string::npos) continue;
+    rows[lines[i].substr(start, lines[i].find(' ', start) - start)] = lines[i];
+  }
   return rows;
 }
 
@@ -94,35 +99,48 @@ std::vector<unsigned> cut_points(unsigned total, const sweep_options& options) {
   return points;
 }
 
+// The outermost temporary that `path` is or lies in, when neither reference
+// state has it; "" otherwise.
+std::string temporary_root(const std::string& path, const device_state& before, const device_state& after) {
+  size_t end = 0;
+  do {
+    end = path.find('/', end + 1);
+    std::string prefix = path.substr(0, end);
+    if (is_temporary_name(prefix) && !before.count(prefix) && !after.count(prefix)) return prefix;
+  } while (end != std::string::npos);
+  return {};
+}
+
 device_state without_temporaries(const device_state& state, const device_state& reference) {
   device_state kept;
   for (const auto& [path, entry] : state)
-    if (!is_temporary_name(path) || reference.count(path)) kept.emplace(path, entry);
+    if (temporary_root(path, reference, reference).empty()) kept.emplace(path, entry);
   return kept;
 }
 
 // Every entry is as before or as after the clean run. Returns the
-// temporaries that neither state has.
+// temporaries (outermost) that neither state has.
 std::vector<std::string> check_entries(const run_context& c, const device_state& got, const std::string& label,
                                        std::vector<std::string>* problems) {
   const device_state &before = c.report.before, &after = c.report.after;
   std::set<std::string> paths;
   for (const device_state* state : {&before, &after, &got})
     for (const auto& entry : *state) paths.insert(entry.first);
-  std::vector<std::string> temporaries;
+  std::set<std::string> temporaries;
   for (const std::string& path : paths) {
     auto b = before.find(path), a = after.find(path), g = got.find(path);
     bool was = b != before.end(), will = a != after.end();
     if (g == got.end() ? (!was || !will) : ((was && g->second == b->second) || (will && g->second == a->second)))
       continue;
-    if (g != got.end() && !was && !will && is_temporary_name(path)) {
-      temporaries.push_back(path);
+    std::string temporary = g == got.end() ? std::string() : temporary_root(path, before, after);
+    if (!temporary.empty()) {
+      temporaries.insert(temporary);
       continue;
     }
     problems->push_back(label + ": " + path + " is " + text_or_missing(got, path) + ", before " +
                         text_or_missing(before, path) + ", after " + text_or_missing(after, path));
   }
-  return temporaries;
+  return {temporaries.begin(), temporaries.end()};
 }
 
 void check_listing(const run_context& c, const device_root& root, const std::string& label,
@@ -140,12 +158,24 @@ void check_listing(const run_context& c, const device_root& root, const std::str
 
 void check_error_run(run_context& c, unsigned k, int err, const run_result& r, const device_state& got,
                      const std::string& label, std::vector<std::string>* problems) {
-  const std::string& operation = c.trace.operations[k - 1];
+  // The failed operation as this run made it: temporary names differ from
+  // those of the clean run.
+  std::string operation = c.trace.operations[k - 1];
+  std::string marker = " injected at operation " + std::to_string(k) + " (";
+  size_t at = r.err.find(marker);
+  if (at != std::string::npos) {
+    size_t start = at + marker.size();
+    operation = r.err.substr(start, r.err.find(")\n", start) - start);
+  }
   std::string name = operation.substr(0, operation.find(' '));
   std::vector<std::string> temporaries = check_entries(c, got, label, problems);
   for (const std::string& path : temporaries) {
-    // Failing the very unlink that removes a temporary can only leave it.
-    if (name == "unlink" && operation == "unlink /" + path) continue;
+    // Failing the very unlink or rmdir that removes a temporary (or
+    // something inside it) can only leave it.
+    std::string removed = operation.substr(operation.find(' ') + 1);
+    if ((name == "unlink" || name == "rmdir") &&
+        (removed == "/" + path || removed.compare(0, path.size() + 2, "/" + path + "/") == 0))
+      continue;
     problems->push_back(label + ": the temporary " + path + " was left behind");
   }
   if (k < c.trace.commit_start && without_temporaries(got, c.report.before) != c.report.before)
@@ -158,6 +188,9 @@ void check_error_run(run_context& c, unsigned k, int err, const run_result& r, c
   bool silent = name == "unlink" || name == "rmdir" || name == "sync";
   std::string text = std::strerror(err);
   bool reported = r.out.find(text) != std::string::npos || r.err.find(text) != std::string::npos;
+  // The installer's own words for a full or a failing disk.
+  reported |= r.out.find(err == ENOSPC ? "disk is too small" : "disk error") != std::string::npos;
+  if (err == ENOSPC) reported |= r.out.find("not enough space") != std::string::npos;
   if (name == "mkdir")
     for (const char* later : {"\nrename: ", "\nsymlink: ", "\ncopy "}) reported |= r.err.find(later) != std::string::npos;
   if (changed && !silent && !reported)
@@ -168,6 +201,7 @@ void check_error_run(run_context& c, unsigned k, int err, const run_result& r, c
 void check_stop_run(run_context& c, const device_root& root, const device_state& got, const std::string& label,
                     std::vector<std::string>* problems) {
   if (!check_entries(c, got, label, problems).empty()) ++c.report.stops_leaving_temporaries;
+  check_listing(c, root, label, problems);
   run_options options;
   options.input = c.s.recovery_input;
   std::vector<std::string> args = {"-r", root.path()};
@@ -212,6 +246,7 @@ void try_fault(run_context& c, unsigned k, const std::string& what) {
 
 bool is_temporary_name(const std::string& path) {
   std::string name = path.substr(path.rfind('/') + 1);
+  if (name.size() == 10 && name[0] == '.') name = name.substr(1);
   return (name.size() == 9 && name.compare(0, 3, "tmp") == 0) ||
          (name.size() == 15 && name.compare(0, 9, "MANIFEST.") == 0);
 }

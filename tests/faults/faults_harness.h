@@ -75,8 +75,9 @@ bool full_sweep_requested();
 device_state capture(const testsupport::device_root& root);
 void restore(const device_state& state, const testsupport::device_root& root);
 
-// A staged temporary by its name: "tmp" and six characters (a staged file or
-// a copy on its way), or "MANIFEST." and six (a manifest being saved).
+// A staged temporary by its name: "tmp" and six characters (a staged file, a
+// copy or a link on its way), ".tmp" and six (a directory being removed), or
+// "MANIFEST." and six (a manifest being saved).
 bool is_temporary_name(const std::string& path);
 
 // Runs build/installer-faults with the fault plan (fs_faults.h) in a device
