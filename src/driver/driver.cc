@@ -15,6 +15,7 @@
 #include "pkgdb/load.h"
 #include "pkgdb/record.h"
 #include "pkgfile/fd_streambuf.h"
+#include "platform/fs.h"
 #include "select/install_flags.h"
 #include "select/schedule.h"
 #include "select/version.h"
@@ -64,7 +65,7 @@ int run_cancel_mode() {
   manifest saved;
   load_manifest(saved, saved_manifest_path);
   discard_saved(saved);
-  unlink(saved_manifest_path);
+  fs::unlink(saved_manifest_path);
   return 0;
 }
 
