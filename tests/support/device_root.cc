@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -29,48 +31,6 @@ const char* const root_layout[] = {
     "flash/var/pdb", "flash/boot", "flash/rw/pckg", "flash/var/pckg", "rw/pckg/.download",
     "rw/pckg/.images", "ram/pdb", "tmp", "dev", "proc",
 };
-
-// Runs inside the private mount namespace. Arguments: device root, scratch
-// directory, flash tmpfs size, ram tmpfs size (empty: none), then the command.
-// The scratch directory holds the mount points; all mounts vanish with the
-// namespace, so only empty directories are left behind in it.
-constexpr const char* namespace_script = R"script(
-fail() { echo "device root runner: $*" >&2; exit 199; }
-root=$1 scratch=$2 flash=$3 ram=$4; shift 4
-place() {
-  aside=$scratch/$1-aside
-  mkdir "$aside" && mount --bind "$root/$1" "$aside" || fail "cannot set /$1 aside"
-  mount -t tmpfs -o "size=$2" tmpfs "$root/$1" || fail "cannot mount a tmpfs on /$1"
-  cp -a "$aside/." "$root/$1/" || fail "cannot copy /$1 onto its tmpfs"
-}
-restore() {
-  aside=$scratch/$1-aside
-  find "$aside" -mindepth 1 -maxdepth 1 -exec rm -rf {} + &&
-    cp -a "$root/$1/." "$aside/" || fail "cannot copy /$1 back from its tmpfs"
-}
-if [ -n "$flash" ]; then place flash "$flash"; fi
-if [ -n "$ram" ]; then place ram "$ram"; fi
-new=$scratch/slash
-mkdir "$new" && mount -t tmpfs -o mode=755 tmpfs "$new" || fail "cannot mount a new /"
-for entry in /*; do
-  name=${entry#/}
-  case $name in flash|rw|ram) continue ;; esac
-  if [ -L "$entry" ]; then
-    ln -s "$(readlink "$entry")" "$new/$name" || fail "cannot link /$name"
-  elif [ -d "$entry" ]; then
-    mkdir "$new/$name" && mount --rbind "$entry" "$new/$name" || fail "cannot bind /$name"
-  fi
-done
-for tree in flash rw ram; do
-  [ -d "$root/$tree" ] || continue
-  mkdir "$new/$tree" && mount --bind "$root/$tree" "$new/$tree" || fail "cannot bind /$tree"
-done
-chroot "$new" "$@"
-status=$?
-if [ -n "$flash" ]; then restore flash; fi
-if [ -n "$ram" ]; then restore ram; fi
-exit $status
-)script";
 
 std::string temp_base() {
   const char* dir = std::getenv("TMPDIR");
@@ -187,17 +147,154 @@ std::vector<char*> c_strings(std::vector<std::string>& words) {
   return pointers;
 }
 
-[[noreturn]] void exec_child(int in, int out, int err, char** argv, char** envp) {
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Where a run happens when it gets a private mount namespace: the device
+// root whose trees appear at the top, a scratch directory for mount points,
+// and the tmpfs sizes ("" for none).
+struct namespace_plan {
+  std::string root, scratch, flash_size, ram_size;
+};
+
+// The code below runs in the forked child, which is alone in its process.
+
+void say(const std::string& text) {
+  ssize_t ignored = write(2, text.data(), text.size());
+  (void)ignored;
+}
+
+[[noreturn]] void runner_fault(const std::string& what) {
+  say("device root runner: " + what + ": " + std::strerror(errno) + "\n");
+  _exit(runner_fault_status);
+}
+
+// Starts argv (changing root to new_root first, when given) and waits for
+// it; returns its exit status, or 128 + the signal that ended it.
+int run_and_wait(char** argv, char** envp, const char* new_root) {
+  pid_t pid = fork();
+  if (pid < 0) runner_fault("fork");
+  if (pid == 0) {
+    if (new_root && (chroot(new_root) != 0 || chdir("/") != 0)) runner_fault("cannot enter the new /");
+    execve(argv[0], argv, envp);
+    say(std::string("device root runner: cannot execute ") + argv[0] + ": " + std::strerror(errno) + "\n");
+    _exit(127);
+  }
+  int wait_status = 0;
+  while (waitpid(pid, &wait_status, 0) < 0)
+    if (errno != EINTR) runner_fault("waitpid");
+  return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
+}
+
+void write_proc_file(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    runner_fault("cannot write " + path);
+  close(fd);
+}
+
+// A private mount namespace; for an ordinary user inside a user namespace in
+// which the user is root.
+void enter_namespace() {
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  if (uid == 0) {
+    if (unshare(CLONE_NEWNS) != 0) runner_fault("unshare");
+  } else {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) runner_fault("unshare");
+    write_proc_file("/proc/self/setgroups", "deny");
+    write_proc_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_proc_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) runner_fault("cannot make / private");
+}
+
+void run_helper(std::vector<std::string> words, const std::string& fault) {
+  std::vector<std::string> env = {std::string("PATH=") + clean_path};
+  std::vector<char*> argv = c_strings(words), envp = c_strings(env);
+  if (run_and_wait(argv.data(), envp.data(), nullptr) != 0) {
+    errno = 0;
+    runner_fault(fault);
+  }
+}
+
+// Mounts a tmpfs of `size` bytes over root/tree and copies the old content in;
+// the old directory stays reachable at scratch/tree-aside.
+void place_on_tmpfs(const namespace_plan& plan, const std::string& tree, const std::string& size) {
+  std::string aside = plan.scratch + "/" + tree + "-aside", target = plan.root + "/" + tree;
+  if (mkdir(aside.c_str(), 0700) != 0 || mount(target.c_str(), aside.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    runner_fault("cannot set /" + tree + " aside");
+  if (mount("tmpfs", target.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
+    runner_fault("cannot mount a tmpfs on /" + tree);
+  run_helper({"/bin/cp", "-a", aside + "/.", target + "/"}, "cannot copy /" + tree + " onto its tmpfs");
+}
+
+void copy_back(const namespace_plan& plan, const std::string& tree) {
+  std::string aside = plan.scratch + "/" + tree + "-aside", target = plan.root + "/" + tree;
+  run_helper({"/usr/bin/find", aside, "-mindepth", "1", "-maxdepth", "1", "-exec", "rm", "-rf", "{}", "+"},
+             "cannot empty /" + tree + " before copying it back");
+  run_helper({"/bin/cp", "-a", target + "/.", aside + "/"}, "cannot copy /" + tree + " back from its tmpfs");
+}
+
+// A new "/" on a tmpfs: every top-level directory of this machine bound in,
+// its links copied, and the device root's flash, rw and ram in place of the
+// machine's own.
+std::string build_slash(const namespace_plan& plan) {
+  std::string slash = plan.scratch + "/slash";
+  if (mkdir(slash.c_str(), 0755) != 0 || mount("tmpfs", slash.c_str(), "tmpfs", 0, "mode=755") != 0)
+    runner_fault("cannot mount a new /");
+  DIR* top = opendir("/");
+  if (!top) runner_fault("cannot list /");
+  while (dirent* entry = readdir(top)) {
+    std::string name = entry->d_name, from = "/" + name, to = slash + "/" + name;
+    if (name == "." || name == ".." || name == "flash" || name == "rw" || name == "ram") continue;
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
+      if (n < 0 || (target[n] = '\0', ::symlink(target, to.c_str())) != 0) runner_fault("cannot link " + from);
+    } else if (S_ISDIR(st.st_mode)) {
+      if (mkdir(to.c_str(), 0755) != 0 || mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        runner_fault("cannot bind " + from);
+    }
+  }
+  closedir(top);
+  for (const char* tree : {"flash", "rw", "ram"}) {
+    std::string from = plan.root + "/" + tree, to = slash + "/" + tree;
+    if (!is_directory(from)) continue;
+    if (mkdir(to.c_str(), 0755) != 0 || mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      runner_fault("cannot bind /" + std::string(tree));
+  }
+  return slash;
+}
+
+[[noreturn]] void namespace_child(const namespace_plan& plan, char** argv, char** envp) {
+  enter_namespace();
+  if (!plan.flash_size.empty()) place_on_tmpfs(plan, "flash", plan.flash_size);
+  if (!plan.ram_size.empty()) place_on_tmpfs(plan, "ram", plan.ram_size);
+  std::string slash = build_slash(plan);
+  int status = run_and_wait(argv, envp, slash.c_str());
+  if (!plan.flash_size.empty()) copy_back(plan, "flash");
+  if (!plan.ram_size.empty()) copy_back(plan, "ram");
+  _exit(status);
+}
+
+[[noreturn]] void exec_child(int in, int out, int err, char** argv, char** envp, const namespace_plan* plan) {
   setpgid(0, 0);
   // The test process ignores SIGPIPE; the program under test must not inherit that.
   signal(SIGPIPE, SIG_DFL);
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  // The parent's ends of the pipes must not stay open here: a child that
+  // does not exec would keep standard input from ever reaching its end.
+  close_range(3, ~0u, 0);
+  if (plan) namespace_child(*plan, argv, envp);
   execve(argv[0], argv, envp);
-  const char text[] = "device root runner: cannot execute the program\n";
-  ssize_t ignored = write(2, text, sizeof text - 1);
-  (void)ignored;
+  say(std::string("device root runner: cannot execute ") + argv[0] + ": " + std::strerror(errno) + "\n");
   _exit(127);
 }
 
@@ -239,7 +336,8 @@ bool pump(int in, int out, int err, const std::string& input, run_result* result
   return true;
 }
 
-run_result spawn(std::vector<std::string> argv, std::vector<std::string> envp, const std::string& input) {
+run_result spawn(std::vector<std::string> argv, std::vector<std::string> envp, const std::string& input,
+                 const namespace_plan* plan = nullptr) {
   static bool pipe_signal_ignored = (signal(SIGPIPE, SIG_IGN), true);
   (void)pipe_signal_ignored;
   argv[0] = find_program(argv[0]);
@@ -250,7 +348,7 @@ run_result spawn(std::vector<std::string> argv, std::vector<std::string> envp, c
     return {};
   }
   pid_t pid = fork();
-  if (pid == 0) exec_child(in[0], out[1], err[1], arg_pointers.data(), env_pointers.data());
+  if (pid == 0) exec_child(in[0], out[1], err[1], arg_pointers.data(), env_pointers.data(), plan);
   close(in[0]), close(out[1]), close(err[1]);
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   run_result result;
@@ -301,11 +399,6 @@ std::string root_argument(const std::vector<std::string>& args) {
   return {};
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string size_word(const std::optional<uint64_t>& bytes) {
   return bytes ? std::to_string(*bytes) : std::string();
 }
@@ -325,16 +418,11 @@ void remove_scratch(const std::string& scratch) {
 
 run_result run_in_namespace(const std::string& root, const std::vector<std::string>& command,
                             const run_options& opts) {
-  std::string scratch = make_temp_dir("installer-ns-");
-  if (scratch.empty()) return {};
-  std::vector<std::string> argv = {"unshare"};
-  if (geteuid() != 0) argv.insert(argv.end(), {"--user", "--map-root-user"});
-  argv.insert(argv.end(), {"--mount", "--", "/bin/sh", "-c", namespace_script, "sh", root, scratch,
-                           size_word(opts.flash_bytes), size_word(opts.ram_bytes), "env", "-i"});
-  for (const std::string& assignment : clean_environment(opts)) argv.push_back(assignment);
-  argv.insert(argv.end(), command.begin(), command.end());
-  run_result result = spawn(argv, {std::string("PATH=") + clean_path}, opts.input);
-  remove_scratch(scratch);
+  namespace_plan plan{root, make_temp_dir("installer-ns-"), size_word(opts.flash_bytes),
+                      size_word(opts.ram_bytes)};
+  if (plan.scratch.empty()) return {};
+  run_result result = spawn(command, clean_environment(opts), opts.input, &plan);
+  remove_scratch(plan.scratch);
   if (result.status == runner_fault_status) {
     ADD_FAILURE() << "the runner failed: " << result.err;
     result.status = -1;
@@ -348,21 +436,12 @@ struct probe_result {
 };
 
 probe_result probe_private_mounts() {
-  probe_result probe;
-  std::string unshare = find_program("unshare");
-  if (unshare.find('/') == std::string::npos) {
-    probe.why = "the unshare program (util-linux) is missing";
-    return probe;
-  }
-  // A trial run of the namespace script with a tmpfs, doing nothing inside.
+  // A trial run with a tmpfs that does nothing inside.
   device_root root;
-  std::string scratch = make_temp_dir("installer-ns-");
-  std::vector<std::string> argv = {"unshare"};
-  if (geteuid() != 0) argv.insert(argv.end(), {"--user", "--map-root-user"});
-  argv.insert(argv.end(), {"--mount", "--", "/bin/sh", "-c", namespace_script, "sh", root.path(), scratch,
-                           "1048576", "", "true"});
-  run_result result = spawn(argv, {std::string("PATH=") + clean_path}, {});
-  remove_scratch(scratch);
+  namespace_plan plan{root.path(), make_temp_dir("installer-ns-"), "1048576", ""};
+  run_result result = spawn({"true"}, base_environment(), {}, &plan);
+  remove_scratch(plan.scratch);
+  probe_result probe;
   probe.ok = result.status == 0;
   if (!probe.ok)
     probe.why = "private mount namespaces are not available here (" +
