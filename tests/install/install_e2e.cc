@@ -38,7 +38,7 @@ pkgbuild::package_spec package(const std::string& name, uint32_t version,
   spec.name = name;
   spec.version = version;
   spec.build_time = 1700000000;
-  spec.files = std::vector<pkgbuild::file_entry>{{.name = "bin/" + name, .data = content}};
+  spec.files = std::vector<pkgbuild::file_entry>{file("bin/" + name, content)};
   return spec;
 }
 
@@ -57,6 +57,29 @@ std::string build_bundle(const pkgbuild::bundle_spec& spec,
   std::string out, err;
   EXPECT_TRUE(pkgbuild::build_bundle(spec, members, &out, &err)) << err;
   return out;
+}
+
+pkgbuild::bundle_spec bundle(const std::string& name, uint32_t version,
+                             std::optional<std::vector<pkg_dep>> member_list) {
+  pkgbuild::bundle_spec spec;
+  spec.name = name;
+  spec.version = version;
+  spec.build_time = 1700000000;
+  spec.member_list = std::move(member_list);
+  return spec;
+}
+
+pkgbuild::file_entry file(const std::string& name, const std::string& data) {
+  pkgbuild::file_entry entry;
+  entry.name = name;
+  entry.data = data;
+  return entry;
+}
+
+testsupport::run_options with_env(const std::string& name, const std::string& value) {
+  testsupport::run_options opts;
+  opts.env.push_back({name, value});
+  return opts;
 }
 
 pkg_dep dep(const std::string& name, uint32_t min_version, uint32_t max_version) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ pkgbuild::package_spec package(const std::string& name, uint32_t version,
 std::string build(const pkgbuild::package_spec& spec, signing how = signing::both);
 std::string build_bundle(const pkgbuild::bundle_spec& spec,
                          const std::vector<std::string>& members);
+
+pkgbuild::bundle_spec bundle(const std::string& name, uint32_t version,
+                             std::optional<std::vector<pkg_dep>> member_list = std::nullopt);
+pkgbuild::file_entry file(const std::string& name, const std::string& data);
+testsupport::run_options with_env(const std::string& name, const std::string& value);
 
 pkg_dep dep(const std::string& name, uint32_t min_version = 0, uint32_t max_version = 0);
 

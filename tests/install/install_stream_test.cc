@@ -46,12 +46,12 @@ TEST_F(InstallStream, NewPackage) {
 
 TEST_F(InstallStream, NewerVersionReplacesFiles) {
   pkgbuild::package_spec old_spec = package("alpha", v71, "old");
-  old_spec.files->push_back({.name = "lib/only-old", .data = "gone soon"});
+  old_spec.files->push_back(file("lib/only-old", "gone soon"));
   ASSERT_NO_FATAL_FAILURE(install(build(old_spec)));
   ASSERT_TRUE(root.exists("/flash/lib/only-old"));
 
   pkgbuild::package_spec new_spec = package("alpha", v72, "new");
-  new_spec.files->push_back({.name = "lib/only-new", .data = "fresh"});
+  new_spec.files->push_back(file("lib/only-new", "fresh"));
   run_result result = stream(build(new_spec));
   ASSERT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(root.read_file("/flash/bin/alpha"), "new");
@@ -121,10 +121,10 @@ TEST_F(InstallStream, MissingDependencyIsRefused) {
 }
 
 TEST_F(InstallStream, ConflictAloneInstallsDisabled) {
-  ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71))));
-  pkgbuild::package_spec spec = package("beta", v71, "beta");
-  spec.conflicts = std::vector<pkg_dep>{dep("alpha")};
-  run_result result = stream(build(spec));
+  pkgbuild::package_spec blocker = package("alpha", v71);
+  blocker.conflicts = std::vector<pkg_dep>{dep("beta")};
+  ASSERT_NO_FATAL_FAILURE(install(build(blocker)));
+  run_result result = stream(build(package("beta", v71, "beta")));
   ASSERT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(visible_lines(result.out), lines{});
   EXPECT_EQ(root.read_file("/flash/var/pdb/beta/disabled"), "auto\n");
@@ -136,14 +136,14 @@ TEST_F(InstallStream, ConflictWithBundleIsRefused) {
   pkgbuild::package_spec blocker = package("alpha", v71);
   blocker.conflicts = std::vector<pkg_dep>{dep("suite")};
   ASSERT_NO_FATAL_FAILURE(install(build(blocker)));
-  pkgbuild::bundle_spec bundle{.name = "suite", .version = v71};
-  run_result result = refused(build_bundle(bundle, {build(package("beta", v71))}), 2);
+  pkgbuild::bundle_spec suite = bundle("suite", v71);
+  run_result result = refused(build_bundle(suite, {build(package("beta", v71))}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: can not install suite-7.1: it conflicts with alpha-7.1"});
 }
 
 TEST_F(InstallStream, BundleUpgradeUninstallsDroppedMember) {
-  pkgbuild::bundle_spec first{.name = "suite", .version = v71};
+  pkgbuild::bundle_spec first = bundle("suite", v71);
   run_result installed = stream(build_bundle(
       first, {build(package("alpha", v71, "a1")), build(package("beta", v71, "b1"))}));
   ASSERT_EQ(installed.status, 0) << installed.out;
@@ -151,7 +151,7 @@ TEST_F(InstallStream, BundleUpgradeUninstallsDroppedMember) {
   EXPECT_EQ(root.read_file("/flash/bin/beta"), "b1");
   EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/bundle"), "suite\n");
 
-  pkgbuild::bundle_spec second{.name = "suite", .version = v72};
+  pkgbuild::bundle_spec second = bundle("suite", v72);
   run_result upgraded = stream(build_bundle(second, {build(package("alpha", v72, "a2"))}));
   ASSERT_EQ(upgraded.status, 0) << upgraded.out;
   EXPECT_EQ(root.read_file("/flash/bin/alpha"), "a2");
@@ -161,10 +161,9 @@ TEST_F(InstallStream, BundleUpgradeUninstallsDroppedMember) {
 }
 
 TEST_F(InstallStream, BundleMemberListInstallsUnchosenMembersDisabled) {
-  pkgbuild::bundle_spec bundle{.name = "suite", .version = v71,
-                               .member_list = std::vector<pkg_dep>{dep("beta")}};
+  pkgbuild::bundle_spec suite = bundle("suite", v71, std::vector<pkg_dep>{dep("beta")});
   run_result result = stream(build_bundle(
-      bundle, {build(package("alpha", v71, "a")), build(package("beta", v71, "b"))}));
+      suite, {build(package("alpha", v71, "a")), build(package("beta", v71, "b"))}));
   ASSERT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(root.read_file("/flash/bin/alpha"), "a");
   EXPECT_FALSE(root.exists("/flash/var/pdb/alpha/disabled"));
@@ -203,10 +202,10 @@ TEST_F(InstallStream, BundleOfUnsignedInstalledMembersIsRefused) {
   // Kept members used to return before their signature was read, so a new
   // bundle of forged copies of the installed members replaced the installed
   // bundle's record.
-  pkgbuild::bundle_spec first{.name = "suite", .version = v71};
+  pkgbuild::bundle_spec first = bundle("suite", v71);
   ASSERT_NO_FATAL_FAILURE(install(build_bundle(first, {build(package("alpha", v71, "a"))})));
   std::string forged = build(package("alpha", v71, "a"), signing::none);
-  pkgbuild::bundle_spec second{.name = "suite", .version = v72};
+  pkgbuild::bundle_spec second = bundle("suite", v72);
   run_result result = refused(build_bundle(second, {forged}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: installation of suite-7.2 failed: broken package"});
@@ -215,8 +214,8 @@ TEST_F(InstallStream, BundleOfUnsignedInstalledMembersIsRefused) {
 TEST_F(InstallStream, BundleMemberWithMissingDependencyIsReported) {
   pkgbuild::package_spec member = package("alpha", v71);
   member.depends = std::vector<pkg_dep>{dep("gamma")};
-  pkgbuild::bundle_spec bundle{.name = "suite", .version = v71};
-  run_result result = refused(build_bundle(bundle, {build(member)}), 2);
+  pkgbuild::bundle_spec suite = bundle("suite", v71);
+  run_result result = refused(build_bundle(suite, {build(member)}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: can not install alpha-7.1: gamma is not installed, but is required"});
 }
@@ -245,7 +244,7 @@ TEST_F(InstallStream, BootPackageWithBootImageSet) {
   spec.flags = 1;
   spec.image_payload = "boot image payload";
   std::string file = build(spec);
-  run_result result = stream(file, {}, {.env = {{"bootimage", "1"}}});
+  run_result result = stream(file, {}, with_env("bootimage", "1"));
   ASSERT_EQ(result.status, 0) << result.out << result.err;
   EXPECT_FALSE(root.exists("/flash/bin/kernel"));
   EXPECT_EQ(root.read_file("/flash/bootimage"), file);

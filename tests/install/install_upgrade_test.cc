@@ -65,10 +65,12 @@ TEST_F(InstallUpgrade, DownloadDirectoriesInTurn) {
 }
 
 TEST_F(InstallUpgrade, FileLengthMustMatchItsHeader) {
-  std::string file = build(package("alpha", v71));
-  put("/rw/pckg/.download/long.npk", file + "extra");
+  ASSERT_NO_FATAL_FAILURE(install(build(package("base", v71))));
+  put("/rw/pckg/.download/long.npk", build(package("alpha", v71)) + "extra");
+  // A bundle without members.
   put("/rw/pckg/.download/bundle.npk",
-      build_bundle({.name = "suite", .version = v71}, {}));  // a bundle without members
+      pkgbuild::whole_file(pkgbuild::part(part_bundle_header,
+                                          pkgbuild::header_payload("suite", v71, 0, 0))));
   auto before = flash_state(root);
   run_result result = run();
   EXPECT_EQ(result.status, 0) << result.out;
@@ -160,8 +162,7 @@ TEST_F(InstallUpgrade, ManifestThatCannotBeSavedIsDropped) {
   // Enough files that the saved manifest outgrows a tiny ram.
   pkgbuild::package_spec spec = package("alpha", v72, "a2");
   for (int i = 0; i < 200; ++i)
-    spec.files->push_back({.name = "share/alpha/a-rather-long-file-name-" + std::to_string(i),
-                           .data = "x"});
+    spec.files->push_back(file("share/alpha/a-rather-long-file-name-" + std::to_string(i), "x"));
   put("/rw/pckg/.download/alpha.npk", build(spec));
   auto before = flash_state(root);
   testsupport::run_options opts;
@@ -200,6 +201,7 @@ TEST_F(InstallUpgrade, PostLogKeepsEarlierLines) {
 }
 
 TEST_F(InstallUpgrade, UserChoicesSurviveAnUpgrade) {
+  ASSERT_NO_FATAL_FAILURE(install(build(package("base", v71))));
   ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
   put("/ram/pdb/alpha/schedule", "disable\n");
   run_result disable = run();
@@ -218,7 +220,7 @@ TEST_F(InstallUpgrade, UserChoicesSurviveAnUpgrade) {
 }
 
 TEST_F(InstallUpgrade, BundleMemberListKeepsTheUsersChoice) {
-  pkgbuild::bundle_spec first{.name = "suite", .version = v71};
+  pkgbuild::bundle_spec first = bundle("suite", v71);
   ASSERT_NO_FATAL_FAILURE(install(build_bundle(
       first, {build(package("alpha", v71, "a1")), build(package("beta", v71, "b1"))})));
   put("/ram/pdb/alpha/schedule", "disable\n");
@@ -228,8 +230,7 @@ TEST_F(InstallUpgrade, BundleMemberListKeepsTheUsersChoice) {
 
   // The new list names alpha, which the user disabled, and beta, which the
   // user never chose: both come up disabled, alpha as the user's choice.
-  pkgbuild::bundle_spec second{.name = "suite", .version = v72,
-                               .member_list = std::vector<pkg_dep>{dep("alpha"), dep("beta")}};
+  pkgbuild::bundle_spec second = bundle("suite", v72, std::vector<pkg_dep>{dep("alpha"), dep("beta")});
   put("/rw/pckg/.download/suite.npk",
       build_bundle(second, {build(package("alpha", v72, "a2")), build(package("beta", v72, "b2"))}));
   run_result result = run();
@@ -249,7 +250,7 @@ TEST_F(InstallUpgrade, ForgedBootPackageNeverBecomesTheBootImage) {
   spec.flags = 1;
   spec.image_payload = "the real kernel";
   std::string genuine = build(spec);
-  testsupport::run_options boot_env{.env = {{"bootimage", "1"}}};
+  testsupport::run_options boot_env = with_env("bootimage", "1");
   ASSERT_EQ(stream(genuine, {}, boot_env).status, 0);
   ASSERT_EQ(root.read_file("/flash/bootimage"), genuine);
 
