@@ -1,6 +1,7 @@
 #include <cstdio>
 
-int main() {
-  std::fprintf(stderr, "mkpkg: not available in this build\n");
-  return 70;
+#include "mkpkg_cli.h"
+
+int main(int argc, char** argv) {
+  return mkpkg_main(std::vector<std::string>(argv + 1, argv + argc), stdout, stderr);
 }

@@ -15,6 +15,7 @@
 #include "pkgdb/load.h"
 #include "pkgdb/record.h"
 #include "pkgfile/fd_streambuf.h"
+#include "platform/fs.h"
 #include "select/install_flags.h"
 #include "select/schedule.h"
 #include "select/version.h"
@@ -34,21 +35,6 @@ constexpr const char* changed_marker = "/flash/PCKGS_CHANGED";
 constexpr int status_no_space = 28;
 constexpr int status_no_image = -1;  // exit status 255
 
-// The entry point's state, filled by the option scan.
-struct run_options {
-  bool cleanup = false;
-  bool from_stdin = false;
-  bool quiet = false;
-  bool show = false;
-  bool commit_now = true;
-  install_flags flags = 0;
-  std::string root;
-  std::string arch = "i386";
-};
-
-// What the option scan decided.
-enum class scan_result { run, exit_now };
-
 int run_commit_mode() {
   manifest saved;
   load_manifest(saved, saved_manifest_path);
@@ -64,51 +50,8 @@ int run_cancel_mode() {
   manifest saved;
   load_manifest(saved, saved_manifest_path);
   discard_saved(saved);
-  unlink(saved_manifest_path);
+  fs::unlink(saved_manifest_path);
   return 0;
-}
-
-// The option scan. Options are whole strings; --commit, --cancel and the
-// usage line act at once, before any change of root.
-scan_result scan_options(int argc, char** argv, run_options* options, int* status) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--cleanup") {
-      options->cleanup = true;
-      break;
-    } else if (arg == "--safe") {
-      options->commit_now = false;
-    } else if (arg == "-r" && i + 1 < argc) {
-      options->root = argv[++i];
-    } else if (arg == "-") {
-      options->from_stdin = true;
-      break;
-    } else if (arg == "-q") {
-      options->quiet = true;
-    } else if (arg == "-down") {
-      options->flags |= ALLOW_OLDER;
-    } else if (arg == "--reinstall") {
-      std::fputs("\nResuming upgrade...\n", stdout);
-      std::fflush(stdout);
-      options->flags |= ALLOW_SAME;
-    } else if (arg == "-b" || arg == "--force" || arg == "--noupgrade" || arg == "-i") {
-      // accepted for compatibility, no effect
-    } else if (arg == "--commit") {
-      *status = run_commit_mode();
-      return scan_result::exit_now;
-    } else if (arg == "--cancel") {
-      *status = run_cancel_mode();
-      return scan_result::exit_now;
-    } else if (arg == "--show") {
-      options->show = true;
-    } else {
-      std::fputs(usage_text, stdout);
-      std::fflush(stdout);
-      *status = 0;
-      return scan_result::exit_now;
-    }
-  }
-  return scan_result::run;
 }
 
 // True when `root` names the directory that already is the process root, so
@@ -117,21 +60,6 @@ bool is_current_root(const std::string& root) {
   struct stat wanted, current;
   return stat(root.c_str(), &wanted) == 0 && stat("/", &current) == 0 &&
          wanted.st_dev == current.st_dev && wanted.st_ino == current.st_ino;
-}
-
-// Changes root. A failed chroot into anything but the current root ends the
-// run: carrying on would install into, or uninstall from, the router's live
-// system instead of the tree the user named.
-bool change_root(const std::string& root) {
-  if (!root.empty() && chroot(root.c_str()) != 0) {
-    int err = errno;
-    bool harmless = is_current_root(root);
-    errno = err;
-    std::perror("chroot");
-    if (!harmless) return false;
-  }
-  if (chdir("/") != 0) std::perror("chdir");
-  return true;
 }
 
 int run_show_mode(pkg_repo& repository, const run_options&) {
@@ -242,14 +170,72 @@ const mode_entry modes[] = {
 
 }  // namespace
 
+scan_action scan_options(int argc, const char* const* argv, run_options* options, std::FILE* out) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--cleanup") {
+      options->cleanup = true;
+      break;
+    } else if (arg == "--safe") {
+      options->commit_now = false;
+    } else if (arg == "-r" && i + 1 < argc) {
+      options->root = argv[++i];
+    } else if (arg == "-") {
+      options->from_stdin = true;
+      break;
+    } else if (arg == "-q") {
+      options->quiet = true;
+    } else if (arg == "-down") {
+      options->flags |= ALLOW_OLDER;
+    } else if (arg == "--reinstall") {
+      std::fputs("\nResuming upgrade...\n", out);
+      std::fflush(out);
+      options->flags |= ALLOW_SAME;
+    } else if (arg == "-b" || arg == "--force" || arg == "--noupgrade" || arg == "-i") {
+      // Accepted for older callers; no effect.
+    } else if (arg == "--commit") {
+      return scan_action::commit;
+    } else if (arg == "--cancel") {
+      return scan_action::cancel;
+    } else if (arg == "--show") {
+      options->show = true;
+    } else {
+      return scan_action::usage;
+    }
+  }
+  return scan_action::run;
+}
+
+bool change_root(const std::string& root) {
+  if (!root.empty() && chroot(root.c_str()) != 0) {
+    int err = errno;
+    bool harmless = is_current_root(root);
+    errno = err;
+    std::perror("chroot");
+    if (!harmless) return false;
+  }
+  if (chdir("/") != 0) std::perror("chdir");
+  return true;
+}
+
 int run_installer(int argc, char** argv) {
   pkg_repo& repository = repo();
   const char* board = std::getenv("board");
   if (board && std::strcmp(board, "qemu_p9") == 0) return 0;
 
   run_options options;
-  int status = 0;
-  if (scan_options(argc, argv, &options, &status) == scan_result::exit_now) return status;
+  switch (scan_options(argc, argv, &options, stdout)) {
+    case scan_action::commit:
+      return run_commit_mode();
+    case scan_action::cancel:
+      return run_cancel_mode();
+    case scan_action::usage:
+      std::fputs(usage_text, stdout);
+      std::fflush(stdout);
+      return 0;
+    case scan_action::run:
+      break;
+  }
   if (!change_root(options.root)) return 1;
   if (const char* arch = std::getenv("arch")) options.arch = arch;
   load_repository(repository, options.quiet, options.arch);

@@ -1,5 +1,38 @@
 // The entry point: option scan, start-up and the run modes.
 #pragma once
 
+#include <cstdio>
+#include <string>
+
+#include "select/install_flags.h"
+
+// The entry point's state, filled by the option scan.
+struct run_options {
+  bool cleanup = false;     // --cleanup: the clean-up mode
+  bool from_stdin = false;  // -: install the package set on standard input
+  bool quiet = false;       // -q: no messages, no progress line
+  bool show = false;        // --show: the listing
+  bool commit_now = true;   // --safe clears it: save the upgrade's manifest instead
+  install_flags flags = 0;  // -down: ALLOW_OLDER; --reinstall: ALLOW_SAME
+  std::string root;         // -r ROOT: the directory to change root to
+  std::string arch = "i386";
+};
+
+// What the option scan found: a run of the mode the options choose, or one
+// of the actions that happen at once, before any change of root.
+enum class scan_action { run, commit, cancel, usage };
+
+// Scans the arguments after the program name in order. Stops at --cleanup
+// and "-" (later arguments are ignored) and at --commit, --cancel and the
+// first argument it does not know (a lone trailing -r included).
+// --reinstall writes its two lines to `out` as it is met.
+scan_action scan_options(int argc, const char* const* argv, run_options* options, std::FILE* out);
+
+// Changes root to `root` (nothing when empty), then the working directory to
+// "/". A failed chroot is reported with perror("chroot"); it returns false
+// unless `root` already is the process root, since going on would act on the
+// live system instead of the tree that was named.
+bool change_root(const std::string& root);
+
 // Runs the installer with the process's arguments; returns the exit status.
 int run_installer(int argc, char** argv);

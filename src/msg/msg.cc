@@ -126,23 +126,30 @@ uint32_t uptime_ticks() {
   return static_cast<uint32_t>(ticks) + tick_offset;
 }
 
+namespace {
+
+// Writes the spinner character at the current index and moves the index on,
+// wrapping after the backslash. The index is kept in range in both steps: a
+// tick counter that wraps to 0 sends the spinner back to its first step.
+void spinner_step(std::FILE* out, bool erase_previous) {
+  if (erase_previous) std::fputc('\b', out);
+  std::fputc(spinner_chars[spinner.index % 4], out);
+  spinner.index = (spinner.index + 1) % 4;
+  std::fflush(out);
+}
+
+}  // namespace
+
 void spinner_tick() {
   std::FILE* out = spinner.out ? spinner.out : stdout;
   uint32_t now = spinner.clock ? spinner.clock() : uptime_ticks();
   if (spinner.last_tick == 0) {
     spinner.last_tick = now;
-    std::fputc(spinner_chars[spinner.index], out);
-    spinner.index += 1;
-    std::fflush(out);
-    return;
-  }
-  if (now - spinner.last_tick > spinner_period) {
+    spinner_step(out, false);
+  } else if (now - spinner.last_tick > spinner_period) {
+    // Catch up one period per call rather than jump to now.
     spinner.last_tick += spinner_period;
-    std::fputc('\b', out);
-    std::fputc(spinner_chars[spinner.index % 4], out);
-    spinner.index += 1;
-    if (spinner.index == 4) spinner.index = 0;
-    std::fflush(out);
+    spinner_step(out, true);
   }
 }
 

@@ -26,7 +26,10 @@ std::string terminal_safe(std::string_view text);
 
 // Message lines. The format is the system's own; package texts are only ever
 // passed as arguments. info and error erase the progress line first; a
-// warning is printed above it and the progress line is drawn again.
+// warning is printed above it and the progress line is drawn again. The
+// formatted body goes through terminal_safe before it is printed and logged
+// (the system's own formats hold no control bytes, so only the package texts
+// in it change); so does the text of set_progress.
 void info(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void warning(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void error(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));

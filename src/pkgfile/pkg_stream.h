@@ -36,8 +36,14 @@ class pkg_streambuf : public std::streambuf {
   void finish_digest();
   const uint8_t* digest() const { return digest_; }
 
-  // Used by pkg_stream.
-  // ... the implementation adds what it needs below.
+  // Used by pkg_stream and by the trailer read of the signature check.
+  // Reads up to `count` bytes straight from the source, repeating short
+  // reads until the count is met or the source has truly ended; neither
+  // hashed nor copied. Returns the count obtained.
+  size_t read_source(char* buffer, size_t count);
+  // Passes bytes consumed outside the part accounting (file header, part
+  // headers, trailer) to the copy output.
+  void copy_out(const char* data, size_t count);
 
  protected:
   std::streamsize showmanyc() override;
@@ -50,6 +56,18 @@ class pkg_streambuf : public std::streambuf {
 
  private:
   friend class pkg_stream;
+  // Reads up to `count` source bytes; bytes put back earlier are re-reads,
+  // everything else is hashed and copied. Leaves remaining_ alone.
+  size_t read_through(char* buffer, size_t count);
+  // Consumes `count` payload bytes without keeping them: a seek of the source
+  // when neither digest nor copy would miss them, else reads in chunks.
+  // False when the data ended first.
+  bool skip(uint32_t count);
+  // Starts the next part: called by pkg_stream::next_part with the part
+  // header already read.
+  void begin_part(const char header[6]);
+  void hash(const char* data, size_t count);
+
   std::streambuf* source_;
   uint32_t part_offset_ = 0;
   uint32_t part_length_ = 0;

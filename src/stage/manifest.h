@@ -39,8 +39,8 @@ void add_op(manifest& m, const std::string& target, file_op op);
 void stage_move(manifest& m, const std::string& source, const std::string& target);
 // A link at `target` whose content is `source`.
 void stage_link(manifest& m, const std::string& source, const std::string& target);
-// An existing path gets a removal entry. A missing one loses any entry it had,
-// and the staged file that entry owned is unlinked.
+// An existing path (a dangling link included) gets a removal entry. A missing
+// one loses any entry it had, and the staged file that entry owned is unlinked.
 void stage_removal(manifest& m, const std::string& target);
 // Unlinks every staged file the manifest owns, then drops all entries.
 void discard(manifest& m);

@@ -1,0 +1,206 @@
+#include "pkgfile/extract.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "msg/msg.h"
+#include "pkgdb/record.h"
+#include "pkgfile/inflate_streambuf.h"
+#include "pkgfile/pkg_format.h"
+#include "pkgfile/pkg_stream.h"
+#include "platform/device.h"
+#include "select/version.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
+
+namespace {
+
+constexpr size_t copy_chunk = 16384;
+constexpr int progress_total_width = 76;
+
+// Processor version registers whose class the board decides.
+constexpr uint32_t board_decides_a = 0x80211000;
+constexpr uint32_t board_decides_b = 0x80212100;
+constexpr uint32_t board_flag_class_2 = 0x10;
+
+uint16_t get_u16(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
+uint32_t get_u32(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+struct entry_header {
+  uint16_t mode;
+  uint8_t variant;
+  uint32_t size;
+  uint16_t name_length;
+};
+
+entry_header parse_entry_header(const char* raw) {
+  return {get_u16(raw), static_cast<uint8_t>(raw[23]), get_u32(raw + 24), get_u16(raw + 28)};
+}
+
+// The stored name below the package root, normalised: repeated "/" and "."
+// components go. False for a name that would leave the package's tree,
+// garble the database or name a directory (empty, or ending in "/" or "/.").
+bool normalise_entry_name(std::string_view stored, std::string* relative) {
+  relative->clear();
+  std::string_view last;
+  size_t at = 0;
+  for (;;) {
+    size_t slash = stored.find('/', at);
+    std::string_view component = stored.substr(at, slash == std::string_view::npos ? slash : slash - at);
+    last = component;
+    for (unsigned char c : component)
+      if (c < 0x20 || c == 0x7F) return false;
+    if (component == "..") return false;
+    if (!component.empty() && component != ".") {
+      if (!relative->empty()) relative->push_back('/');
+      relative->append(component);
+    }
+    if (slash == std::string_view::npos) break;
+    at = slash + 1;
+  }
+  return !relative->empty() && !last.empty() && last != ".";
+}
+
+std::string target_path(const pkg_image& record, const std::string& relative) {
+  std::string target = "/flash";
+  if (record.disabled) target += "/x/" + record.name;
+  target += "/";
+  target += relative;
+  return target;
+}
+
+bool fits_this_processor(uint8_t variant) { return variant == 0 || variant == processor_class(); }
+
+// Copies one entry's data into its staged file. Reports and returns false on
+// failure; the staged file stays recorded in the manifest.
+bool copy_entry_data(pkg_repo& repository, const pkg_image& record, std::istream& in, out_file& out,
+                     uint32_t size, const std::string& stored_name) {
+  char buffer[copy_chunk];
+  while (size > 0) {
+    size_t piece = std::min<size_t>(size, copy_chunk);
+    if (!in.read(buffer, static_cast<std::streamsize>(piece))) {
+      report_broken_package(repository, record);
+      return false;
+    }
+    out.write(buffer, piece);
+    if (out.failed()) {
+      errno = out.error();
+      report_write_failure(repository, record, stored_name.c_str());
+      return false;
+    }
+    size -= static_cast<uint32_t>(piece);
+  }
+  if (!out.close()) {
+    errno = out.error();
+    report_write_failure(repository, record, stored_name.c_str());
+    return false;
+  }
+  return true;
+}
+
+enum class entry_result { next, done, failed };
+
+entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m, pkg_stream& stream,
+                           std::istream& in, std::string& stored_name) {
+  char raw[pkg_file_entry_header_size];
+  if (!in.read(raw, sizeof raw)) return entry_result::done;
+  entry_header header = parse_entry_header(raw);
+  stored_name.resize(header.name_length);
+  if (!in.read(stored_name.data(), header.name_length)) {
+    report_broken_package(repository, record);
+    return entry_result::failed;
+  }
+  // Only regular files are ever written; their names are judged whatever
+  // the processor, so a package is broken or not on every device alike.
+  if ((header.mode & file_mode_type_mask) != file_mode_regular) {
+    in.seekg(header.size, std::ios_base::cur);
+    return entry_result::next;
+  }
+  std::string relative;
+  if (!normalise_entry_name(stored_name, &relative)) {
+    report_broken_package(repository, record);
+    return entry_result::failed;
+  }
+  if (!fits_this_processor(header.variant)) {
+    in.seekg(header.size, std::ios_base::cur);
+    return entry_result::next;
+  }
+  std::string target = target_path(record, relative);
+  out_file out;
+  if (!open_staged_file(&out, m, target, header.size, header.mode & 07777)) {
+    report_write_failure(repository, record, stored_name.c_str());
+    return entry_result::failed;
+  }
+  record.files.insert(target);
+  if (!copy_entry_data(repository, record, in, out, header.size, stored_name)) return entry_result::failed;
+  show_install_progress(repository, record, stream);
+  return entry_result::next;
+}
+
+}  // namespace
+
+int processor_class() {
+  std::optional<uint32_t> pvr = device::processor_version();
+  if (!pvr) return 0;
+  uint32_t family = *pvr & ~0xFFu;
+  if (family == board_decides_a || family == board_decides_b) {
+    std::optional<uint32_t> flags = device::board_flags();
+    return flags && (*flags & board_flag_class_2) ? 2 : 4;
+  }
+  uint32_t b = (*pvr >> 16) & 0xFF;
+  if (b >= 0x83 && b <= 0x85) return 1;
+  if (b >= 0x20 && b <= 0x21) return 2;
+  if ((*pvr >> 16) == 0x1302) return 3;
+  return 0;
+}
+
+bool extract_files(pkg_repo& repository, pkg_image& record, manifest& m, pkg_stream& stream) {
+  inflate_streambuf inflater(&stream.buf());
+  if (!inflater.ready()) {
+    errno = ENOMEM;
+    report_write_failure(repository, record, "files");
+    return false;
+  }
+  std::istream in(&inflater);
+  std::string stored_name;
+  while (in.good()) {
+    switch (extract_entry(repository, record, m, stream, in, stored_name)) {
+      case entry_result::next:
+        break;
+      case entry_result::done:
+        return true;
+      case entry_result::failed:
+        return false;
+    }
+  }
+  // A skip that ran out of data: the container ended inside a skipped entry.
+  return true;
+}
+
+void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+  std::string line = "installing ";
+  if (record.disabled && record.bundle.name.empty()) line += " (disabled) ";
+  line += display_text(record);
+  std::string bar = line + " [";
+  int64_t width = std::max<int64_t>(0, progress_total_width - static_cast<int64_t>(bar.size()));
+  pkg_streambuf& buf = stream.buf();
+  uint64_t position = static_cast<uint64_t>(buf.part_offset()) + buf.part_length() - buf.remaining();
+  uint64_t total = stream.total_length();
+  uint64_t filled = total == 0 ? 0 : std::min<uint64_t>(position * width / total, width);
+  bar.append(filled, '#');
+  bar.append(static_cast<size_t>(width) - filled, ' ');
+  bar += "]";
+  set_progress(repository, bar);
+}

@@ -1,0 +1,49 @@
+// A read-only stream buffer that inflates one zlib stream (the file container
+// of a package) from a source stream buffer, 4096 bytes of input and 4096
+// bytes of output at a time.
+#pragma once
+
+#include <cstdint>
+#include <streambuf>
+#include <zlib.h>
+
+class inflate_streambuf : public std::streambuf {
+ public:
+  static constexpr size_t buffer_size = 4096;
+
+  // `source` is borrowed and must outlive the buffer; reading from it is
+  // what consumes (and, for a package stream, hashes and copies) the input.
+  explicit inflate_streambuf(std::streambuf* source);
+  ~inflate_streambuf() override;
+  inflate_streambuf(const inflate_streambuf&) = delete;
+  inflate_streambuf& operator=(const inflate_streambuf&) = delete;
+
+  // False when zlib could not be set up (out of memory); nothing can be read.
+  bool ready() const { return ready_; }
+  // True once the zlib stream has ended properly.
+  bool finished() const { return finished_; }
+  // True when zlib refused the data.
+  bool corrupt() const { return corrupt_; }
+  // Inflated bytes handed out so far (the stream position).
+  uint64_t position() const { return produced_ - static_cast<uint64_t>(egptr() - gptr()); }
+
+ protected:
+  int_type underflow() override;
+  // Forward only: from the current position or from the start; never from
+  // the end. Skipped bytes are inflated and dropped.
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+
+ private:
+  bool skip(uint64_t count);
+
+  char out_[buffer_size];
+  char in_[buffer_size];
+  z_stream zlib_{};
+  std::streambuf* source_;
+  uint64_t produced_ = 0;
+  bool ready_ = false;
+  bool finished_ = false;
+  bool corrupt_ = false;
+  bool source_ended_ = false;
+};

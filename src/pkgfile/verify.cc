@@ -1,0 +1,54 @@
+#include "pkgfile/verify.h"
+
+#include "pkgfile/pkg_stream.h"
+#include "platform/crypto.h"
+#include "platform/keys.h"
+
+// Trailer layout, from the start of the signature part's payload:
+//   0..19   not read
+//   20..35  c, the older scheme's check value
+//   36..67  v, the older scheme's 256-bit scalar, little-endian
+//   68..131 Ed25519 signature over all 32 digest bytes (long trailer only)
+
+namespace {
+
+constexpr uint32_t kShortTrailer = 68;
+constexpr uint32_t kLongTrailer = 132;
+constexpr size_t kCOffset = 20;
+constexpr size_t kVOffset = 36;
+constexpr size_t kEd25519Offset = 68;
+
+// Reads the trailer straight from the source: it is copied but never hashed.
+// Whatever arrives is consumed from the part, so the copy output stays the
+// exact prefix of the input even when the trailer is cut short.
+// A source may deliver fewer bytes than asked before its real end (a pipe).
+bool read_trailer(pkg_streambuf& stream, uint8_t* trailer, uint32_t size) {
+  uint32_t got = 0;
+  while (got < size) {
+    std::streamsize count = stream.source()->sgetn(reinterpret_cast<char*>(trailer) + got, size - got);
+    if (count <= 0) break;
+    got += static_cast<uint32_t>(count);
+  }
+  if (got && stream.copy()) stream.copy()->sputn(reinterpret_cast<const char*>(trailer), got);
+  stream.consume_unhashed(got);
+  return got == size;
+}
+
+}  // namespace
+
+int verify_package(pkg_streambuf& stream) {
+  if (!stream.hashing()) return 0;
+  stream.finish_digest();
+  uint32_t size = stream.remaining() >= kLongTrailer    ? kLongTrailer
+                  : stream.remaining() >= kShortTrailer ? kShortTrailer
+                                                        : 0;
+  if (size == 0) return 0;
+  uint8_t trailer[kLongTrailer];
+  if (!read_trailer(stream, trailer, size)) return 0;
+  const uint8_t* digest = stream.digest();
+  if (size == kLongTrailer &&
+      crypto::ed25519_verify(keys::ed25519_public, digest, 32, trailer + kEd25519Offset)) {
+    return 2;
+  }
+  return legacy_verify(digest, trailer + kCOffset, trailer + kVOffset) ? 1 : 0;
+}

@@ -1,0 +1,243 @@
+#include "stage/staging.h"
+
+#include <cerrno>
+#include <set>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include "pkgdb/record.h"
+#include "platform/fs.h"
+#include "stage/manifest.h"
+#include "stage/out_file.h"
+
+namespace {
+
+constexpr const char* ram_dir = "/ram";
+constexpr const char* fallback_dir = "/tmp";
+constexpr const char* staged_template = "/tmpXXXXXX";
+constexpr const char* flash_prefix = "/flash/";
+constexpr const char* boot_image = "/flash/bootimage";
+// Room a file system must keep beyond a staged file for it to be placed there.
+constexpr uint64_t placement_reserve = 65536;
+// A flash file system whose free space falls must keep more than this.
+constexpr int64_t space_margin = 32768;
+
+bool is_top(const std::string& dir) { return dir == "/" || dir == "."; }
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The nearest existing directory at or above parent_dir(target) when its file
+// system has more than size_hint + placement_reserve bytes free; "" when
+// there is none or it lacks the room. A path that exists but is not a
+// directory (a file that an upgrade turns into a directory) is climbed past.
+std::string directory_with_room(const std::string& target, uint64_t size_hint) {
+  std::string dir = parent_dir(target);
+  for (;;) {
+    struct statfs info;
+    if (is_directory(dir) && statfs(dir.c_str(), &info) == 0) {
+      unsigned __int128 free_bytes =
+          static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
+      unsigned __int128 wanted = static_cast<unsigned __int128>(size_hint) + placement_reserve;
+      return wanted < free_bytes ? dir : std::string();
+    }
+    if (is_top(dir)) return {};
+    dir = parent_dir(dir);
+  }
+}
+
+std::string staging_dir(const std::string& target, uint64_t size_hint) {
+  if (size_hint != 0) {
+    std::string dir = directory_with_room(target, size_hint);
+    return dir.empty() ? ram_dir : dir;
+  }
+  struct stat st;
+  return stat(ram_dir, &st) == 0 ? ram_dir : fallback_dir;
+}
+
+// A stored file path as the path to remove: a full path under "/flash/", or
+// a path relative to "/flash".
+std::string installed_path(const std::string& stored) {
+  if (stored.compare(0, std::char_traits<char>::length(flash_prefix), flash_prefix) == 0) return stored;
+  return flash_prefix + stored;
+}
+
+bool has_parent_component(std::string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool is_real_directory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Installed paths that packages of another name own.
+std::set<std::string> paths_of_others(const pkg_repo& repository, const std::string& name) {
+  std::set<std::string> owned;
+  for (const pkg_image* other : repository.packages) {
+    if (!other || other->name == name) continue;
+    for (const std::string& stored : other->files) owned.insert(installed_path(stored));
+  }
+  return owned;
+}
+
+// A package name that makes pdb_dir() one directory entry below the
+// database: names come from package files and must never reach elsewhere.
+bool is_plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// One watched file system of the free-space check.
+struct space_account {
+  std::string mount;
+  int64_t block_size = 1;
+  int64_t free_blocks = 0;
+  int64_t initial_free = 0;
+};
+
+space_account open_account(const char* mount) {
+  space_account account;
+  account.mount = mount;
+  struct statfs info;
+  if (statfs(mount, &info) == 0 && info.f_bsize > 0) {
+    account.block_size = static_cast<int64_t>(info.f_bsize);
+    account.free_blocks = static_cast<int64_t>(info.f_bfree);
+    account.initial_free = account.free_blocks;
+  }
+  return account;
+}
+
+int64_t blocks_of(const space_account& account, uint64_t size) {
+  uint64_t block = static_cast<uint64_t>(account.block_size);
+  return static_cast<int64_t>(size / block + (size % block != 0));
+}
+
+bool counts_in(const space_account& account, const std::string& target) {
+  return target.compare(0, account.mount.size(), account.mount) == 0;
+}
+
+// The space a removed or replaced target gives back. lstat: removing a link
+// frees nothing of what it points to.
+void credit_target(space_account& account, const std::string& target) {
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) account.free_blocks += blocks_of(account, static_cast<uint64_t>(st.st_size));
+}
+
+// True when the move's target lies on the file system that already holds
+// the source, so committing it takes no new space.
+bool stays_on_device(const std::string& target, const struct stat& source) {
+  std::string dir = parent_dir(target);
+  struct stat st;
+  while (stat(dir.c_str(), &st) != 0) {
+    if (is_top(dir)) return false;
+    dir = parent_dir(dir);
+  }
+  return st.st_dev == source.st_dev;
+}
+
+void count_entry(space_account& account, const std::string& target, const file_op& op) {
+  if (op.kind == OP_REMOVE) {
+    credit_target(account, target);
+    return;
+  }
+  if (op.kind >= 2) return;
+  struct stat source;
+  if (stat(op.source.c_str(), &source) != 0) {
+    credit_target(account, target);
+    return;
+  }
+  if (stays_on_device(target, source)) return;
+  account.free_blocks -= blocks_of(account, static_cast<uint64_t>(source.st_size));
+  credit_target(account, target);
+}
+
+bool is_short(const space_account& account) {
+  if (account.free_blocks >= account.initial_free) return false;
+  __int128 free_bytes = static_cast<__int128>(account.free_blocks) * account.block_size;
+  return free_bytes <= space_margin;
+}
+
+}  // namespace
+
+std::string parent_dir(std::string_view path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string_view::npos) return ".";
+  std::string_view trimmed = path.substr(0, end + 1);
+  size_t slash = trimmed.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  size_t dir_end = trimmed.find_last_not_of('/', slash);
+  if (dir_end == std::string_view::npos) return "/";
+  return std::string(trimmed.substr(0, dir_end + 1));
+}
+
+bool open_staged_file(out_file* out, manifest& m, const std::string& target, uint64_t size_hint,
+                      mode_t mode) {
+  std::string path = staging_dir(target, size_hint) + staged_template;
+  int fd = fs::mkstemp(path.data());
+  if (fd < 0) return false;
+  if (mode != 0 && fs::fchmod(fd, mode & 07777) != 0) {
+    int err = errno;
+    fs::close(fd);
+    fs::unlink(path.c_str());
+    errno = err;
+    return false;
+  }
+  add_op(m, target, {OP_STAGED, path});
+  out->attach(fd);
+  return true;
+}
+
+void stage_package_removal(const pkg_repo& repository, pkg_image& record, manifest& m) {
+  std::set<std::string> others = paths_of_others(repository, record.name);
+  for (const std::string& stored : record.files) {
+    std::string path = installed_path(stored);
+    if (has_parent_component(path) || is_real_directory(path) || others.count(path)) continue;
+    stage_removal(m, path);
+  }
+  record.files.clear();
+  if (is_plain_name(record.name)) {
+    std::string dir = pdb_dir(record);
+    stage_removal(m, dir);
+    stage_removal(m, dir + "image");
+  }
+  if (record.flags & PKG_FLAG_BOOT) {
+    struct stat st;
+    if (stat(boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, boot_image);
+  }
+  record.pending = PENDING_NONE;
+}
+
+bool claim_pdb_dir(const pkg_image& record, manifest& m) {
+  if (!is_plain_name(record.name)) return false;
+  std::string dir = pdb_dir(record);
+  auto it = m.ops.find(dir);
+  if (it != m.ops.end()) {
+    if (it->second.kind != OP_REMOVE) return false;
+    m.ops.erase(it);
+  }
+  // Without the trailing "/", lstat would follow a link standing there.
+  std::string path = dir.substr(0, dir.size() - 1);
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISDIR(st.st_mode);
+}
+
+bool check_space(const manifest& m) {
+  space_account accounts[] = {open_account("/flash/boot"), open_account("/flash")};
+  for (const auto& [target, op] : m.ops)
+    for (space_account& account : accounts)
+      if (counts_in(account, target)) count_entry(account, target, op);
+  for (const space_account& account : accounts)
+    if (is_short(account)) return false;
+  return true;
+}

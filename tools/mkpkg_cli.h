@@ -1,0 +1,15 @@
+// The mkpkg command line: build, bundle and info.
+//
+//   mkpkg build -o OUT --name NAME --version VERSION [options] [DIR]
+//   mkpkg bundle -o OUT --name NAME --version VERSION [options] MEMBER...
+//   mkpkg info [--keys FILE] FILE
+//
+// Returns the exit status: 0 on success, 1 for unreadable input or a failed
+// write, 2 for bad arguments. Messages go to `out` and `err`.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int mkpkg_main(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
