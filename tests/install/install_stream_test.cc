@@ -263,6 +263,19 @@ TEST_F(InstallStream, SystemPackageMarksConversionEvenWhenRefused) {
   EXPECT_FALSE(root.exists("/rw/CONVERT"));
 }
 
+TEST_F(InstallStream, BundleWithoutMembersAndUnopenableCopy) {
+  ASSERT_NO_FATAL_FAILURE(install(build(package("base", v71))));
+  std::string empty_bundle = pkgbuild::whole_file(
+      pkgbuild::part(part_bundle_header, pkgbuild::header_payload("suite", v71, 0, 0)));
+  refused(empty_bundle, 3);
+
+  // The copy cannot be created: nothing is read, and nothing is logged.
+  root.make_dirs("/flash/var/pdb/image/");
+  run_result no_copy = refused(build(package("alpha", v71)), 255);
+  EXPECT_EQ(no_copy.out, "ERROR: could not open image\n");
+  EXPECT_FALSE(root.exists("/flash/postlog"));
+}
+
 TEST_F(InstallStream, ImageCopyOnFullFlashFails) {
   std::string why;
   if (!testsupport::can_mount_tmpfs(&why)) GTEST_SKIP() << why;
