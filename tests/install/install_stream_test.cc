@@ -270,7 +270,8 @@ TEST_F(InstallStream, BundleWithoutMembersAndUnopenableCopy) {
   refused(empty_bundle, 3);
 
   // The copy cannot be created: nothing is read, and nothing is logged.
-  root.make_dirs("/flash/var/pdb/image/");
+  root.remove("/flash/var/pdb/image");
+  root.make_dirs("/flash/var/pdb/image");
   run_result no_copy = refused(build(package("alpha", v71)), 255);
   EXPECT_EQ(no_copy.out, "ERROR: could not open image\n");
   EXPECT_FALSE(root.exists("/flash/postlog"));
