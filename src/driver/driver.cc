@@ -121,6 +121,28 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   return status;
 }
 
+// Drops everything staged after a failure to create the marker or to save
+// the manifest: a full flash gives the space error and its status.
+int drop_upgrade(pkg_repo& repository, manifest& staged, int err, const char* what) {
+  discard(staged);
+  if (err == ENOSPC) {
+    error(repository, "not enough space for upgrade");
+    return status_no_space;
+  }
+  error(repository, "could not %s: %s", what, std::strerror(err));
+  return 1;
+}
+
+// The marker goes with the changes it announces: without it the system
+// would not know that its packages changed, so an upgrade that cannot stage
+// it is not carried out.
+// Returns 0, or the errno of the failure.
+int stage_changed_marker(manifest& staged) {
+  out_file marker;
+  if (!open_staged_file(&marker, staged, changed_marker, 1, 0)) return errno;
+  return marker.close() ? 0 : marker.error();
+}
+
 int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   schedule_pass(repository, staged, 1);
@@ -132,23 +154,16 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
     installed.clear();
     status = status_no_space;
   }
+  if (int err = staged.empty() ? 0 : stage_changed_marker(staged)) {
+    status = drop_upgrade(repository, staged, err, "create /flash/PCKGS_CHANGED");
+    installed.clear();
+  }
   for (const pkg_record& record : installed) info(repository, "installed %s", package_text(record).c_str());
   if (!staged.empty()) {
-    out_file marker;
-    if (open_staged_file(&marker, staged, changed_marker, 1, 0)) marker.close();
-    if (options.commit_now) {
+    if (options.commit_now)
       commit(staged, "", false);
-    } else if (!save_manifest(staged, saved_manifest_path)) {
-      int err = errno;
-      discard(staged);
-      if (err == ENOSPC) {
-        error(repository, "not enough space for upgrade");
-        status = status_no_space;
-      } else {
-        error(repository, "could not save manifest: %s", std::strerror(err));
-        status = 1;
-      }
-    }
+    else if (!save_manifest(staged, saved_manifest_path))
+      status = drop_upgrade(repository, staged, errno, "save manifest");
   }
   write_postlog(repository);
   return status;

@@ -140,13 +140,15 @@ void link_target(const std::string& target, const file_op& op) {
 void move_target(const std::string& target, const file_op& op, bool progress) {
   make_dirs(parent_dir(target));
   if (fs::rename(op.source.c_str(), target.c_str()) == 0) return;
-  if (errno != EXDEV) {
+  if (errno != EXDEV)
     std::perror("rename");
-    return;
-  }
-  // The staged file has done its work; it must not hold on to RAM. A loaded
-  // move's source is not the manifest's own and stays.
-  if (copy_file(op.source, target, progress) && op.kind == OP_STAGED) fs::unlink(op.source.c_str());
+  else
+    copy_file(op.source, target, progress);
+  // Copied or not, the staged file has done its work: nothing will ever move
+  // it again once this commit is over, and it must not hold on to RAM or
+  // flash. A loaded move's source is not the manifest's own and stays, for
+  // a later --commit to try again.
+  if (op.kind == OP_STAGED) fs::unlink(op.source.c_str());
 }
 
 void move_first(manifest& m, const std::string& first_target) {

@@ -8,13 +8,24 @@
 #include <gtest/gtest.h>
 
 #include "faults/faults_harness.h"
+#include "install/install_e2e.h"
 #include "support/device_root.h"
 
 namespace {
 
 using faults_test::scenario;
 using faults_test::sweep_report;
+using installtest::build;
+using installtest::file;
+using installtest::final_version;
+using installtest::package;
 using testsupport::device_root;
+using testsupport::run_installer;
+using testsupport::run_options;
+using testsupport::run_result;
+
+const uint32_t v70 = final_version(7, 0);
+const uint32_t v71 = final_version(7, 1);
 
 // Database "version" files of 1.0 and 2.0, built at the same time.
 constexpr const char* version_1_0 = "16803328 1700000000\n";
@@ -91,6 +102,142 @@ TEST_F(CutPoints, CommitOfSavedManifest) {
   EXPECT_EQ(report.after["flash/var/pdb/pkg/image"], "l /flash/bootimage");
   EXPECT_EQ(report.after.count("flash/share/old.txt"), 0u);
   EXPECT_EQ(report.after.count("flash/var/pdb/gone"), 0u);
+}
+
+using env_list = std::vector<std::pair<std::string, std::string>>;
+
+// Incompressible bytes, so that sizes on flash are the lengths.
+std::string noise(size_t size, uint32_t state) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    state = state * 1103515245 + 12345;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+// Runs the program cleanly while a scenario's starting state is built.
+void run_plain(const device_root& root, std::vector<std::string> args, const std::string& input = {},
+               const env_list& env = {}) {
+  run_options options;
+  options.input = input;
+  options.env = env;
+  args.insert(args.begin(), {"-r", root.path()});
+  run_result result = run_installer(args, options);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+}
+
+pkgbuild::package_spec alpha(uint32_t version, std::vector<pkgbuild::file_entry> files) {
+  pkgbuild::package_spec spec = package("alpha", version);
+  spec.files = std::move(files);
+  return spec;
+}
+
+// alpha 7.0 and 7.1: one file changed, one the same, one dropped, two added
+// (one in a directory that does not exist yet).
+std::string alpha_70() {
+  return build(alpha(v70, {file("bin/alpha", "alpha 7.0"), file("lib/libalpha.so", noise(20000, 1)),
+                           file("share/alpha/old.txt", "dropped in 7.1")}));
+}
+std::string alpha_71() {
+  return build(alpha(v71, {file("bin/alpha", "alpha 7.1"), file("lib/libalpha.so", noise(20000, 1)),
+                           file("share/alpha/new.txt", "added in 7.1"),
+                           file("share/alpha/doc/readme", noise(3000, 2))}));
+}
+
+std::string suite(uint32_t version, const std::vector<std::string>& member_names) {
+  std::vector<std::string> members;
+  for (const std::string& name : member_names)
+    members.push_back(build(package(name, version, name + " " + std::to_string(version >> 16 & 0xff))));
+  return installtest::build_bundle(installtest::bundle("suite", version), members);
+}
+
+std::string kernel(uint32_t version, const std::string& payload) {
+  pkgbuild::package_spec spec = package("kernel", version, "not extracted");
+  spec.flags = 1;
+  spec.image_payload = payload;
+  return build(spec);
+}
+
+const env_list boot_env = {{"bootimage", "1"}};
+
+TEST_F(CutPoints, StreamInstallOfNewPackage) {
+  scenario s;
+  s.name = "stream install";
+  s.prepare = [](const device_root& root) { run_plain(root, {"-"}, build(package("base", v70, "base"))); };
+  s.args = s.recovery_args = {"-"};
+  s.input = s.recovery_input = alpha_71();
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.after["flash/bin/alpha"], "f 755 alpha 7.1");
+}
+
+TEST_F(CutPoints, UpgradeAddsChangesAndDropsFiles) {
+  scenario s;
+  s.name = "upgrade";
+  s.prepare = [](const device_root& root) {
+    run_plain(root, {"-"}, alpha_70());
+    root.write_file("/rw/pckg/.download/alpha.npk", alpha_71());
+  };
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.before["flash/bin/alpha"], "f 755 alpha 7.0");
+  EXPECT_EQ(report.after["flash/bin/alpha"], "f 755 alpha 7.1");
+  EXPECT_EQ(report.after.count("flash/share/alpha/old.txt"), 0u);
+  EXPECT_EQ(report.after.count("flash/share/alpha/doc/readme"), 1u);
+}
+
+TEST_F(CutPoints, BundleUpgradeDropsMember) {
+  scenario s;
+  s.name = "bundle upgrade";
+  s.prepare = [](const device_root& root) {
+    run_plain(root, {"-"}, suite(v70, {"one", "two", "three"}));
+    root.write_file("/rw/pckg/.download/suite.npk", suite(v71, {"one", "two"}));
+  };
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.before.count("flash/bin/three"), 1u);
+  EXPECT_EQ(report.after.count("flash/bin/three"), 0u);
+  EXPECT_EQ(report.after["flash/bin/one"], "f 755 one 1");
+}
+
+TEST_F(CutPoints, ScheduledDisableAndUninstall) {
+  scenario s;
+  s.name = "schedules";
+  s.prepare = [](const device_root& root) {
+    for (const char* name : {"keep", "off", "gone"}) run_plain(root, {"-"}, build(package(name, v70, name)));
+    root.write_file("/ram/pdb/off/schedule", "disable");
+    root.write_file("/ram/pdb/gone/schedule", "uninstall");
+  };
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.after.count("flash/var/pdb/off/disabled"), 1u);
+  EXPECT_EQ(report.after.count("flash/bin/gone"), 0u);
+  EXPECT_EQ(report.after.count("flash/var/pdb/gone"), 0u);
+}
+
+TEST_F(CutPoints, SafeUpgradeThenCommit) {
+  scenario s;
+  s.name = "safe then commit";
+  s.prepare = [](const device_root& root) {
+    run_plain(root, {"-"}, alpha_70());
+    root.write_file("/rw/pckg/.download/alpha.npk", alpha_71());
+    run_plain(root, {"--safe"});
+  };
+  s.args = s.recovery_args = {"--commit"};
+  s.recovery_reaches_clean = true;
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.before["flash/bin/alpha"], "f 755 alpha 7.0");
+  EXPECT_EQ(report.after["flash/bin/alpha"], "f 755 alpha 7.1");
+}
+
+TEST_F(CutPoints, BootPackageKeepsItsImage) {
+  scenario s;
+  s.name = "boot package";
+  s.env = boot_env;
+  s.prepare = [](const device_root& root) { run_plain(root, {"-"}, kernel(v70, "kernel 7.0"), boot_env); };
+  s.args = s.recovery_args = {"-"};
+  s.input = s.recovery_input = kernel(v71, "kernel 7.1");
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.after["flash/var/pdb/kernel/image"], "l /flash/bootimage");
+  EXPECT_EQ(report.after["flash/bootimage"].substr(0, 6), "f 644 ");
+  EXPECT_NE(report.after["flash/bootimage"], report.before["flash/bootimage"]);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ struct clean_trace {
 struct run_context {
   const scenario& s;
   sweep_report& report;
+  const device_state& full_before;  // with the files written directly
   clean_trace trace;
   std::map<std::string, std::string> show_before, show_after;  // name -> listing line
 };
@@ -118,6 +119,13 @@ device_state without_temporaries(const device_state& state, const device_state& 
   return kept;
 }
 
+// The state that the checks compare: without the files written directly.
+device_state checked_state(const scenario& s, const device_root& root) {
+  device_state state = capture(root);
+  for (const std::string& path : s.written_directly) state.erase(path);
+  return state;
+}
+
 // Every entry is as before or as after the clean run. Returns the
 // temporaries (outermost) that neither state has.
 std::vector<std::string> check_entries(const run_context& c, const device_state& got, const std::string& label,
@@ -178,8 +186,10 @@ void check_error_run(run_context& c, unsigned k, int err, const run_result& r, c
       continue;
     problems->push_back(label + ": the temporary " + path + " was left behind");
   }
-  if (k < c.trace.commit_start && without_temporaries(got, c.report.before) != c.report.before)
-    problems->push_back(label + ": an error before the commit changed the trees");
+  // An error before the commit either fails the run, which then changes
+  // nothing, or is one the run may carry on after (the post-log, say).
+  if (k < c.trace.commit_start && got != c.report.before && got != c.report.after)
+    problems->push_back(label + ": an error before the commit left the trees neither as before nor as after");
   // Removals are best-effort by design, and a sync cannot fail visibly;
   // any other error that changed the outcome must be reported. A directory
   // that could not be made shows as the failure of the move or link that
@@ -191,6 +201,7 @@ void check_error_run(run_context& c, unsigned k, int err, const run_result& r, c
   // The installer's own words for a full or a failing disk.
   reported |= r.out.find(err == ENOSPC ? "disk is too small" : "disk error") != std::string::npos;
   if (err == ENOSPC) reported |= r.out.find("not enough space") != std::string::npos;
+  reported |= r.out.find("ERROR: could not open image") != std::string::npos;
   if (name == "mkdir")
     for (const char* later : {"\nrename: ", "\nsymlink: ", "\ncopy "}) reported |= r.err.find(later) != std::string::npos;
   if (changed && !silent && !reported)
@@ -204,13 +215,15 @@ void check_stop_run(run_context& c, const device_root& root, const device_state&
   check_listing(c, root, label, problems);
   run_options options;
   options.input = c.s.recovery_input;
+  options.env = c.s.env;
   std::vector<std::string> args = {"-r", root.path()};
   args.insert(args.end(), c.s.recovery_args.begin(), c.s.recovery_args.end());
   run_result later = run_installer(args, options);
-  std::string later_label = label + " then " + c.s.recovery_args.back();
+  std::string later_label = label + " then the run";
+  for (const std::string& arg : c.s.recovery_args) later_label += " " + arg;
   if (crashed(later) || has_sanitizer_report(later))
     problems->push_back(later_label + ": status " + std::to_string(later.status) + ": " + brief(later.err));
-  device_state recovered = capture(root);
+  device_state recovered = checked_state(c.s, root);
   check_entries(c, recovered, later_label, problems);
   if (c.s.recovery_reaches_clean && without_temporaries(recovered, c.report.after) != c.report.after)
     problems->push_back(later_label + ": did not reach the clean state");
@@ -219,7 +232,7 @@ void check_stop_run(run_context& c, const device_root& root, const device_state&
 
 void try_fault(run_context& c, unsigned k, const std::string& what) {
   device_root root;
-  restore(c.report.before, root);
+  restore(c.full_before, root);
   std::string plan = std::to_string(k) + ":" + what;
   std::string label = c.s.name + " " + plan + " (" + c.trace.operations[k - 1] + ")";
   run_result r = run_faulted(c.s, root, plan);
@@ -229,7 +242,7 @@ void try_fault(run_context& c, unsigned k, const std::string& what) {
     problems->push_back(label + ": status " + std::to_string(r.status) + ": " + brief(r.err));
   }
   if (has_sanitizer_report(r)) problems->push_back(label + ": sanitizer report: " + brief(r.err));
-  device_state got = capture(root);
+  device_state got = checked_state(c.s, root);
   if (what == "stop") {
     if (r.status != fs::fault_stop_status)
       problems->push_back(label + ": the run never reached the operation (status " + std::to_string(r.status) + ")");
@@ -283,7 +296,8 @@ bool full_sweep_requested() {
 run_result run_faulted(const scenario& s, const device_root& root, const std::string& plan) {
   run_options options;
   options.input = s.input;
-  options.env = {{fs::fault_plan_variable, plan}};
+  options.env = s.env;
+  options.env.emplace_back(fs::fault_plan_variable, plan);
   options.flash_bytes = s.flash_bytes;
   options.ram_bytes = s.ram_bytes;
   // The runner starts build/installer; a shell in front of it starts the
@@ -296,18 +310,20 @@ run_result run_faulted(const scenario& s, const device_root& root, const std::st
 
 sweep_report sweep(const scenario& s, const sweep_options& options) {
   sweep_report report;
+  device_state full_before;
   {
     device_root start;
     s.prepare(start);
-    report.before = capture(start);
+    report.before = checked_state(s, start);
+    full_before = capture(start);
   }
-  run_context c{s, report, {}, {}, {}};
+  run_context c{s, report, full_before, {}, {}, {}};
   device_root clean;
-  restore(report.before, clean);
+  restore(full_before, clean);
   c.show_before = listing(clean, s.name + " before", &report.violations);
   run_result r = run_faulted(s, clean, "trace");
   c.trace = read_trace(r.err, &report.operations);
-  report.after = capture(clean);
+  report.after = checked_state(s, clean);
   report.clean_out = r.out;
   c.show_after = listing(clean, s.name + " after", &report.violations);
   if (r.status != s.clean_status || has_sanitizer_report(r))
@@ -315,15 +331,16 @@ sweep_report sweep(const scenario& s, const sweep_options& options) {
                                 brief(r.out) + " " + brief(r.err));
   // The fault layer passing everything through must be the program itself.
   device_root plain;
-  restore(report.before, plain);
+  restore(full_before, plain);
   run_options options_plain;
   options_plain.input = s.input;
+  options_plain.env = s.env;
   options_plain.flash_bytes = s.flash_bytes;
   options_plain.ram_bytes = s.ram_bytes;
   std::vector<std::string> args = {"-r", plain.path()};
   args.insert(args.end(), s.args.begin(), s.args.end());
   run_installer(args, options_plain);
-  if (capture(plain) != report.after)
+  if (checked_state(s, plain) != report.after)
     report.violations.push_back(s.name + ": the program and the faulting build end in different states");
   if (report.operations == 0 || report.operations != c.trace.operations.size()) {
     report.violations.push_back(s.name + ": the clean run gave no trace: " + brief(r.err));

@@ -19,7 +19,9 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/device_root.h"
@@ -36,6 +38,8 @@ struct scenario {
   // The faulted run: its arguments after "-r ROOT" and its standard input.
   std::vector<std::string> args;
   std::string input;
+  // Environment of every run of the scenario ("bootimage", say).
+  std::vector<std::pair<std::string, std::string>> env;
   int clean_status = 0;  // exit status of the clean run
   // The later run made after a stop, with the plain program.
   std::vector<std::string> recovery_args;
@@ -46,6 +50,10 @@ struct scenario {
   // space is the same in every run and moves from ram cross file systems.
   uint64_t flash_bytes = 4 << 20;
   uint64_t ram_bytes = 4 << 20;
+  // Files that runs write directly rather than through the manifest, by
+  // design, and that are therefore not held to the before-or-after rule:
+  // the post-log and the stream install's received copy.
+  std::set<std::string> written_directly = {"flash/postlog", "flash/var/pdb/image"};
 };
 
 struct sweep_options {

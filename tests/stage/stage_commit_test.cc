@@ -236,6 +236,26 @@ TEST(Commit, CopyThatRunsOutOfRoomKeepsOldTarget) {
   });
 }
 
+// A staged file whose move failed used to stay behind after the commit,
+// owned by nobody, filling flash or ram for good.
+TEST(Commit, FailedMoveDropsItsStagedFile) {
+  IN_SANDBOX(sandbox_options{}, [] {
+    write_file("/flash/blocker", "a file where a directory is wanted");
+    write_file("/flash/tmpAAAAAA", "staged beside its target");
+    write_file("/ram/tmpBBBBBB", pattern(free_bytes("/flash") + chunk));
+    write_file("/ram/loaded", "source of a loaded move");
+    manifest m;
+    add_op(m, "/flash/blocker/file", {OP_STAGED, "/flash/tmpAAAAAA"});
+    add_op(m, "/flash/big", {OP_STAGED, "/ram/tmpBBBBBB"});
+    stage_move(m, "/ram/loaded", "/flash/blocker/other");
+    std::string err = capture_stderr([&] { commit(m, "", false); });
+    EXPECT_EQ(err, std::string("copy /flash/big: ") + std::strerror(ENOSPC) + "\nrename: " +
+                       std::strerror(ENOTDIR) + "\nrename: " + std::strerror(ENOTDIR) + "\n");
+    EXPECT_EQ(list_dir("/flash"), "blocker boot");
+    EXPECT_EQ(list_dir("/ram"), "loaded") << "a loaded move's source stays for a later --commit";
+  });
+}
+
 TEST(Commit, CopyOfLinkSourceDoesNothing) {
   IN_SANDBOX(sandbox_options{}, [] {
     write_file("/ram/real", "data");
