@@ -135,8 +135,10 @@ pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
     set_progress(repository, "");
     info(repository, "installed %s%s", record.disabled ? "(disabled) " : "",
          package_text(record).c_str());
-    if (boot) *boot = is_boot_package(*installed);
   }
+  // The kept package's received image goes where its installed one is: for
+  // a boot package onto the boot image, never over its image link.
+  if (boot) *boot = is_boot_package(*installed);
   return installed;
 }
 

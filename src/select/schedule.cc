@@ -12,6 +12,8 @@
 // do not count as packages that stay.
 #include "select/schedule.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -52,13 +54,25 @@ void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
     if (other->name == record.name) other->disabled = disabled;
 }
 
-// Writes a state file ("disabled" or "enabled") with one word.
-void stage_state_file(manifest& m, const std::string& path, std::string_view word) {
+// Writes a state file ("disabled" or "enabled") with one word. A file that
+// cannot be staged whole is reported and not staged at all: a cut-short
+// "disabled" would read as the user's choice, and a request that silently
+// came to nothing would be printed as done.
+void stage_state_file(pkg_repo& repository, manifest& m, const pkg_image& record, const char* action,
+                      const std::string& path, std::string_view word) {
   out_file out;
-  if (!open_staged_file(&out, m, path, state_file_hint, 0)) return;
-  out.write(word);
-  out.write("\n");
-  out.close();
+  int err = 0;
+  if (!open_staged_file(&out, m, path, state_file_hint, 0)) {
+    err = errno;
+  } else {
+    out.write(word);
+    out.write("\n");
+    if (!out.close()) {
+      err = out.error();
+      drop_op(m, path);
+    }
+  }
+  if (err != 0) error(repository, "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
 }
 
 // Step 1: a bundle's request goes to its members.
@@ -168,7 +182,7 @@ void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
   if (show) set_progress(repository, "disabling " + package_text(record) + "...");
   if (!placeholder) {
     stage_removal(m, pdb_dir(record) + "enabled");
-    stage_state_file(m, pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
+    stage_state_file(repository, m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
   }
   set_disabled(repository, record, true);
   set_pending(repository, record, PENDING_NONE);
@@ -293,7 +307,7 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
       std::string dir = pdb_dir(*record);
       stage_removal(m, dir + "disabled");
       if (record->user_set)
-        stage_state_file(m, dir + "enabled", "user");
+        stage_state_file(repository, m, *record, "enable", dir + "enabled", "user");
       else
         stage_removal(m, dir + "enabled");
     }

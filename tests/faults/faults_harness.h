@@ -67,6 +67,7 @@ struct sweep_report {
   unsigned cut_points = 0;     // values of k tried
   unsigned runs = 0;           // faulted runs made (three per cut point)
   unsigned stops_leaving_temporaries = 0;
+  unsigned stops_listing_bare_records = 0;  // see check_listing in the source
   std::vector<std::string> violations;
   device_state before, after;  // the starting and the clean final state
   std::string clean_out;       // what the clean run printed

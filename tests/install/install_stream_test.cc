@@ -250,6 +250,12 @@ TEST_F(InstallStream, BootPackageWithBootImageSet) {
   EXPECT_EQ(root.read_file("/flash/bootimage"), file);
   EXPECT_EQ(root.snapshot("/flash").at("var/pdb/kernel/image"), "l /flash/bootimage");
   EXPECT_TRUE(root.exists("/flash/UPGRADED"));
+
+  // The same boot package sent again used to land as a plain copy over the
+  // image link, leaving the boot image unlinked from its package.
+  stream(file, {}, with_env("bootimage", "1"));
+  EXPECT_EQ(root.read_file("/flash/bootimage"), file);
+  EXPECT_EQ(root.snapshot("/flash").at("var/pdb/kernel/image"), "l /flash/bootimage");
 }
 
 TEST_F(InstallStream, SystemPackageMarksConversionEvenWhenRefused) {
