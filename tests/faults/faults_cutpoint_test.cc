@@ -49,9 +49,9 @@ class CutPoints : public ::testing::Test {
     options.full = faults_test::full_sweep_requested();
     sweep_report report = faults_test::sweep(s, options);
     std::printf("[ cut points ] %s: %u operations, %u cut points tried (%s), %u faulted runs, "
-                "%u stops left temporaries, %u left a bare record\n",
+                "%u stops left temporaries, %u listed a bare record\n",
                 s.name.c_str(), report.operations, report.cut_points, options.full ? "all" : "every 7th",
-                report.runs, report.stops_leaving_temporaries, report.stops_listing_bare_records);
+                report.runs, report.stops_leaving_temporaries, report.listing_bare_records);
     for (const std::string& violation : report.violations) ADD_FAILURE() << violation;
     EXPECT_GT(report.cut_points, 0u);
     return report;
@@ -210,6 +210,19 @@ TEST_F(CutPoints, ScheduledDisableAndUninstall) {
   EXPECT_EQ(report.after.count("flash/var/pdb/off/disabled"), 1u);
   EXPECT_EQ(report.after.count("flash/bin/gone"), 0u);
   EXPECT_EQ(report.after.count("flash/var/pdb/gone"), 0u);
+}
+
+TEST_F(CutPoints, CleanupUninstalls) {
+  scenario s;
+  s.name = "cleanup";
+  s.prepare = [](const device_root& root) {
+    for (const char* name : {"system", "extra"}) run_plain(root, {"-"}, build(package(name, v70, name)));
+  };
+  s.args = s.recovery_args = {"--cleanup"};
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.after.count("flash/bin/system"), 1u);
+  EXPECT_EQ(report.after.count("flash/bin/extra"), 0u);
+  EXPECT_EQ(report.after.count("flash/var/pdb/extra"), 0u);
 }
 
 TEST_F(CutPoints, SafeUpgradeThenCommit) {

@@ -163,6 +163,49 @@ TEST_F(FaultLayer, UpgradeWithoutItsChangedMarkerChangesNothing) {
   }
 }
 
+// The first traced operation after `after` that starts with `prefix`; 0
+// when there is none.
+unsigned operation_after(const std::string& trace, unsigned after, const std::string& prefix) {
+  for (unsigned k = after + 1;; ++k) {
+    std::string head = std::string(fs::fault_log_prefix) + std::to_string(k) + " ";
+    size_t at = trace.find(head);
+    if (at == std::string::npos) return 0;
+    if (trace.compare(at + head.size(), prefix.size(), prefix) == 0) return k;
+  }
+}
+
+// A disable request whose state file could not be staged was printed as
+// done, and a state file cut short was committed ("us" reads as the user's
+// choice).
+TEST_F(FaultLayer, DisableThatCannotBeStagedIsReportedAndStagesNothing) {
+  for (const char* name : {"keep", "off"}) {
+    testsupport::run_options options;
+    options.input = installtest::build(installtest::package(name, v70, name));
+    ASSERT_EQ(run_installer({"-r", root_.path(), "-"}, options).status, 0);
+  }
+  root_.write_file("/ram/pdb/off/schedule", "disable");
+  scenario upgrade;
+  upgrade.name = "upgrade";
+  auto start = faults_test::capture(root_);
+  std::string trace = run_faulted(upgrade, root_, "trace").err;
+  unsigned create = operation_after(trace, 0, "mkstemp /flash/var/pdb/off/");
+  unsigned write = operation_after(trace, create, "write");
+  ASSERT_GT(create, 0u);
+  ASSERT_GT(write, 0u);
+  for (unsigned k : {create, write}) {
+    device_root root;
+    faults_test::restore(start, root);
+    run_result r = run_faulted(upgrade, root, std::to_string(k) + ":EIO");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(std::string("ERROR: could not disable off-7.0: ") + std::strerror(EIO) + "\n"),
+              std::string::npos)
+        << k << ": " << r.out;
+    EXPECT_FALSE(root.exists("/flash/var/pdb/off/disabled")) << k;
+    auto entries = root.snapshot("/flash/var/pdb/off");
+    for (const auto& entry : entries) EXPECT_FALSE(faults_test::is_temporary_name(entry.first)) << entry.first;
+  }
+}
+
 // A power cut in the middle of removing a package's database directory left
 // a part of it that loaded as the package at version 0.
 TEST_F(FaultLayer, CutShortUninstallNeverListsPackageAtVersionZero) {

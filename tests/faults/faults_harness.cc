@@ -157,19 +157,20 @@ bool is_bare_row(const std::string& row) {
   return row.find(" 0.0 ") != std::string::npos && row.find(" Jan/01/1970 00:00:00") != std::string::npos;
 }
 
-// After a stop, a package that this run was installing afresh may show as
-// a bare record: its directory is filled file by file, and a directory cut
-// short before its "version" file loads marked for uninstallation, which
-// the next run carries out. This is the database's own recovery and is
-// accepted; any other row must be the package's old or new one.
+// After a stop or a failed move during the commit, a package that this run
+// was installing afresh may show as a bare record: its directory is filled
+// file by file, and a directory cut short before its "version" file loads
+// marked for uninstallation, which the next run carries out. This is the
+// database's own recovery and is accepted; any other row must be the
+// package's old or new one.
 void check_listing(run_context& c, const device_root& root, const std::string& label,
-                   std::vector<std::string>* problems, bool after_stop = false) {
+                   std::vector<std::string>* problems, bool cut_in_commit = false) {
   std::map<std::string, std::string> rows = listing(root, label, problems);
   for (const auto& [name, row] : rows) {
     auto b = c.show_before.find(name), a = c.show_after.find(name);
     bool known = (b != c.show_before.end() && b->second == row) || (a != c.show_after.end() && a->second == row);
-    if (!known && after_stop && b == c.show_before.end() && is_bare_row(row)) {
-      ++c.report.stops_listing_bare_records;
+    if (!known && cut_in_commit && b == c.show_before.end() && is_bare_row(row)) {
+      ++c.report.listing_bare_records;
       continue;
     }
     if (!known) problems->push_back(label + ": --show lists \"" + row + "\"");
@@ -273,7 +274,7 @@ void try_fault(run_context& c, unsigned k, const std::string& what) {
   if (r.err.find("injected at operation " + std::to_string(k) + " ") == std::string::npos)
     problems->push_back(label + ": the run never reached the operation");
   check_error_run(c, k, what == "EIO" ? EIO : ENOSPC, r, got, label, problems);
-  check_listing(c, root, label, problems);
+  check_listing(c, root, label, problems, k >= c.trace.commit_start);
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 //    with its system text where it changed the outcome, and an error before
 //    the commit leaves the trees exactly as before;
 //  - the listing names each package at its old or its new version and
-//    nothing else;
+//    nothing else (a package installed afresh whose commit was cut short
+//    may show as a bare record, which the loader marks for uninstallation:
+//    the database's own recovery);
 //  - after a stop, a later run (the scenario's recovery command) does not
 //    trip over what the stop left, and reaches the clean state exactly when
 //    the scenario says so (a --commit run again after a cut --commit).
@@ -67,7 +69,7 @@ struct sweep_report {
   unsigned cut_points = 0;     // values of k tried
   unsigned runs = 0;           // faulted runs made (three per cut point)
   unsigned stops_leaving_temporaries = 0;
-  unsigned stops_listing_bare_records = 0;  // see check_listing in the source
+  unsigned listing_bare_records = 0;  // runs cut in the commit; see check_listing
   std::vector<std::string> violations;
   device_state before, after;  // the starting and the clean final state
   std::string clean_out;       // what the clean run printed
