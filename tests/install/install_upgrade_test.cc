@@ -175,6 +175,21 @@ TEST_F(InstallUpgrade, ManifestThatCannotBeSavedIsDropped) {
   EXPECT_EQ(flash_state(root), before);  // staged files and marker discarded
 }
 
+TEST_F(InstallUpgrade, ManifestThatCannotBeSavedForAnotherReason) {
+  ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
+  put("/rw/pckg/.download/alpha.npk", build(package("alpha", v72, "a2")));
+  root.make_dirs("/ram/MANIFEST/in-the-way");  // the saved form cannot take its place
+  auto before = flash_state(root);
+  auto ram_before = root.snapshot("/ram");
+  run_result result = run({"--safe"});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_TRUE(has_line(result.out, "ERROR: could not save manifest: Is a directory")) << result.out;
+  EXPECT_EQ(flash_state(root), before);  // staged files and marker discarded
+  EXPECT_EQ(root.snapshot("/ram"), ram_before);
+  EXPECT_TRUE(root.exists("/rw/pckg/.download/alpha.npk"));
+  EXPECT_EQ(root.read_file("/flash/bin/alpha"), "a1");
+}
+
 TEST_F(InstallUpgrade, PostLogKeepsEarlierLines) {
   // An upgrade that was cut off left its 4096 zero bytes: they are no line.
   put("/flash/postlog", std::string(4096, '\0'));
