@@ -209,6 +209,15 @@ TEST_F(InstallStream, BundleOfUnsignedInstalledMembersIsRefused) {
   run_result result = refused(build_bundle(second, {forged}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: installation of suite-7.2 failed: broken package"});
+
+  // The same bundle version again, resumed: the forged member is kept as
+  // installed only after its signature was read, so it is refused too.
+  run_result resumed = refused(build_bundle(first, {forged}), 2, {"--reinstall"});
+  EXPECT_EQ(visible_lines(resumed.out),
+            (lines{"", "Resuming upgrade...", "ERROR: installation of suite-7.1 failed: broken package"}));
+  run_result genuine =
+      stream(build_bundle(first, {build(package("alpha", v71, "a"))}), {"--reinstall"});
+  EXPECT_EQ(genuine.status, 0) << genuine.out;
 }
 
 TEST_F(InstallStream, BundleMemberWithMissingDependencyIsReported) {
