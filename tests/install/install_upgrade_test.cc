@@ -291,6 +291,42 @@ TEST_F(InstallUpgrade, ForgedBootPackageNeverBecomesTheBootImage) {
   EXPECT_FALSE(root.exists("/rw/pckg/.download/kernel.npk"));
 }
 
+TEST_F(InstallUpgrade, BootFlagBelongsToOneCandidate) {
+  testsupport::run_options boot_env = with_env("bootimage", "1");
+  pkgbuild::package_spec kernel = package("kernel", v71, "k");
+  kernel.flags = 1;
+  kernel.image_payload = "kernel 7.1";
+  ASSERT_EQ(stream(build(kernel), {}, boot_env).status, 0);
+  // alpha keeps its image and needs the kernel, so it comes after it.
+  pkgbuild::package_spec alpha = package("alpha", v71, "a");
+  alpha.image_payload = "alpha image";
+  alpha.depends = std::vector<pkg_dep>{dep("kernel")};
+  std::string alpha_file = build(alpha);
+  ASSERT_EQ(stream(alpha_file, {}, boot_env).status, 0);
+
+  kernel.version = v72;
+  kernel.image_payload = "kernel 7.2";
+  std::string new_kernel = build(kernel);
+  put("/rw/pckg/.download/kernel.npk", new_kernel);
+  put("/rw/pckg/.download/alpha.npk", alpha_file);
+  run_result result = run({}, boot_env);
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(visible_lines(result.out),
+            (lines{"WARNING: omitting package alpha-7.1: it is already installed",
+                   "installed kernel-7.2", "installed alpha-7.1"}));
+  // The kernel's file became the boot image, the kept alpha's file its own
+  // stored image: the kernel's boot flag did not carry over to alpha.
+  EXPECT_EQ(root.read_file("/flash/bootimage"), new_kernel);
+  auto flash = root.snapshot("/flash");
+  EXPECT_EQ(flash["var/pdb/kernel/image"], "l /flash/bootimage");
+  EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/image"), alpha_file);
+  EXPECT_EQ(flash["var/pdb/alpha/image"].substr(0, 2), "f ");
+  EXPECT_FALSE(root.exists("/flash/bin/kernel"));
+  EXPECT_TRUE(root.exists("/flash/UPGRADED"));
+  EXPECT_FALSE(root.exists("/rw/pckg/.download/kernel.npk"));
+  EXPECT_FALSE(root.exists("/rw/pckg/.download/alpha.npk"));
+}
+
 TEST_F(InstallUpgrade, FailedCandidateDiscardsTheWholeRun) {
   ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
   pkgbuild::package_spec broken = package("beta", v71);
