@@ -259,6 +259,24 @@ TEST_F(InstallStream, BootPackageWithBootImageSet) {
   EXPECT_EQ(root.read_file("/flash/bootimage"), file);
   EXPECT_EQ(root.snapshot("/flash").at("var/pdb/kernel/image"), "l /flash/bootimage");
   EXPECT_TRUE(root.exists("/flash/UPGRADED"));
+
+  // Resumed with a forged body of the installed version: refused, and the
+  // received copy never reaches the boot image.
+  pkgbuild::package_spec forged = spec;
+  forged.image_payload = "forged boot image payload";
+  run_result refused_run = refused(build(forged, signing::none), 1, {"--reinstall"},
+                                   with_env("bootimage", "1"));
+  EXPECT_EQ(visible_lines(refused_run.out),
+            (lines{"", "Resuming upgrade...", "ERROR: installation of kernel-7.1 failed: broken package"}));
+  EXPECT_EQ(root.read_file("/flash/bootimage"), file);
+
+  // The genuine file resumed is kept as installed and its copy, read whole,
+  // is the boot image again.
+  run_result resumed = stream(file, {"--reinstall"}, with_env("bootimage", "1"));
+  EXPECT_EQ(resumed.status, 0) << resumed.out;
+  EXPECT_EQ(visible_lines(resumed.out), (lines{"", "Resuming upgrade...", "installed kernel-7.1"}));
+  EXPECT_EQ(root.read_file("/flash/bootimage"), file);
+  EXPECT_EQ(root.snapshot("/flash").at("var/pdb/kernel/image"), "l /flash/bootimage");
 }
 
 TEST_F(InstallStream, SystemPackageMarksConversionEvenWhenRefused) {
