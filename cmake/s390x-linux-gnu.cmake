@@ -9,8 +9,7 @@
 #
 # The C library and libstdc++ to link against are the cross compiler's own.
 # The test binary, and the program and mkpkg that the tests start, run under
-# qemu-s390x with the sysroot as its library prefix (-L), which also holds
-# the target's C library for the dynamic loader.
+# qemu-s390x with the target's C library and dynamic loader from the sysroot.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
@@ -54,9 +53,16 @@ foreach(dir IN LISTS installer_libdirs)
 endforeach()
 
 # ctest, test discovery and the tests' own runs of the program go through
-# the emulator.
+# the emulator. The target's dynamic loader is started by its path with the
+# sysroot's library directories, rather than with qemu's -L prefix: -L
+# redirects every absolute path the program opens that also exists in the
+# sysroot ("/", "/usr", "/etc"), so the program would list the sysroot's "/"
+# instead of the machine's, as the tests' runner does when it builds the new
+# root of a run.
 find_program(INSTALLER_QEMU qemu-s390x)
 if(NOT INSTALLER_QEMU)
   set(INSTALLER_QEMU qemu-s390x)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR "${INSTALLER_QEMU};-L;${INSTALLER_SYSROOT}")
+list(JOIN installer_libdirs ":" installer_library_path)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "${INSTALLER_QEMU};${INSTALLER_SYSROOT}/lib/${installer_triple}/ld64.so.1;--library-path;${installer_library_path}")
