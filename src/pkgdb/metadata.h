@@ -1,4 +1,19 @@
 // Staging the text files of a package's database directory.
+//
+// "/flash/var/pdb/<name>/" holds, for a package with metadata files (one that
+// neither keeps its image nor has flag 2):
+//   version    "<version> <build_time>\n"
+//   deps       "<name> <min> <max>\n" per entry (written even when empty)
+//   provides   "<name> <min> <max> <extra>\n" per entry, extra signed
+//   conflicts  as deps
+//   bundle     "<bundle name>\n" for a bundle member
+//   files      one installed path per line, in order, its first "/" removed
+//              ("flash/bin/tool"); absent for a bundle
+// and for every package the state files: "disabled" ("user\n" or "auto\n")
+// or "enabled" ("user\n") when the user chose to keep it enabled.
+// Numbers are unsigned decimal (extra: signed). Every file is staged in the
+// manifest; a file the new version does not write is staged for removal, so
+// the next load never reads an older version's list back.
 #pragma once
 
 #include <string>
@@ -10,8 +25,11 @@ struct pkg_dep;
 struct manifest;
 
 // Stages every database file of the record (metadata files unless it keeps
-// its image or has flag 2; the state files always) and the removal of those
-// it no longer has. False after a reported write failure.
+// its image or has flag 2, in which case only "files" when it installed
+// files; the state files always) and the removal of those it no longer has.
+// Each file is flushed and closed before it is judged. False after a failure
+// reported with the file's label ("meta/version" ... "meta/enabled"); what was
+// staged before it stays in the manifest.
 bool write_metadata(pkg_repo& repository, const pkg_image& record, manifest& m);
 
 // Stages one list file; with_extra adds the fourth column (provides).

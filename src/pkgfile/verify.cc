@@ -21,16 +21,10 @@ constexpr size_t kEd25519Offset = 68;
 // Reads the trailer straight from the source: it is copied but never hashed.
 // Whatever arrives is consumed from the part, so the copy output stays the
 // exact prefix of the input even when the trailer is cut short.
-// A source may deliver fewer bytes than asked before its real end (a pipe).
 bool read_trailer(pkg_streambuf& stream, uint8_t* trailer, uint32_t size) {
-  uint32_t got = 0;
-  while (got < size) {
-    std::streamsize count = stream.source()->sgetn(reinterpret_cast<char*>(trailer) + got, size - got);
-    if (count <= 0) break;
-    got += static_cast<uint32_t>(count);
-  }
-  if (got && stream.copy()) stream.copy()->sputn(reinterpret_cast<const char*>(trailer), got);
-  stream.consume_unhashed(got);
+  size_t got = stream.read_source(reinterpret_cast<char*>(trailer), size);
+  stream.copy_out(reinterpret_cast<const char*>(trailer), got);
+  stream.consume_unhashed(static_cast<uint32_t>(got));
   return got == size;
 }
 

@@ -207,19 +207,4 @@ TEST_F(CommandLine, CommitUsesTheManifestOfTheCurrentRoot) {
   EXPECT_EQ(named.snapshot("/"), named_before);
 }
 
-TEST_F(CommandLine, QuietAfterTheStreamMarkIsIgnored) {
-  // Not a package: the installation complains, and -q after "-" must not
-  // silence it.
-  run_options opts;
-  opts.input = "this is not a package file";
-  run_result plain = run_installer({"-r", root.path(), "-"}, opts);
-  if (is_unbuilt(plain)) GTEST_SKIP() << "stream install not in this build: " << plain.err;
-  run_result late_quiet = run_installer({"-r", root.path(), "-", "-q"}, opts);
-  run_result quiet = run_installer({"-r", root.path(), "-q", "-"}, opts);
-  ASSERT_NE(plain.out, "") << "a broken package should be reported";
-  EXPECT_EQ(late_quiet.out, plain.out);
-  EXPECT_EQ(late_quiet.status, plain.status);
-  EXPECT_NE(quiet.out, plain.out);
-}
-
 }  // namespace

@@ -1,0 +1,492 @@
+#include "pkgdb/load.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+#include "msg/msg.h"
+#include "pkgdb/record.h"
+#include "pkgfile/pkg_format.h"
+#include "pkgfile/pkg_stream.h"
+
+namespace {
+
+constexpr const char* pdb_root = "/flash/var/pdb/";
+constexpr const char* images_root = "/rw/pckg/.images/";
+constexpr const char* schedule_root = "/ram/pdb/";
+constexpr const char* auto_state = "auto";
+
+enum class word_status { word, end, too_long };
+
+bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Sequential reads of one small text file of the database. A missing file
+// reads as empty; words and lines are bounded so that a damaged file never
+// makes loading allocate more than the bound. Reads go straight to the
+// descriptor through a small buffer: loading opens thousands of these files,
+// and each system call saved counts.
+class text_file {
+ public:
+  explicit text_file(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~text_file() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  text_file(const text_file&) = delete;
+  text_file& operator=(const text_file&) = delete;
+
+  bool is_open() const { return fd_ >= 0; }
+
+  // Skips white space and reads the word up to the next white space or the
+  // end. A word longer than `limit` is consumed whole and reported as such.
+  word_status next_word(std::string* word, size_t limit) {
+    word->clear();
+    int c = next();
+    while (c != EOF && is_blank(c)) c = next();
+    if (c == EOF) return word_status::end;
+    bool too_long = false;
+    for (; c != EOF && !is_blank(c); c = next()) {
+      if (word->size() < limit)
+        word->push_back(static_cast<char>(c));
+      else
+        too_long = true;
+    }
+    return too_long ? word_status::too_long : word_status::word;
+  }
+
+  // Reads the next line without its line feed; false at the end. A line
+  // longer than `limit` is consumed and returned empty with *too_long set.
+  bool next_line(std::string* line, size_t limit, bool* too_long) {
+    line->clear();
+    *too_long = false;
+    int c = next();
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = next()) {
+      if (line->size() < limit)
+        line->push_back(static_cast<char>(c));
+      else
+        *too_long = true;
+    }
+    if (*too_long) line->clear();
+    return true;
+  }
+
+ private:
+  int next() {
+    if (pos_ == end_ && !fill()) return EOF;
+    return static_cast<unsigned char>(buffer_[pos_++]);
+  }
+
+  bool fill() {
+    if (fd_ < 0 || at_end_) return false;
+    ssize_t n;
+    do n = ::read(fd_, buffer_, sizeof buffer_);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      at_end_ = true;  // a read error ends the file like its end
+      return false;
+    }
+    // A short read of a regular file means its end: no second read for it.
+    at_end_ = static_cast<size_t>(n) < sizeof buffer_;
+    pos_ = 0;
+    end_ = static_cast<size_t>(n);
+    return true;
+  }
+
+  int fd_;
+  bool at_end_ = false;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  char buffer_[4096];
+};
+
+// A stored image, read through a buffer that seeks within itself and stops
+// at the size the file had when it was opened, so that passing over a small
+// part costs no system call.
+class image_source : public std::streambuf {
+ public:
+  image_source(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~image_source() override { ::close(fd_); }
+  image_source(const image_source&) = delete;
+  image_source& operator=(const image_source&) = delete;
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (end_ >= size_) return traits_type::eof();
+    size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buffer_, size_ - end_));
+    ssize_t n;
+    do n = ::pread(fd_, buffer_, want, static_cast<off_t>(end_));
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      size_ = end_;  // a read error ends the file
+      return traits_type::eof();
+    }
+    setg(buffer_, buffer_, buffer_ + n);
+    end_ += static_cast<uint64_t>(n);
+    return traits_type::to_int_type(*gptr());
+  }
+
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+    int64_t base = dir == std::ios_base::beg ? 0
+                   : dir == std::ios_base::end ? static_cast<int64_t>(size_)
+                                               : static_cast<int64_t>(end_ - static_cast<uint64_t>(egptr() - gptr()));
+    int64_t target = base + off;
+    if (target < 0) return pos_type(off_type(-1));
+    uint64_t start = end_ - static_cast<uint64_t>(egptr() - eback());
+    uint64_t wanted = static_cast<uint64_t>(target);
+    if (wanted >= start && wanted <= end_) {
+      setg(eback(), eback() + (wanted - start), egptr());
+    } else {
+      end_ = wanted;
+      setg(buffer_, buffer_, buffer_);
+    }
+    return pos_type(target);
+  }
+
+  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+    return seekoff(off_type(pos), std::ios_base::beg, which);
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+  uint64_t end_ = 0;  // file offset of the end of the buffered data
+  char buffer_[16384];
+};
+
+// Unsigned decimal digits only: no sign, no blank, no trailing byte, and no
+// value beyond 32 bits.
+bool parse_unsigned(std::string_view text, uint32_t* value) {
+  if (text.empty()) return false;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+    if (n > UINT32_MAX) return false;
+  }
+  *value = static_cast<uint32_t>(n);
+  return true;
+}
+
+// An optional sign and decimal digits within the signed 32-bit range.
+bool parse_signed(std::string_view text, int32_t* value) {
+  bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  if (text.empty()) return false;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+    if (n > uint64_t{INT32_MAX} + 1) return false;
+  }
+  if (!negative && n > uint64_t{INT32_MAX}) return false;
+  *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(n)) : static_cast<int32_t>(n);
+  return true;
+}
+
+bool read_unsigned(text_file& file, uint32_t* value) {
+  std::string word;
+  return file.next_word(&word, list_word_limit) == word_status::word && parse_unsigned(word, value);
+}
+
+bool read_signed(text_file& file, int32_t* value) {
+  std::string word;
+  return file.next_word(&word, list_word_limit) == word_status::word && parse_signed(word, value);
+}
+
+// "version": the version and the build time. False when either is missing
+// or malformed; what was read stays.
+bool read_version_file(const std::string& path, pkg_image& record) {
+  text_file file(path);
+  uint32_t number = 0;
+  if (!read_unsigned(file, &number)) return false;
+  record.version = number;
+  if (!read_unsigned(file, &number)) return false;
+  record.build_time = number;
+  return true;
+}
+
+// "bundle": the name of the bundle a member came from. A member restored from
+// its metadata is no longer provided by the bundle's image, so it is marked for
+// removal; so is one whose file is damaged.
+void read_bundle_file(const std::string& path, pkg_image& record) {
+  text_file file(path);
+  std::string word;
+  word_status status = file.next_word(&word, list_word_limit);
+  if (status == word_status::end) return;
+  record.pending = PENDING_UNINSTALL;
+  if (status == word_status::word) {
+    record.bundle.name = word;
+    record.bundle.min_version = 0;
+    record.bundle.max_version = 0;
+  }
+}
+
+// "files": one path per line, stored without its leading "/". False when
+// the file does not exist.
+bool read_files_file(const std::string& path, std::set<std::string>& files) {
+  text_file file(path);
+  if (!file.is_open()) return false;
+  std::string line;
+  bool too_long = false;
+  while (file.next_line(&line, files_line_limit, &too_long)) {
+    if (line.empty()) continue;  // also a line over the limit
+    if (line.front() != '/') line.insert(line.begin(), '/');
+    files.insert(line);
+  }
+  return true;
+}
+
+void restore_from_metadata(pkg_image& record, const std::string& dir, record_source source) {
+  if (!read_version_file(dir + "version", record)) record.pending = PENDING_UNINSTALL;
+  if (!read_list_file(dir + "deps", record.depends, false)) record.pending = PENDING_UNINSTALL;
+  if (!read_list_file(dir + "provides", record.provides, true)) record.pending = PENDING_UNINSTALL;
+  if (!read_list_file(dir + "conflicts", record.conflicts, false)) record.pending = PENDING_UNINSTALL;
+  read_bundle_file(dir + "bundle", record);
+  bool has_files = read_files_file(dir + "files", record.files);
+  if (source == record_source::metadata) record.is_bundle = !has_files;
+}
+
+void read_user_state(pkg_image& record, const std::string& dir) {
+  record.user_set = false;
+  text_file disabled(dir + "disabled");
+  if (disabled.is_open()) {
+    record.disabled = true;
+    std::string line;
+    bool too_long = false;
+    bool has_line = disabled.next_line(&line, schedule_word_limit, &too_long);
+    record.user_set = !(has_line && !too_long && line == auto_state);
+    return;
+  }
+  record.disabled = false;
+  text_file enabled(dir + "enabled");
+  if (enabled.is_open()) record.user_set = true;
+}
+
+// The entries of a directory, listed once so that loading does not try to
+// open a file for every package where only a few packages have one.
+struct listed_names {
+  bool listed = false;  // false: the listing failed, any name may be there
+  std::unordered_set<std::string> names;
+
+  bool may_hold(const std::string& name) const { return !listed || names.count(name) != 0; }
+};
+
+listed_names list_names(const char* path) {
+  listed_names result;
+  DIR* dir = opendir(path);
+  if (!dir) {
+    result.listed = errno == ENOENT || errno == ENOTDIR;
+    return result;
+  }
+  result.listed = true;
+  while (const dirent* entry = readdir(dir)) result.names.insert(entry->d_name);
+  closedir(dir);
+  return result;
+}
+
+void read_schedule(pkg_image& record, const listed_names* schedules) {
+  std::string name = schedule_name(record.name);
+  if (schedules && !schedules->may_hold(name)) return;
+  text_file file(schedule_root + name + "/schedule");
+  std::string word;
+  if (file.next_word(&word, schedule_word_limit) != word_status::word) return;
+  if (word == "uninstall") {
+    record.pending = PENDING_UNINSTALL;
+  } else if (word == "enable") {
+    record.pending = PENDING_ENABLE;
+    record.user_set = true;
+  } else if (word == "disable") {
+    record.pending = PENDING_DISABLE;
+    record.user_set = true;
+  }
+}
+
+// Only directories are package directories: a plain file (the stream
+// install's leftover "image") or a symbolic link there is no package.
+bool is_directory_entry(const dirent& entry) {
+  if (entry.d_type == DT_DIR) return true;
+  if (entry.d_type != DT_UNKNOWN) return false;
+  struct stat st;
+  std::string path = std::string(pdb_root) + entry.d_name;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Names of the package directories, in directory order. False when the
+// database directory cannot be opened.
+bool list_package_dirs(std::vector<std::string>* names) {
+  DIR* dir = opendir(pdb_root);
+  if (!dir) return false;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    if (is_directory_entry(*entry)) names->push_back(entry->d_name);
+  }
+  closedir(dir);
+  return true;
+}
+
+// The records a scan appends, with where each record's fields came from.
+struct scan_output {
+  pkg_repo& repository;
+  std::vector<record_source>& sources;
+
+  void append(std::unique_ptr<pkg_image> record, record_source source) {
+    repository.append(std::move(record));
+    sources.push_back(source);
+  }
+};
+
+// Moves to the first package or bundle header, passing any note or list
+// that was placed before it.
+int move_to_header(pkg_stream& stream) {
+  int type = stream.next_part();
+  while (type != -1 && type != part_package_header && type != part_bundle_header)
+    type = stream.next_part();
+  return type;
+}
+
+// Moves past anything between a member's header group and the next member.
+int move_to_member(pkg_stream& stream) {
+  int type = stream.type();
+  while (type != -1 && type != part_package_header) type = stream.next_part();
+  return type;
+}
+
+// Reads a header into a fresh record. Null when the header part itself could
+// not be read; a failure in a later optional part keeps the record.
+std::unique_ptr<pkg_image> read_header(pkg_stream& stream) {
+  auto header = std::make_unique<pkg_image>();
+  read_package_header(*header, stream);
+  if (header->name.empty()) return nullptr;
+  return header;
+}
+
+// Members first, each with the bundle reference, then the bundle.
+void read_bundle_image(std::unique_ptr<pkg_image> bundle, pkg_stream& stream, scan_output& out) {
+  pkg_dep reference;
+  reference.name = bundle->name;
+  reference.min_version = bundle->version;
+  reference.max_version = bundle->version;
+  while (move_to_member(stream) == part_package_header) {
+    std::unique_ptr<pkg_image> member = read_header(stream);
+    if (!member) break;  // the stream stays on the unreadable part
+    member->bundle = reference;
+    out.append(std::move(member), record_source::image);
+  }
+  out.append(std::move(bundle), record_source::image);
+}
+
+void read_image(const std::string& entry_name, pkg_stream& stream, scan_output& out) {
+  stream.wanted_types = {part_bundle_header, part_package_header, part_text_a, part_note,
+                         part_depends,       part_provides,       part_conflicts};
+  int type = move_to_header(stream);
+  std::unique_ptr<pkg_image> header = type == -1 ? nullptr : read_header(stream);
+  if (!header) {
+    // Known by its directory name with version 0, so that its state falls
+    // back to the metadata files.
+    out.append(std::make_unique<pkg_image>(entry_name), record_source::metadata);
+    return;
+  }
+  if (type == part_bundle_header)
+    read_bundle_image(std::move(header), stream, out);
+  else
+    out.append(std::move(header), record_source::image);
+}
+
+// One pass over the package directories, reading each one's image from the
+// database directory or from the stored images.
+void scan_images(const std::vector<std::string>& names, bool from_images, scan_output& out) {
+  listed_names stored;
+  if (from_images) stored = list_names(images_root);
+  for (const std::string& name : names) {
+    if (!stored.may_hold(name)) continue;
+    std::string path = from_images ? images_root + name : pdb_root + name + "/image";
+    // Only a regular file: a FIFO is opened without waiting and passed over.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      continue;
+    }
+    image_source file(fd, static_cast<uint64_t>(st.st_size));
+    pkg_stream stream(&file, false, nullptr);
+    read_image(name, stream, out);
+  }
+}
+
+void read_state(pkg_image& record, record_source source, const listed_names* schedules) {
+  const std::string dir = pdb_dir(record);
+  if (record.version == 0)
+    restore_from_metadata(record, dir, source);
+  else
+    read_files_file(dir + "files", record.files);
+  read_user_state(record, dir);
+  if (!is_inert(record)) read_schedule(record, schedules);
+}
+
+void append_bare_records(pkg_repo& repository, const std::vector<std::string>& names,
+                         const listed_names& schedules) {
+  std::unordered_set<std::string> known;
+  for (const pkg_image* record : repository.packages) known.insert(record->name);
+  for (const std::string& name : names) {
+    if (known.count(name)) continue;
+    auto record = std::make_unique<pkg_image>(name);
+    read_state(*record, record_source::metadata, &schedules);
+    repository.append(std::move(record));
+  }
+}
+
+}  // namespace
+
+void load_repository(pkg_repo& repository, bool quiet, const std::string& arch) {
+  repository.quiet = quiet;
+  repository.arch = arch;
+  std::vector<std::string> names;
+  if (!list_package_dirs(&names)) {
+    warning(repository, "could not open repo");
+    return;
+  }
+  size_t first = repository.packages.size();
+  std::vector<record_source> sources;
+  scan_output out{repository, sources};
+  scan_images(names, false, out);
+  scan_images(names, true, out);
+  listed_names schedules = list_names(schedule_root);
+  for (size_t i = 0; i < sources.size(); ++i) read_state(*repository.packages[first + i], sources[i], &schedules);
+  append_bare_records(repository, names, schedules);
+}
+
+void read_record_state(pkg_image& record, record_source source) { read_state(record, source, nullptr); }
+
+bool read_list_file(const std::string& path, std::vector<pkg_dep>& list, bool with_extra) {
+  text_file file(path);
+  for (;;) {
+    pkg_dep entry;
+    word_status status = file.next_word(&entry.name, list_word_limit);
+    if (status == word_status::end) return true;
+    if (status == word_status::too_long) return false;
+    if (!read_unsigned(file, &entry.min_version) || !read_unsigned(file, &entry.max_version)) return false;
+    if (with_extra && !read_signed(file, &entry.extra)) return false;
+    list.push_back(std::move(entry));
+  }
+}
+
+std::string schedule_name(const std::string& name) {
+  std::string cleaned;
+  for (char c : name) {
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    if (keep) cleaned.push_back(c);
+  }
+  return cleaned;
+}
