@@ -48,7 +48,12 @@ const char* type_name(int type) {
   }
 }
 
-std::string shown(const std::string& text) { return "\"" + terminal_safe(text) + "\""; }
+std::string shown(const std::string& text) {
+  std::string quoted(1, '"');
+  quoted += terminal_safe(text);
+  quoted += '"';
+  return quoted;
+}
 
 std::string version_shown(uint32_t version) {
   char hex[16];

@@ -3,9 +3,12 @@
 //
 // Extraction stages real files at absolute paths, so the fuzzer first moves
 // into a private scratch root of its own (a user and mount namespace when it
-// is not root) and discards every staged file after each input.
+// is not root) and discards every staged file after each input. The working
+// directory stays where it was, so give libFuzzer its corpus and artifact
+// paths relative to it; absolute paths then resolve inside the scratch root.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,19 +41,26 @@ void enter_scratch_root() {
   char pattern[] = "/tmp/fuzz-package-XXXXXX";
   char* root = mkdtemp(pattern);
   if (!root) std::abort();
-  for (const char* dir : {"/flash", "/ram", "/tmp"}) mkdir((std::string(root) + dir).c_str(), 0755);
-  if (geteuid() != 0) {
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-      std::perror("fuzz_package: unshare");
-      std::abort();
-    }
+  for (const char* dir : {"/flash", "/ram", "/tmp", "/proc"}) mkdir((std::string(root) + dir).c_str(), 0755);
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  if (unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+    std::perror("fuzz_package: unshare");
+    std::abort();
+  }
+  if (uid != 0) {
     write_text("/proc/self/setgroups", "deny");
     write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
     write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
   }
-  if (chroot(root) != 0 || chdir("/") != 0) {
+  // The sanitizers read /proc at exit; it stays visible inside the root.
+  std::string proc = std::string(root) + "/proc";
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("/proc", proc.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    std::perror("fuzz_package: mount");
+    std::abort();
+  }
+  if (chroot(root) != 0) {
     std::perror("fuzz_package: chroot");
     std::abort();
   }
