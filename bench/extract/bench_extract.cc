@@ -84,8 +84,10 @@ int floor(const char* package) {
     sha1.update(header, 6);
     bytes += 6;
     uint16_t type = static_cast<uint16_t>(static_cast<unsigned char>(header[0]) | static_cast<unsigned char>(header[1]) << 8);
-    uint32_t length;
-    std::memcpy(&length, header + 2, 4);  // the build host is little-endian
+    // Little-endian in the file, whatever the processor running this.
+    auto length_bytes = reinterpret_cast<const unsigned char*>(header + 2);
+    uint32_t length = static_cast<uint32_t>(length_bytes[0]) | static_cast<uint32_t>(length_bytes[1]) << 8 |
+                      static_cast<uint32_t>(length_bytes[2]) << 16 | static_cast<uint32_t>(length_bytes[3]) << 24;
     z_stream z{};
     if (type == part_files) inflateInit(&z);
     while (length > 0) {

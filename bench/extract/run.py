@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Extraction benchmark: run by hand as root, never in CI.
 
-  bench/extract/run.py BUILD_DIR [WORK_DIR] [RUNS]
+  bench/extract/run.py BUILD_DIR [WORK_DIR] [RUNS] [--json FILE]
 
 BUILD_DIR must be configured with -DINSTALLER_BENCH=ON and built (it holds
 mkpkg and bench_extract). For each tree of make_trees.py it builds a signed
@@ -13,11 +13,11 @@ on a tmpfs and with the same number of runs each (medians):
   tar        tar -xzf of the same files
   busybox    busybox tar -xzf (when busybox is installed)
 
-It needs GNU time (/usr/bin/time) for the peak memory.
-
-and prints the median wall time, its ratio to the floor and the peak
-resident memory of each.
+It needs GNU time (/usr/bin/time) for the peak memory. It prints the median
+wall time, its ratio to the floor and the peak resident memory of each;
+with --json, also writes them to FILE.
 """
+import json
 import os
 import shutil
 import statistics
@@ -48,12 +48,23 @@ def fresh_root(root):
         os.makedirs(os.path.join(root, sub))
 
 
+def file_count(top):
+    return sum(len(names) for _, _, names in os.walk(top))
+
+
 def main():
-    if len(sys.argv) < 2:
+    argv = sys.argv[1:]
+    json_file = None
+    if "--json" in argv:
+        at = argv.index("--json")
+        json_file = argv[at + 1]
+        del argv[at:at + 2]
+    if len(argv) < 1:
         raise SystemExit(__doc__)
-    build = os.path.abspath(sys.argv[1])
-    work = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else "/tmp/bench-extract")
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 7
+    build = os.path.abspath(argv[0])
+    work = os.path.abspath(argv[1] if len(argv) > 1 else "/tmp/bench-extract")
+    runs = int(argv[2]) if len(argv) > 2 else 7
+    results = []
     if os.geteuid() != 0:
         raise SystemExit("run as root: the benchmark mounts a tmpfs and changes root")
     os.makedirs(work, exist_ok=True)
@@ -92,8 +103,14 @@ def main():
             for name, _ in cases:
                 median = statistics.median(times[name])
                 print("%-12s %-10s %10.3f %8.2f %12d" % (tree, name, median, median / floor, peaks[name]))
+                results.append({"tree": tree, "case": name, "median_s": median, "ratio_to_floor": median / floor,
+                                "peak_kib": peaks[name], "files": file_count(source),
+                                "package_bytes": os.path.getsize(npk), "runs": runs})
             print("%-12s package %d bytes, tar.gz %d bytes" % (tree, os.path.getsize(npk), os.path.getsize(tgz)))
             sys.stdout.flush()
+        if json_file:
+            with open(json_file, "w") as f:
+                json.dump(results, f, indent=1)
     finally:
         shutil.rmtree(os.path.join(mnt, "root"), ignore_errors=True)
         subprocess.call(["umount", mnt])

@@ -12,6 +12,7 @@ Run by hand after a build, as a user that can change root:
     python3 bench/show/show_bench.py --installer build/installer
 """
 import argparse
+import json
 import os
 import shutil
 import statistics
@@ -120,7 +121,9 @@ def main():
     parser.add_argument('--installer', default='build/installer')
     parser.add_argument('--counts', default='100,1000,10000')
     parser.add_argument('--runs', type=int, default=7)
+    parser.add_argument('--json', help='also write the results to this file')
     args = parser.parse_args()
+    results = []
     installer = os.path.abspath(args.installer)
     print(f'{"packages":>8} {"installer":>10} {"dpkg-query":>10} {"ratio":>6} {"inst. KiB":>9} {"dpkg KiB":>9} '
           f'{"us/pkg":>7}')
@@ -136,8 +139,13 @@ def main():
             theirs, their_peak = measure(['dpkg-query', '-l', f'--admindir={admin}'], args.runs)
             print(f'{n:>8} {ours * 1000:>8.1f}ms {theirs * 1000:>8.1f}ms {ours / theirs:>6.2f} {our_peak:>9} '
                   f'{their_peak:>9} {ours / n * 1e6:>7.1f}')
+            results.append({'packages': n, 'installer_s': ours, 'dpkg_query_s': theirs, 'ratio': ours / theirs,
+                            'installer_peak_kib': our_peak, 'dpkg_query_peak_kib': their_peak, 'runs': args.runs})
         finally:
             shutil.rmtree(work)
+    if args.json:
+        with open(args.json, 'w') as f:
+            json.dump(results, f, indent=1)
 
 
 if __name__ == '__main__':

@@ -209,6 +209,15 @@ TEST_F(InstallStream, BundleOfUnsignedInstalledMembersIsRefused) {
   run_result result = refused(build_bundle(second, {forged}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: installation of suite-7.2 failed: broken package"});
+
+  // The same bundle version again, resumed: the forged member is kept as
+  // installed only after its signature was read, so it is refused too.
+  run_result resumed = refused(build_bundle(first, {forged}), 2, {"--reinstall"});
+  EXPECT_EQ(visible_lines(resumed.out),
+            (lines{"", "Resuming upgrade...", "ERROR: installation of suite-7.1 failed: broken package"}));
+  run_result genuine =
+      stream(build_bundle(first, {build(package("alpha", v71, "a"))}), {"--reinstall"});
+  EXPECT_EQ(genuine.status, 0) << genuine.out;
 }
 
 TEST_F(InstallStream, BundleMemberWithMissingDependencyIsReported) {
@@ -250,6 +259,24 @@ TEST_F(InstallStream, BootPackageWithBootImageSet) {
   EXPECT_EQ(root.read_file("/flash/bootimage"), file);
   EXPECT_EQ(root.snapshot("/flash").at("var/pdb/kernel/image"), "l /flash/bootimage");
   EXPECT_TRUE(root.exists("/flash/UPGRADED"));
+
+  // Resumed with a forged body of the installed version: refused, and the
+  // received copy never reaches the boot image.
+  pkgbuild::package_spec forged = spec;
+  forged.image_payload = "forged boot image payload";
+  run_result refused_run = refused(build(forged, signing::none), 1, {"--reinstall"},
+                                   with_env("bootimage", "1"));
+  EXPECT_EQ(visible_lines(refused_run.out),
+            (lines{"", "Resuming upgrade...", "ERROR: installation of kernel-7.1 failed: broken package"}));
+  EXPECT_EQ(root.read_file("/flash/bootimage"), file);
+
+  // The genuine file resumed is kept as installed and its copy, read whole,
+  // is the boot image again.
+  run_result resumed = stream(file, {"--reinstall"}, with_env("bootimage", "1"));
+  EXPECT_EQ(resumed.status, 0) << resumed.out;
+  EXPECT_EQ(visible_lines(resumed.out), (lines{"", "Resuming upgrade...", "installed kernel-7.1"}));
+  EXPECT_EQ(root.read_file("/flash/bootimage"), file);
+  EXPECT_EQ(root.snapshot("/flash").at("var/pdb/kernel/image"), "l /flash/bootimage");
 
   // The same boot package sent again used to land as a plain copy over the
   // image link, leaving the boot image unlinked from its package.
@@ -298,6 +325,65 @@ TEST_F(InstallStream, ImageCopyOnFullFlashFails) {
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: installation of alpha-7.1 failed: disk is too small"});
   EXPECT_FALSE(root.exists("/flash/var/pdb/alpha"));
+}
+
+
+TEST_F(InstallStream, BundleResultCodes) {
+  ASSERT_NO_FATAL_FAILURE(install(build(package("base", v71))));
+  std::string header = pkgbuild::part(part_bundle_header, pkgbuild::header_payload("suite", v71, 0, 0));
+  // The members' parts, from their package header on, without a file header.
+  std::string alpha = build(package("alpha", v71, "a")).substr(8);
+  std::string named_like_bundle = build(package("suite", v71, "s")).substr(8);
+  const struct {
+    const char* what;
+    std::string file;
+    int status;
+  } cases[] = {
+      {"a bundle that depends on something",
+       pkgbuild::whole_file(header + pkgbuild::part(part_depends, pkgbuild::dep_list_payload({dep("base")})) + alpha),
+       1},
+      {"a bundle that provides something",
+       pkgbuild::whole_file(header + pkgbuild::part(part_provides, pkgbuild::dep_list_payload({dep("x")})) + alpha),
+       1},
+      {"a member named like its bundle", pkgbuild::whole_file(header + named_like_bundle), 2},
+      {"a list after the last member",
+       pkgbuild::whole_file(header + alpha + pkgbuild::part(part_conflicts, pkgbuild::dep_list_payload({}))),
+       2},
+      {"files after the last member",
+       pkgbuild::whole_file(header + alpha + pkgbuild::part(part_files, "")), 2},
+      {"no member, only an architecture", pkgbuild::whole_file(header + pkgbuild::part(part_architecture, "i386")), 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    run_result result = refused(c.file, c.status);
+    EXPECT_EQ(visible_lines(result.out), lines{});
+  }
+  // The same members with an architecture part after the last one are fine.
+  run_result accepted =
+      stream(pkgbuild::whole_file(header + alpha + pkgbuild::part(part_architecture, "i386")));
+  EXPECT_EQ(accepted.status, 0) << accepted.out;
+  EXPECT_EQ(root.read_file("/flash/bin/alpha"), "a");
+  EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/bundle"), "suite\n");
+}
+
+TEST_F(InstallStream, QuietAfterTheDashIsIgnored) {
+  // Scanning stops at "-", so a later "-q" leaves the run as talkative as ever.
+  pkgbuild::package_spec spec = package("alpha", v71);
+  spec.depends = std::vector<pkg_dep>{dep("gamma")};
+  auto before = flash_state(root);
+  testsupport::run_options opts;
+  opts.input = build(spec);
+  run_result result = testsupport::run_installer({"-r", root.path(), "-", "-q"}, opts);
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_EQ(visible_lines(result.out),
+            lines{"ERROR: can not install alpha-7.1: gamma is not installed, but is required"});
+  EXPECT_EQ(flash_state(root), before);
+
+  // Given before the dash it silences the run.
+  run_result quiet = testsupport::run_installer({"-r", root.path(), "-q", "-"}, opts);
+  EXPECT_EQ(quiet.status, 1) << quiet.out << quiet.err;
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(flash_state(root), before);
 }
 
 }  // namespace

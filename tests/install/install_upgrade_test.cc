@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "install/install_e2e.h"
+#include "select/version.h"
 
 namespace installtest {
 namespace {
@@ -174,6 +175,21 @@ TEST_F(InstallUpgrade, ManifestThatCannotBeSavedIsDropped) {
   EXPECT_EQ(flash_state(root), before);  // staged files and marker discarded
 }
 
+TEST_F(InstallUpgrade, ManifestThatCannotBeSavedForAnotherReason) {
+  ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
+  put("/rw/pckg/.download/alpha.npk", build(package("alpha", v72, "a2")));
+  root.make_dirs("/ram/MANIFEST/in-the-way");  // the saved form cannot take its place
+  auto before = flash_state(root);
+  auto ram_before = root.snapshot("/ram");
+  run_result result = run({"--safe"});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_TRUE(has_line(result.out, "ERROR: could not save manifest: Is a directory")) << result.out;
+  EXPECT_EQ(flash_state(root), before);  // staged files and marker discarded
+  EXPECT_EQ(root.snapshot("/ram"), ram_before);
+  EXPECT_TRUE(root.exists("/rw/pckg/.download/alpha.npk"));
+  EXPECT_EQ(root.read_file("/flash/bin/alpha"), "a1");
+}
+
 TEST_F(InstallUpgrade, PostLogKeepsEarlierLines) {
   // An upgrade that was cut off left its 4096 zero bytes: they are no line.
   put("/flash/postlog", std::string(4096, '\0'));
@@ -275,6 +291,42 @@ TEST_F(InstallUpgrade, ForgedBootPackageNeverBecomesTheBootImage) {
   EXPECT_FALSE(root.exists("/rw/pckg/.download/kernel.npk"));
 }
 
+TEST_F(InstallUpgrade, BootFlagBelongsToOneCandidate) {
+  testsupport::run_options boot_env = with_env("bootimage", "1");
+  pkgbuild::package_spec kernel = package("kernel", v71, "k");
+  kernel.flags = 1;
+  kernel.image_payload = "kernel 7.1";
+  ASSERT_EQ(stream(build(kernel), {}, boot_env).status, 0);
+  // alpha keeps its image and needs the kernel, so it comes after it.
+  pkgbuild::package_spec alpha = package("alpha", v71, "a");
+  alpha.image_payload = "alpha image";
+  alpha.depends = std::vector<pkg_dep>{dep("kernel")};
+  std::string alpha_file = build(alpha);
+  ASSERT_EQ(stream(alpha_file, {}, boot_env).status, 0);
+
+  kernel.version = v72;
+  kernel.image_payload = "kernel 7.2";
+  std::string new_kernel = build(kernel);
+  put("/rw/pckg/.download/kernel.npk", new_kernel);
+  put("/rw/pckg/.download/alpha.npk", alpha_file);
+  run_result result = run({}, boot_env);
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(visible_lines(result.out),
+            (lines{"WARNING: omitting package alpha-7.1: it is already installed",
+                   "installed kernel-7.2", "installed alpha-7.1"}));
+  // The kernel's file became the boot image, the kept alpha's file its own
+  // stored image: the kernel's boot flag did not carry over to alpha.
+  EXPECT_EQ(root.read_file("/flash/bootimage"), new_kernel);
+  auto flash = root.snapshot("/flash");
+  EXPECT_EQ(flash["var/pdb/kernel/image"], "l /flash/bootimage");
+  EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/image"), alpha_file);
+  EXPECT_EQ(flash["var/pdb/alpha/image"].substr(0, 2), "f ");
+  EXPECT_FALSE(root.exists("/flash/bin/kernel"));
+  EXPECT_TRUE(root.exists("/flash/UPGRADED"));
+  EXPECT_FALSE(root.exists("/rw/pckg/.download/kernel.npk"));
+  EXPECT_FALSE(root.exists("/rw/pckg/.download/alpha.npk"));
+}
+
 TEST_F(InstallUpgrade, FailedCandidateDiscardsTheWholeRun) {
   ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
   pkgbuild::package_spec broken = package("beta", v71);
@@ -290,6 +342,73 @@ TEST_F(InstallUpgrade, FailedCandidateDiscardsTheWholeRun) {
       << result.out;
   EXPECT_FALSE(has_line(result.out, "installed alpha-7.2")) << result.out;
   EXPECT_EQ(flash_state(root), before);  // the schedule's disabling is dropped as well
+}
+
+
+TEST_F(InstallUpgrade, ReenablesInAscendingOrderOfNamesAndProvidedNames) {
+  // gamma 7.1 stands against beta and zeta from 7.2 on, so the new bundle's
+  // beta and zeta come up disabled while gamma 7.1 is still installed; once
+  // gamma 7.2 (without the conflict) has replaced it, what was enabled
+  // before the upgrade is enabled again.
+  auto member = [](const std::string& name, uint32_t version, bool provides_aaa) {
+    pkgbuild::package_spec spec = package(name, version, name + " " + version_text(version));
+    if (provides_aaa) spec.provides = std::vector<pkg_dep>{dep("aaa")};
+    return spec;
+  };
+  pkgbuild::package_spec old_gamma = member("gamma", v71, false);
+  old_gamma.conflicts = std::vector<pkg_dep>{dep("beta", v72), dep("zeta", v72)};
+  ASSERT_NO_FATAL_FAILURE(install(build_bundle(
+      bundle("suite", v71),
+      {build(member("beta", v71, true)), build(member("zeta", v71, true)), build(old_gamma)})));
+
+  put("/rw/pckg/.download/suite.npk",
+      build_bundle(bundle("suite", v72), {build(member("beta", v72, true)),
+                                          build(member("zeta", v72, true)),
+                                          build(member("gamma", v72, false))}));
+  run_result result = run();
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  // "aaa" comes first: of the two disabled records providing it the last
+  // one, zeta, is taken; then "beta". Neither the order of the records
+  // (beta, zeta) nor the bare names alone give this order.
+  EXPECT_EQ(visible_lines(result.out),
+            (lines{"enabled zeta-7.2", "enabled beta-7.2", "installed suite-7.2"}));
+  for (const char* name : {"beta", "zeta", "gamma"}) {
+    EXPECT_FALSE(root.exists(std::string("/flash/var/pdb/") + name + "/disabled")) << name;
+    EXPECT_EQ(root.read_file(std::string("/flash/var/pdb/") + name + "/version"),
+              version_line(v72, 1700000000))
+        << name;
+  }
+  EXPECT_EQ(root.read_file("/flash/bin/gamma"), "gamma 7.2");
+}
+
+TEST_F(InstallUpgrade, UsersEnabledChoiceYieldsToAConflict) {
+  // The user's choice is applied first and the conflict rule after it: a
+  // package the user keeps enabled still comes up disabled when an enabled
+  // package stands against its new version, and is not enabled again.
+  pkgbuild::package_spec blocker = package("blocker", v71, "b");
+  blocker.conflicts = std::vector<pkg_dep>{dep("alpha", v72)};
+  ASSERT_NO_FATAL_FAILURE(install(build(blocker)));
+  ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
+  put("/flash/var/pdb/alpha/enabled", "user\n");
+
+  put("/rw/pckg/.download/alpha.npk", build(package("alpha", v72, "a2")));
+  run_result result = run();
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(visible_lines(result.out), lines{"installed alpha-7.2"});
+  EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/disabled"), "user\n");
+  EXPECT_FALSE(root.exists("/flash/var/pdb/alpha/enabled"));
+  EXPECT_EQ(root.read_file("/flash/x/alpha/bin/alpha"), "a2");
+  EXPECT_FALSE(root.exists("/flash/bin/alpha"));
+  EXPECT_EQ(root.read_file("/flash/bin/blocker"), "b");
+}
+
+TEST_F(InstallUpgrade, EmptyRepositoryIsAFailedInstallation) {
+  auto before = flash_state(root);
+  run_result result = run();
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(visible_lines(result.out), lines{"ERROR: router installation failed!!!"});
+  EXPECT_EQ(flash_state(root), before);
+  EXPECT_EQ(root.read_file("/flash/postlog"), "ERROR: router installation failed!!!\n");
 }
 
 }  // namespace
