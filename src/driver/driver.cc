@@ -74,6 +74,13 @@ int run_cleanup_mode(pkg_repo& repository, const run_options&) {
   return 0;
 }
 
+// The installed package whose database directory is `dir`, or nullptr.
+const pkg_image* package_in(const pkg_repo& repository, const std::string& dir) {
+  for (const pkg_image* record : repository.packages)
+    if (pdb_dir(*record) == dir) return record;
+  return nullptr;
+}
+
 int run_stream_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   schedule_pass(repository, staged, 1);
@@ -89,10 +96,13 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   bool boot = false;
   int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, &image,
                               &image_dir, &boot);
-  // A package that keeps its image must get every byte of it: a short copy
-  // would become the installed image.
+  // The copy becomes the package's stored image (or the boot image): a copy
+  // that did not reach the flash whole fails the installation.
   if (!image.close() && status == 0 && !image_dir.empty()) {
-    error(repository, "could not write image: %s", std::strerror(image.error()));
+    errno = image.error();
+    pkg_image unknown(image_dir);
+    const pkg_image* owner = package_in(repository, image_dir);
+    report_write_failure(repository, owner ? *owner : unknown, "image");
     status = 1;
   }
   if (status == 0 && !image_dir.empty()) {

@@ -9,6 +9,7 @@
 #include "select/install_flags.h"
 
 struct pkg_repo;
+struct pkg_record;
 struct pkg_image;
 struct pkg_dep;
 struct manifest;
@@ -31,3 +32,9 @@ int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, ins
 pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
                            install_flags flags, const user_state_map& user_state,
                            const pkg_dep* bundle, std::string* image_dir, bool* boot);
+
+// The signature level (1 older scheme, 2 Ed25519) a package must carry: 2
+// everywhere when `secure` ("/ram/SECURE" exists); else 1 for "branding";
+// else 2 for every version outside the releases that may still carry the
+// older signature (up to 6.46.8, all of 6.47, 6.48 itself, 7.0 to 7.1beta3).
+int required_signature_level(const pkg_record& record, bool secure);

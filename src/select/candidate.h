@@ -13,24 +13,47 @@ struct pkg_record;
 struct pkg_image;
 struct pkg_dep;
 
+// r has d's name and a version inside d's range (a bound of 0 is open).
 bool satisfies(const pkg_record& r, const pkg_dep& d);
+// One of r's provides entries has d's name and a range overlapping d's.
 bool provides_match(const pkg_record& r, const pkg_dep& d);
+// r is named `name`, or one of its members is.
 bool has_name(const pkg_record& r, std::string_view name);
-bool requires(const pkg_record& a, const pkg_record& b);
+// a needs b: a dependency of a (or of a member of a) is met by b or by a
+// member of b. ("requires" itself is a C++ keyword.)
+bool requires_package(const pkg_record& a, const pkg_record& b);
+// a stands against b being present; not symmetric. Inert records never
+// conflict. Of two packages that provide the same name the one with the
+// larger `extra` blocks the other.
 bool conflicts_with(const pkg_record& a, const pkg_record& b);
 
+// Every installed record, in order, that is not inert and satisfies d or
+// provides it; disabled ones only with include_disabled.
 std::vector<pkg_image*> find_providers(const pkg_repo& repository, const pkg_dep& d,
                                        bool include_disabled);
+// The first enabled installed record that conflicts with the candidate.
 pkg_image* find_conflicting(const pkg_repo& repository, const pkg_record& candidate);
 
 // Findings (install_flags bits) of checking the candidate against what is
-// installed; prints at most one message, for a finding not tolerated.
+// installed; prints at most one message, for a finding not tolerated, and
+// changes nothing else. The minimum system version (for "system" and
+// "tessarok..." candidates) comes from the flash device.
 install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
                               install_flags tolerated);
+
+// Where the device's lowest accepted system version comes from (0: none).
+using min_version_query = uint32_t (*)();
+// The same check with the minimum-version source handed in (used by tests).
+install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
+                              install_flags tolerated, min_version_query query);
 
 inline constexpr uint32_t no_downgrade = 0xFFFFFFFF;
 
 // Thins the list to one candidate per package and puts it in installation
-// order (each after what it requires). floor == no_downgrade is normal mode.
+// order (each after what it requires and after what blocks it).
+// floor == no_downgrade is normal mode: the newest of each package stays;
+// otherwise the oldest at or above the floor stays ("ommitting package %s:
+// not allowed" for those below, printed whatever `report` says). `report`
+// switches on the "already provided" warnings.
 void select_candidates(pkg_repo& repository, std::vector<pkg_record*>& list, uint32_t floor,
                        bool report);

@@ -7,16 +7,31 @@ struct pkg_repo;
 struct pkg_image;
 struct manifest;
 
-// 0: the dependency stays satisfied; 1: no provider remains; 3: providers
-// remain only disabled.
+// Whether a dependency stays met after the requests, given its installed
+// providers: 0 it stays satisfied (a provider stays or will be enabled);
+// 1 no provider remains; 3 providers remain only disabled.
 int provider_state(const std::vector<pkg_image*>& providers);
+// Protects what r needs: its bundle record and a provider of each dependency
+// (the first dependency without any provider ends the walk). Changes only
+// `pending`, of every record of the provider's name.
 void keep_requirements(pkg_repo& repository, pkg_image& r, bool report);
+// Cancels an uninstall or disable request on p (warning "can not %s %s: %s
+// depends on it" when report is on), schedules a disabled p for enabling,
+// and protects what p needs in turn.
 void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bool report);
 
-// Settles and carries out every request. mode 0 shows nothing, 1 shows the
-// enable/disable lines and warnings, 2 also the uninstall lines. True when
-// anything was uninstalled, disabled or enabled.
+// Settles and carries out every request (`pending`) by staging changes in m.
+// mode 0 shows nothing, 1 shows the enable/disable lines, the warnings and
+// the refusal, 2 also the uninstall lines. Refuses (stages nothing, drops
+// every request, returns false) when no package would stay running. True
+// when a package was uninstalled, disabled or enabled. Uninstalled records
+// leave `packages` but stay readable.
 bool schedule_pass(pkg_repo& repository, manifest& m, int mode);
+// Enables the records in list order: stages the state files, clears
+// `disabled` and `pending`.
 void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& list,
                      bool show);
+// The clean-up mode: a silent pass, then every package is marked for
+// uninstalling except "lumo", "disk-drivers", "system", bundles and packages
+// needing "system" 3.22 or later; returns the result of a second pass.
 bool cleanup_packages(pkg_repo& repository, manifest& m);

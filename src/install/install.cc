@@ -1,0 +1,405 @@
+// Installing one package, or a bundle of packages, from a package stream.
+//
+// Every change to the installed tree is staged in the manifest; the only file
+// written directly is the marker "/rw/CONVERT". A package that fails half way
+// leaves what it staged in the manifest: the callers discard the manifest
+// when installation fails, which keeps the package out of the tree.
+#include "install/install.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "msg/msg.h"
+#include "pkgdb/metadata.h"
+#include "pkgdb/record.h"
+#include "pkgfile/extract.h"
+#include "pkgfile/pkg_format.h"
+#include "pkgfile/pkg_stream.h"
+#include "pkgfile/verify.h"
+#include "platform/fs.h"
+#include "select/candidate.h"
+#include "select/schedule.h"
+#include "select/version.h"
+#include "stage/manifest.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
+
+namespace {
+
+constexpr const char* convert_marker = "/rw/CONVERT";
+constexpr const char* upgraded_marker = "/flash/UPGRADED";
+constexpr const char* secure_marker = "/ram/SECURE";
+constexpr size_t payload_step = 4096;
+// Blanks that wipe the progress line before the "installed" line of a kept package.
+constexpr size_t progress_wipe_width = 78;
+
+// The part types installation handles; every other part is skipped (and
+// still hashed and copied).
+const std::vector<uint32_t> install_part_types = {
+    part_package_header, part_bundle_header, part_bundle_members, part_architecture,
+    part_depends,        part_provides,      part_conflicts,      part_image_payload,
+    part_files,          part_signature};
+
+bool path_exists(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0;
+}
+
+bool is_boot_package(const pkg_record& record) { return (record.flags & PKG_FLAG_BOOT) != 0; }
+
+// A boot package is not extracted while the boot image is handled apart.
+bool boot_image_apart(const pkg_record& record) {
+  return is_boot_package(record) && std::getenv("bootimage") != nullptr;
+}
+
+bool is_secondary(const pkg_stream& stream) { return stream.magic() == pkg_magic_secondary; }
+
+// An older "system" package tells the next boot to convert the configuration.
+// Written before the candidate check, so even a refused package leaves it.
+void note_system_conversion(const pkg_record& record) {
+  if (record.name != "system" || version_major(record.version) > 6) return;
+  int fd = fs::open(convert_marker, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) fs::close(fd);
+}
+
+void apply_user_state(pkg_image& record, const user_state_map& user_state) {
+  auto found = user_state.find(record.name);
+  if (found == user_state.end()) {
+    record.disabled = false;
+    return;
+  }
+  record.disabled = found->second;
+  record.user_set = true;
+}
+
+// True when the current part is a signature that holds at the level this
+// package needs. Moves past the signature either way.
+bool signature_holds(const pkg_record& record, pkg_stream& stream) {
+  if (stream.type() != part_signature) return false;
+  int level = verify_package(stream.buf());
+  stream.next_part();
+  return level >= required_signature_level(record, path_exists(secure_marker));
+}
+
+// What may follow the signature of a package on its own: an architecture part
+// and an empty dependency list, then nothing.
+bool at_well_formed_end(pkg_stream& stream) {
+  if (stream.type() == part_architecture) stream.next_part();
+  if (stream.type() == part_depends) {
+    if (stream.part_length() != 0) return false;
+    stream.next_part();
+  }
+  return stream.type() == -1;
+}
+
+bool is_alone(const pkg_image& record) { return record.bundle.name.empty(); }
+
+// The signature, and for a package on its own the end of the file. Reports a
+// broken package when either fails.
+bool finish_checks(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+  if (signature_holds(record, stream) && (!is_alone(record) || at_well_formed_end(stream)))
+    return true;
+  report_broken_package(repository, record);
+  return false;
+}
+
+// A package kept at its installed version is read to its end all the same,
+// skipping its image payload and files, so that its signature is checked: an
+// unverified file must never become a stored image or the boot image.
+bool verify_kept(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+  if (stream.type() == part_image_payload) stream.next_part();
+  if (stream.type() == part_files) stream.next_part();
+  return finish_checks(repository, record, stream);
+}
+
+// Moves a bundle's stream on to the next member's header, or to its end.
+void skip_to_next_member(pkg_stream& stream) {
+  while (stream.type() != part_package_header && stream.type() != -1) stream.next_part();
+}
+
+// A package on its own that is not installed: the candidate check refused it
+// (and said why), or it is the installed version, which is kept.
+pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
+                                pkg_stream& stream, install_flags flags, install_flags findings,
+                                bool* boot) {
+  pkg_image* installed = find_package(repository, record.name);
+  if (!(findings & ALLOW_SAME) || installed == nullptr) return nullptr;
+  if (!verify_kept(repository, record, stream)) return nullptr;
+  if (flags & ALLOW_SAME) {
+    set_progress(repository, std::string(progress_wipe_width, ' '));
+    set_progress(repository, "");
+    info(repository, "installed %s%s", record.disabled ? "(disabled) " : "",
+         package_text(record).c_str());
+    if (boot) *boot = is_boot_package(*installed);
+  }
+  return installed;
+}
+
+// A member of a bundle that is not installed keeps the installed version
+// when there is one; without one the bundle is refused, and the candidate
+// check runs once more, tolerating as a package on its own would, so that
+// the user learns why.
+pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_stream& stream,
+                                 install_flags flags, const pkg_dep& bundle) {
+  record.bundle = bundle;  // a failure is reported under the bundle's name
+  pkg_image* installed = find_package(repository, record.name);
+  if (installed == nullptr) {
+    check_candidate(repository, record, flags | ALLOW_CONFLICT);
+    skip_to_next_member(stream);
+    return nullptr;
+  }
+  if (!verify_kept(repository, record, stream)) return nullptr;
+  skip_to_next_member(stream);
+  return installed;
+}
+
+// Skips the image payload in steps, redrawing the progress bar before each.
+void skip_image_payload(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+  char buffer[payload_step];
+  uint32_t left = stream.part_length();
+  while (left > 0) {
+    show_install_progress(repository, record, stream);
+    uint32_t step = left < payload_step ? left : static_cast<uint32_t>(payload_step);
+    if (!stream.read(buffer, step)) break;  // cut short: the signature check fails later
+    left -= step;
+  }
+  stream.next_part();
+}
+
+void stage_upgraded_marker(manifest& m) {
+  out_file marker;
+  if (open_staged_file(&marker, m, upgraded_marker, 1, 0)) marker.close();
+}
+
+// Steps from the removal of the installed version to the database files.
+// False after a failure (reported where one is reported).
+bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_stream& stream) {
+  bool secondary = is_secondary(stream);
+  if (!secondary) {
+    if (pkg_image* old = find_package(repository, record.name)) {
+      stage_package_removal(repository, *old, m);
+      repository.erase(old);
+    }
+  }
+  show_install_progress(repository, record, stream);
+  if (!secondary && !claim_pdb_dir(record, m)) return false;
+  if (stream.type() == part_image_payload) skip_image_payload(repository, record, stream);
+  if (stream.type() == part_files) {
+    if (!boot_image_apart(record) && !extract_files(repository, record, m, stream)) return false;
+    stream.next_part();
+  }
+  if (!finish_checks(repository, record, stream)) return false;
+  if (!secondary && !write_metadata(repository, record, m)) return false;
+  if (is_boot_package(record)) stage_upgraded_marker(m);
+  return true;
+}
+
+// The copy of a stream install counts what its target refused, so that a
+// copy cut short by a full flash is never taken for the package file.
+class checked_copy : public std::streambuf {
+ public:
+  explicit checked_copy(std::streambuf* target) : target_(target) {}
+
+  // True when every byte reached the target and it flushed cleanly; errno
+  // holds the cause otherwise.
+  bool complete() {
+    if (!failed_ && target_->pubsync() != 0) note_failure();
+    if (failed_) errno = error_;
+    return !failed_;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    if (traits_type::eq_int_type(target_->sputc(traits_type::to_char_type(c)),
+                                 traits_type::eof())) {
+      note_failure();
+      return traits_type::eof();
+    }
+    return c;
+  }
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    std::streamsize done = target_->sputn(data, count);
+    if (done != count) note_failure();
+    return done;
+  }
+
+ private:
+  void note_failure() {
+    if (failed_) return;
+    failed_ = true;
+    error_ = errno != 0 ? errno : EIO;
+  }
+
+  std::streambuf* target_;
+  bool failed_ = false;
+  int error_ = 0;
+};
+
+struct bundle_progress {
+  std::vector<std::string> old_members;  // members of the installed bundle not seen again
+  int members = 0;
+};
+
+// Placeholders that make the candidate check find a conflict for each listed
+// member the user never chose a state for, so that it is installed disabled.
+void add_member_placeholders(pkg_repo& repository, pkg_stream& stream,
+                             const user_state_map& user_state) {
+  std::vector<pkg_dep> listed;
+  read_dep_list(stream, listed);  // a list cut short fails the stream: no member follows
+  for (const pkg_dep& entry : listed) {
+    if (user_state.count(entry.name) != 0) continue;
+    auto placeholder = std::make_unique<pkg_image>();
+    placeholder->conflicts.push_back(pkg_dep{entry.name, 0, 0, 0});
+    repository.append(std::move(placeholder));
+  }
+  stream.next_part();
+}
+
+// Installs the members that follow; 0, or 2 when one is refused.
+int install_members(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
+                    const user_state_map& user_state, const pkg_dep& reference, bool* boot,
+                    bundle_progress* progress) {
+  while (stream.type() == part_package_header) {
+    bool member_boot = false;
+    pkg_image* member = install_package(repository, m, stream, flags, user_state, &reference,
+                                        nullptr, &member_boot);
+    if (member == nullptr) return 2;
+    std::erase(progress->old_members, member->name);
+    if (member_boot && boot) *boot = true;
+    ++progress->members;
+  }
+  return 0;
+}
+
+void schedule_old_members_for_uninstall(pkg_repo& repository,
+                                        const std::vector<std::string>& names) {
+  for (const std::string& name : names)
+    if (pkg_image* record = find_package(repository, name)) record->pending = PENDING_UNINSTALL;
+}
+
+// The bundle path of install_stream. *bundle_out receives the bundle's
+// record once the repository owns it.
+int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
+                   const user_state_map& user_state, bool* boot, pkg_image** bundle_out) {
+  if (boot) *boot = false;
+  auto bundle = std::make_unique<pkg_image>();
+  if (!read_package_header(*bundle, stream)) return 1;
+  if (!bundle->depends.empty() || !bundle->provides.empty() || !bundle->conflicts.empty())
+    return 1;
+  if (stream.type() == part_image_payload) stream.next_part();
+  if (check_candidate(repository, *bundle, flags) & ~flags) return 2;
+  if (pkg_image* old = find_package(repository, bundle->name)) {
+    stage_package_removal(repository, *old, m);
+    repository.erase(old);
+  }
+  if (!claim_pdb_dir(*bundle, m)) return 1;
+  if (!write_metadata(repository, *bundle, m)) return 1;
+
+  pkg_dep reference{bundle->name, bundle->version, bundle->version, 0};
+  while (pkg_image* stale = find_package(repository, bundle->name)) repository.erase(stale);
+  pkg_image* owned = repository.append(std::move(bundle));
+  *bundle_out = owned;
+
+  bundle_progress progress;
+  for (const pkg_image* record : repository.packages)
+    if (record->bundle.name == owned->name) progress.old_members.push_back(record->name);
+  if (stream.type() == part_bundle_members) add_member_placeholders(repository, stream, user_state);
+  int status =
+      install_members(repository, m, stream, flags, user_state, reference, boot, &progress);
+  if (status != 0) return status;
+  if (stream.type() == part_architecture) stream.next_part();
+  if (stream.type() != -1) return 2;
+  if (progress.members == 0) return 3;
+  schedule_old_members_for_uninstall(repository, progress.old_members);
+  schedule_pass(repository, m, 0);
+  set_progress(repository, "");
+  return 0;
+}
+
+// The copy of a package that keeps its image becomes the stored image: it
+// must hold every byte that was read.
+int check_copy(pkg_repo& repository, checked_copy* copy, const pkg_image& owner) {
+  if (copy == nullptr || copy->complete()) return 0;
+  report_write_failure(repository, owner, "image");
+  return 1;
+}
+
+}  // namespace
+
+int required_signature_level(const pkg_record& record, bool secure) {
+  if (secure) return 2;
+  if (record.name == "branding") return 1;
+  uint32_t v = record.version;
+  bool strong = v > 0x062E6608u &&
+                (v < 0x062F0000u || (v > 0x06306600u && (v < 0x07000000u ||
+                                                         v - 0x07000000u > 0x16203u)));
+  return strong ? 2 : 1;
+}
+
+pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                           install_flags flags, const user_state_map& user_state,
+                           const pkg_dep* bundle, std::string* image_dir, bool* boot) {
+  auto record = std::make_unique<pkg_image>();
+  if (!read_package_header(*record, stream)) return nullptr;
+  if (bundle && record->name == bundle->name) return nullptr;
+  note_system_conversion(*record);
+
+  install_flags tolerated = bundle ? ALLOW_ALL : (flags | ALLOW_CONFLICT);
+  install_flags findings = check_candidate(repository, *record, tolerated);
+  apply_user_state(*record, user_state);
+  if (findings & ALLOW_CONFLICT) {
+    record->disabled = true;
+    findings &= ~ALLOW_CONFLICT;
+  }
+  if ((findings & ~flags) || (findings & ALLOW_SAME)) {
+    pkg_image* kept =
+        bundle ? keep_installed_member(repository, *record, stream, flags, *bundle)
+               : keep_installed_alone(repository, *record, stream, flags, findings, boot);
+    if (kept && image_dir && record->keeps_image) *image_dir = pdb_dir(*record);
+    return kept;
+  }
+
+  if (bundle) record->bundle = *bundle;
+  if (!place_package(repository, m, *record, stream)) return nullptr;
+  if (is_alone(*record)) set_progress(repository, "");
+  if (image_dir && record->keeps_image) *image_dir = pdb_dir(*record);
+  bool boot_record = boot_image_apart(*record);
+  pkg_image* installed = repository.append(std::move(record));
+  schedule_pass(repository, m, 0);
+  if (boot) *boot = boot_record;
+  return installed;
+}
+
+int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
+                   const user_state_map& user_state, std::streambuf* copy, std::string* image_dir,
+                   bool* boot) {
+  std::unique_ptr<checked_copy> checked;
+  if (copy) checked = std::make_unique<checked_copy>(copy);
+  pkg_stream stream(input, true, checked.get());
+  stream.wanted_types = install_part_types;
+  stream.next_part();
+
+  std::string filled_dir;
+  if (stream.type() != part_bundle_header) {
+    pkg_image* installed = install_package(repository, m, stream, flags, user_state, nullptr,
+                                           &filled_dir, boot);
+    if (installed == nullptr) return 1;
+    if (!filled_dir.empty() && check_copy(repository, checked.get(), *installed) != 0) return 1;
+  } else {
+    pkg_image* bundle = nullptr;
+    int status = install_bundle(repository, m, stream, flags, user_state, boot, &bundle);
+    if (status != 0) return status;
+    if (bundle->keeps_image) {
+      filled_dir = pdb_dir(*bundle);
+      if (check_copy(repository, checked.get(), *bundle) != 0) return 1;
+    }
+  }
+  if (image_dir && !filled_dir.empty()) *image_dir = filled_dir;
+  return 0;
+}

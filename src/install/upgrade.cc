@@ -1,0 +1,306 @@
+// The upgrade run: the download directories, the choice of package files,
+// their installation one by one, the stored images, the user's enabled and
+// disabled choices, and the post-log that keeps the messages across a restart.
+#include "install/upgrade.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "install/install.h"
+#include "msg/msg.h"
+#include "pkgfile/fd_streambuf.h"
+#include "pkgfile/pkg_format.h"
+#include "pkgfile/pkg_stream.h"
+#include "platform/fs.h"
+#include "select/candidate.h"
+#include "select/schedule.h"
+#include "stage/manifest.h"
+
+namespace {
+
+constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/",
+                                         "/flash/var/pckg/"};
+constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
+constexpr const char* downgrade_request = "/ram/DOWNGRADE";
+constexpr const char* postlog_path = "/flash/postlog";
+constexpr const char* boot_image_path = "/flash/bootimage";
+constexpr size_t postlog_placeholder_size = 4096;
+
+const std::vector<uint32_t> scan_part_types = {
+    part_bundle_header, part_package_header, part_text_a,   part_architecture,
+    part_text_b,        part_note,           part_depends,  part_provides,
+    part_conflicts,     part_image_payload};
+
+// Whether the post-log was loaded by this run (and so is to be rewritten).
+bool postlog_loaded = false;
+
+// The records of the download scan live until the process ends: the
+// candidate list and the members of bundles point at them.
+std::vector<std::unique_ptr<pkg_record>>& scanned_records() {
+  static std::vector<std::unique_ptr<pkg_record>> records;
+  return records;
+}
+
+template <typename record_type>
+record_type* keep_scanned(std::unique_ptr<record_type> record) {
+  record_type* kept = record.get();
+  scanned_records().push_back(std::move(record));
+  return kept;
+}
+
+bool path_exists(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0;
+}
+
+bool has_package_suffix(std::string_view name) {
+  return name.ends_with(".npk") || name.ends_with(".dpk");
+}
+
+// Reads the members of a bundle file; false when one cannot be read or
+// there is none.
+bool read_members(pkg_download& bundle, pkg_stream& stream) {
+  if (stream.type() == part_image_payload) stream.next_part();
+  while (stream.type() == part_package_header) {
+    auto member = std::make_unique<pkg_record>();
+    if (!read_package_header(*member, stream)) return false;
+    bundle.members.push_back(keep_scanned(std::move(member)));
+    if (stream.type() == part_image_payload) stream.next_part();
+  }
+  return !bundle.members.empty();
+}
+
+// Reads the header parts of one package file; false when it is broken.
+bool read_download(pkg_download& record, int fd) {
+  fd_istreambuf source(fd);
+  pkg_stream stream(&source, true, nullptr);
+  struct stat info;
+  if (fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) != stream.total_length())
+    return false;
+  stream.wanted_types = scan_part_types;
+  stream.next_part();
+  record.is_bundle = stream.type() == part_bundle_header;
+  record.magic = stream.magic();
+  if (!read_package_header(record, stream)) return false;
+  return !record.is_bundle || read_members(record, stream);
+}
+
+bool scan_file(pkg_download& record) {
+  int fd = open(record.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool usable = read_download(record, fd);
+  close(fd);
+  return usable;
+}
+
+// The downgrade request: ALLOW_OLDER and the lowest version accepted, or
+// no_downgrade when there is none.
+uint32_t read_downgrade_floor(install_flags* flags) {
+  std::FILE* file = std::fopen(downgrade_request, "r");
+  if (file == nullptr) return no_downgrade;
+  *flags |= ALLOW_OLDER;
+  int c = std::fgetc(file);
+  while (c != EOF && std::isspace(c)) c = std::fgetc(file);
+  uint64_t floor = 0;
+  for (; c != EOF && std::isdigit(c); c = std::fgetc(file)) {
+    floor = floor * 10 + static_cast<uint64_t>(c - '0');
+    if (floor > no_downgrade) floor = no_downgrade;  // too large: no version is below it
+  }
+  std::fclose(file);
+  return static_cast<uint32_t>(floor);
+}
+
+std::vector<pkg_download*> find_candidates(pkg_repo& repository) {
+  std::vector<pkg_download*> candidates;
+  for (const char* dir : download_dirs) {
+    if (dir == download_dirs[0] && path_exists(ignore_marker)) continue;
+    scan_download_dir(repository, dir, candidates);
+    if (!candidates.empty()) break;
+  }
+  return candidates;
+}
+
+void select_downloads(pkg_repo& repository, std::vector<pkg_download*>& candidates,
+                      uint32_t floor) {
+  std::vector<pkg_record*> list(candidates.begin(), candidates.end());
+  select_candidates(repository, list, floor, true);
+  candidates.clear();
+  for (pkg_record* record : list) candidates.push_back(static_cast<pkg_download*>(record));
+}
+
+user_state_map user_choices(const pkg_repo& repository) {
+  user_state_map choices;
+  for (const pkg_image* record : repository.packages)
+    if (record->user_set) choices.emplace(record->name, record->disabled);
+  return choices;
+}
+
+std::set<std::string> enabled_names(const pkg_repo& repository) {
+  std::set<std::string> names;
+  for (const pkg_image* record : repository.packages) {
+    if (record->disabled) continue;
+    names.insert(record->name);
+    for (const pkg_dep& provided : record->provides) names.insert(provided.name);
+  }
+  return names;
+}
+
+bool answers_to(const pkg_image& record, const std::string& name) {
+  if (record.name == name) return true;
+  for (const pkg_dep& provided : record.provides)
+    if (provided.name == name) return true;
+  return false;
+}
+
+// The record that stands for `name` now: the first enabled one, else the
+// last disabled one.
+pkg_image* record_for(const pkg_repo& repository, const std::string& name) {
+  pkg_image* last_disabled = nullptr;
+  for (pkg_image* record : repository.packages) {
+    if (!answers_to(*record, name)) continue;
+    if (!record->disabled) return record;
+    last_disabled = record;
+  }
+  return last_disabled;
+}
+
+// What was enabled before the upgrade and is disabled now, without an
+// enabled package in conflict with it, is enabled again.
+void reenable(pkg_repo& repository, manifest& m, const std::set<std::string>& names) {
+  std::vector<pkg_image*> wanted;
+  for (const std::string& name : names) {
+    pkg_image* record = record_for(repository, name);
+    if (record == nullptr || !record->disabled) continue;
+    if (find_conflicting(repository, *record) != nullptr) continue;
+    // A package found both by its name and by a name it provides is enabled once.
+    if (std::find(wanted.begin(), wanted.end(), record) == wanted.end()) wanted.push_back(record);
+  }
+  enable_packages(repository, m, wanted, true);
+}
+
+enum class install_outcome { installed, passed_over, failed };
+
+// Installs one chosen file.
+install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_download& candidate,
+                      install_flags flags, const user_state_map& choices) {
+  int fd = open(candidate.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return install_outcome::passed_over;  // gone since the scan
+  bool boot = false;
+  int status;
+  {
+    auto source = std::make_unique<fd_istreambuf>(fd);
+    status = install_stream(repository, m, source.get(), flags, choices, nullptr, nullptr, &boot);
+  }
+  close(fd);
+  if (status != 0) return install_outcome::failed;
+  if (candidate.keeps_image) {
+    // The downloaded file itself becomes the stored image: moved, not copied.
+    std::string image = "/flash/var/pdb/" + candidate.name + "/image";
+    if (boot) {
+      stage_move(m, candidate.path, boot_image_path);
+      stage_link(m, boot_image_path, image);
+    } else {
+      stage_move(m, candidate.path, image);
+    }
+  }
+  return install_outcome::installed;
+}
+
+std::string postlog_text(const pkg_repo& repository) {
+  std::string text;
+  for (const std::string& line : repository.messages) {
+    text += line;
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace
+
+void scan_download_dir(pkg_repo& repository, const std::string& dir,
+                       std::vector<pkg_download*>& candidates) {
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  while (const dirent* entry = readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (name.empty() || name[0] == '.' || !has_package_suffix(name)) continue;
+    auto record = std::make_unique<pkg_download>();
+    record->path = dir + std::string(name);
+    if (!scan_file(*record)) {
+      error(repository, "broken package %s", std::string(name).c_str());
+      continue;
+    }
+    candidates.push_back(keep_scanned(std::move(record)));
+  }
+  closedir(listing);
+}
+
+std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, install_flags flags) {
+  uint32_t floor = read_downgrade_floor(&flags);
+  std::vector<pkg_download*> candidates = find_candidates(repository);
+  select_downloads(repository, candidates, floor);
+  user_state_map choices = user_choices(repository);
+  std::set<std::string> names = enabled_names(repository);
+  if (!candidates.empty()) load_postlog(repository);
+
+  std::vector<pkg_record> installed;
+  for (const pkg_download* candidate : candidates) {
+    install_outcome outcome = install_download(repository, m, *candidate, flags, choices);
+    if (outcome == install_outcome::failed) {
+      discard(m);
+      return {};
+    }
+    if (outcome == install_outcome::installed) installed.push_back(copy_base(*candidate));
+  }
+  reenable(repository, m, names);
+  if (repository.packages.empty()) {
+    error(repository, "router installation failed!!!");
+    discard(m);
+    return {};
+  }
+  return installed;
+}
+
+void load_postlog(pkg_repo& repository) {
+  if (std::FILE* file = std::fopen(postlog_path, "r")) {
+    std::string line;
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+      if (c != '\n') {
+        line += static_cast<char>(c);
+        continue;
+      }
+      repository.messages.push_back(line);
+      line.clear();
+    }
+    std::fclose(file);  // a last piece without a line end is dropped
+  }
+  int fd = fs::open(postlog_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) {
+    static const char zeros[postlog_placeholder_size] = {};
+    fs::write_all(fd, zeros, sizeof zeros);
+    fs::close(fd);
+  }
+  postlog_loaded = true;
+}
+
+void write_postlog(pkg_repo& repository) {
+  if (!postlog_loaded && repository.messages.empty()) return;
+  int mode = postlog_loaded ? O_TRUNC : O_APPEND;
+  int fd = fs::open(postlog_path, O_WRONLY | O_CREAT | mode, 0644);
+  if (fd < 0) return;
+  fs::sync();
+  std::string text = postlog_text(repository);
+  fs::write_all(fd, text.data(), text.size());
+  // The lines of a finished run must survive a power cut as well.
+  fs::fsync(fd);
+  fs::close(fd);
+}

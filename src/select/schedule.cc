@@ -1,0 +1,321 @@
+// The schedule pass: turns the recorded enable, disable and uninstall
+// requests into a consistent set (bundles, dependencies, conflicts), refuses a
+// set that leaves nothing running, and stages the result.
+//
+// Records of the same name (a package loaded from both image places) share
+// one database directory and so one state: every change of `pending` or
+// `disabled` made here is made to all of them.
+//
+// Records with an empty name are the member-list placeholders of a bundle
+// installation. They only serve its conflict check: no file is ever staged
+// for them (their database directory would be "/flash/var/pdb//"), and they
+// do not count as packages that stay.
+#include "select/schedule.h"
+
+#include <string>
+#include <string_view>
+
+#include "msg/msg.h"
+#include "pkgdb/record.h"
+#include "select/candidate.h"
+#include "select/version.h"
+#include "stage/manifest.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
+
+namespace {
+
+constexpr uint64_t state_file_hint = 8;
+constexpr uint32_t modern_system = 0x031665FF;  // dependencies above it: 3.22 and later
+constexpr std::string_view kept_names[] = {"lumo", "disk-drivers", "system"};
+
+bool is_placeholder(const pkg_image& record) { return record.name.empty(); }
+
+// Will be running after the pass. A package that is enabled and asked to be
+// enabled again stays running too.
+bool is_active(const pkg_image& record) {
+  if (record.pending == PENDING_ENABLE) return true;
+  return !record.disabled && record.pending == PENDING_NONE;
+}
+
+void set_pending(pkg_repo& repository, pkg_image& record, uint32_t pending) {
+  record.pending = pending;
+  if (is_placeholder(record)) return;
+  for (pkg_image* other : repository.packages)
+    if (other->name == record.name) other->pending = pending;
+}
+
+void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
+  record.disabled = disabled;
+  if (is_placeholder(record)) return;
+  for (pkg_image* other : repository.packages)
+    if (other->name == record.name) other->disabled = disabled;
+}
+
+// Writes a state file ("disabled" or "enabled") with one word.
+void stage_state_file(manifest& m, const std::string& path, std::string_view word) {
+  out_file out;
+  if (!open_staged_file(&out, m, path, state_file_hint, 0)) return;
+  out.write(word);
+  out.write("\n");
+  out.close();
+}
+
+// Step 1: a bundle's request goes to its members.
+void pass_bundle_requests(pkg_repo& repository) {
+  for (pkg_image* member : repository.packages) {
+    if (member->bundle.name.empty()) continue;
+    const pkg_image* bundle = find_package(repository, member->bundle.name);
+    if (!bundle) continue;
+    if (bundle->pending == PENDING_UNINSTALL)
+      set_pending(repository, *member, PENDING_UNINSTALL);
+    else if (bundle->pending == PENDING_DISABLE && member->pending != PENDING_UNINSTALL)
+      set_pending(repository, *member, PENDING_DISABLE);
+    else if (bundle->pending == PENDING_ENABLE && member->disabled)
+      set_pending(repository, *member, PENDING_ENABLE);
+  }
+}
+
+// Step 3 for one active record A: disables what it blocks; drops its own
+// enable request when it meets another one it cannot live with.
+void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
+  for (size_t j = 0; j < repository.packages.size(); ++j) {
+    pkg_image& x = *repository.packages[j];
+    if (&x == &a || !is_active(x)) continue;
+    if (conflicts_with(a, x)) {
+      if (x.pending == PENDING_NONE) set_pending(repository, x, PENDING_DISABLE);
+      continue;
+    }
+    if (a.pending != PENDING_ENABLE || !conflicts_with(x, a)) continue;
+    if (x.pending == PENDING_NONE) {
+      set_pending(repository, x, PENDING_DISABLE);
+      continue;
+    }
+    if (x.pending == PENDING_ENABLE) {
+      if (mode != 0)
+        warning(repository, "can not enable %s: %s conflicts with it", a.name.c_str(),
+                package_text(x).c_str());
+      set_pending(repository, a, PENDING_NONE);
+      return;
+    }
+  }
+}
+
+// Step 4 for one record: true when its request changed.
+bool follow_vanishing_providers(pkg_repo& repository, pkg_image& q) {
+  for (const pkg_dep& d : q.depends) {
+    int state = provider_state(find_providers(repository, d, true));
+    if (state == 1) {
+      if (q.pending == PENDING_UNINSTALL) continue;
+      set_pending(repository, q, PENDING_UNINSTALL);
+      return true;
+    }
+    if (state != 3 || q.pending == PENDING_UNINSTALL || q.pending == PENDING_DISABLE) continue;
+    if (!q.disabled || q.pending == PENDING_ENABLE) {
+      set_pending(repository, q, PENDING_DISABLE);
+      return true;
+    }
+  }
+  return false;
+}
+
+void follow_all_vanishing_providers(pkg_repo& repository) {
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (size_t i = 0; i < repository.packages.size() && !changed; ++i)
+      changed = follow_vanishing_providers(repository, *repository.packages[i]);
+  }
+}
+
+// Step 5: a bundle record goes when none of its members stays.
+void follow_members(pkg_repo& repository, pkg_image& bundle) {
+  bool any_member = false;
+  for (const pkg_image* member : repository.packages) {
+    if (member == &bundle || is_inert(*member) || member->bundle.name != bundle.name) continue;
+    if (member->pending == PENDING_UNINSTALL) continue;
+    if (is_active(*member)) return;
+    any_member = true;
+  }
+  if (!any_member || !bundle.disabled)
+    set_pending(repository, bundle, PENDING_UNINSTALL);
+  else if (bundle.pending == PENDING_ENABLE)
+    set_pending(repository, bundle, PENDING_NONE);
+}
+
+bool anything_stays(const pkg_repo& repository) {
+  for (const pkg_image* record : repository.packages)
+    if (!is_placeholder(*record) && is_active(*record)) return true;
+  return false;
+}
+
+void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
+  if (is_placeholder(record)) {
+    record.pending = PENDING_NONE;
+    repository.erase(&record);
+    return;
+  }
+  std::string text = package_text(record);
+  if (mode >= 2) set_progress(repository, "uninstalling " + text + "...");
+  stage_package_removal(repository, record, m);
+  repository.erase(&record);
+  if (mode >= 2) info(repository, "uninstalled %s", text.c_str());
+}
+
+void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
+  bool placeholder = is_placeholder(record);
+  bool show = mode != 0 && !placeholder;
+  if (show) set_progress(repository, "disabling " + package_text(record) + "...");
+  if (!placeholder) {
+    stage_removal(m, pdb_dir(record) + "enabled");
+    stage_state_file(m, pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
+  }
+  set_disabled(repository, record, true);
+  set_pending(repository, record, PENDING_NONE);
+  if (show) info(repository, "disabled %s", package_text(record).c_str());
+}
+
+// Step 8: the uninstall and disable requests, from the last to the first.
+void carry_out(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& requests,
+               int mode) {
+  for (size_t i = requests.size(); i > 0; --i) {
+    pkg_image& record = *requests[i - 1];
+    if (record.pending == PENDING_UNINSTALL)
+      uninstall(repository, m, record, mode);
+    else if (record.pending == PENDING_DISABLE)
+      disable(repository, m, record, mode);
+  }
+}
+
+// True when something other than a placeholder is in the list.
+bool names_a_package(const std::vector<pkg_image*>& list) {
+  for (const pkg_image* record : list)
+    if (!is_placeholder(*record)) return true;
+  return false;
+}
+
+std::vector<pkg_image*> enable_order(pkg_repo& repository, const std::vector<pkg_image*>& list) {
+  std::vector<pkg_record*> candidates(list.begin(), list.end());
+  select_candidates(repository, candidates, 0xFFFFFFFFu, false);
+  std::vector<pkg_image*> ordered;
+  // The candidates are the repository's own records.
+  for (pkg_record* record : candidates) ordered.push_back(static_cast<pkg_image*>(record));
+  return ordered;
+}
+
+}  // namespace
+
+int provider_state(const std::vector<pkg_image*>& providers) {
+  bool disabled = false;
+  for (const pkg_image* p : providers) {
+    if (!p->disabled) {
+      if (p->pending == PENDING_NONE || p->pending == PENDING_ENABLE) return 0;
+      if (p->pending == PENDING_DISABLE) disabled = true;
+    } else {
+      if (p->pending == PENDING_ENABLE) return 0;
+      disabled = true;
+    }
+  }
+  return disabled ? 3 : 1;
+}
+
+void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
+  if (!r.bundle.name.empty())
+    if (pkg_image* bundle = find_package(repository, r.bundle.name))
+      protect_provider(repository, *bundle, r, report);
+  for (const pkg_dep& d : r.depends) {
+    std::vector<pkg_image*> providers = find_providers(repository, d, true);
+    if (provider_state(providers) == 0) continue;
+    if (providers.empty()) break;
+    std::vector<pkg_image*> chosen = enable_order(repository, providers);
+    if (chosen.empty()) continue;
+    protect_provider(repository, *chosen.back(), r, report);
+  }
+}
+
+void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bool report) {
+  if (p.pending == PENDING_UNINSTALL || p.pending == PENDING_DISABLE) {
+    if (report)
+      warning(repository, "can not %s %s: %s depends on it", action_word(p.pending),
+              package_text(p).c_str(), r.name.c_str());
+    // A disabled package that is needed has to come back, not just stay.
+    set_pending(repository, p, p.disabled ? PENDING_ENABLE : PENDING_NONE);
+    keep_requirements(repository, p, report);
+  } else if (p.disabled && p.pending != PENDING_ENABLE) {
+    set_pending(repository, p, PENDING_ENABLE);
+    keep_requirements(repository, p, report);
+  }
+}
+
+bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
+  pass_bundle_requests(repository);
+  // Activity is judged as each walk reaches a record: earlier steps of the
+  // same walk may have changed it.
+  for (size_t i = 0; i < repository.packages.size(); ++i) {
+    pkg_image& record = *repository.packages[i];
+    if (is_active(record)) keep_requirements(repository, record, mode != 0);
+  }
+  for (size_t i = 0; i < repository.packages.size(); ++i) {
+    pkg_image& record = *repository.packages[i];
+    if (is_active(record)) settle_conflicts_of(repository, record, mode);
+  }
+  follow_all_vanishing_providers(repository);
+  for (pkg_image* record : repository.packages)
+    if (record->is_bundle && record->pending != PENDING_UNINSTALL)
+      follow_members(repository, *record);
+
+  if (!repository.packages.empty() && !anything_stays(repository)) {
+    for (pkg_image* record : repository.packages) record->pending = PENDING_NONE;
+    if (mode != 0) error(repository, "can not uninstall or disable all packages");
+    return false;
+  }
+
+  std::vector<pkg_image*> requests;
+  std::vector<pkg_image*> enables;
+  for (pkg_image* record : repository.packages) {
+    if (record->pending == PENDING_UNINSTALL || record->pending == PENDING_DISABLE)
+      requests.push_back(record);
+    else if (record->pending == PENDING_ENABLE)
+      enables.push_back(record);
+  }
+  enables = enable_order(repository, enables);
+  carry_out(repository, m, requests, mode);
+  enable_packages(repository, m, enables, mode != 0);
+  return names_a_package(requests) || names_a_package(enables);
+}
+
+void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& list,
+                     bool show) {
+  for (pkg_image* record : list) {
+    bool placeholder = is_placeholder(*record);
+    if (show && !placeholder) set_progress(repository, "enabling " + package_text(*record) + "...");
+    if (!placeholder) {
+      std::string dir = pdb_dir(*record);
+      stage_removal(m, dir + "disabled");
+      if (record->user_set)
+        stage_state_file(m, dir + "enabled", "user");
+      else
+        stage_removal(m, dir + "enabled");
+    }
+    set_disabled(repository, *record, false);
+    set_pending(repository, *record, PENDING_NONE);
+    if (show && !placeholder) info(repository, "enabled %s", package_text(*record).c_str());
+  }
+}
+
+bool cleanup_packages(pkg_repo& repository, manifest& m) {
+  schedule_pass(repository, m, 0);
+  for (pkg_image* record : repository.packages) {
+    bool kept_name = false;
+    for (std::string_view name : kept_names) kept_name |= record->name == name;
+    if (kept_name || record->is_bundle) continue;
+    bool modern = false;
+    for (const pkg_dep& d : record->depends)
+      if (d.name == "system" && d.min_version > modern_system) {
+        modern = true;
+        break;
+      }
+    if (!modern) record->pending = PENDING_UNINSTALL;
+  }
+  return schedule_pass(repository, m, 1);
+}
