@@ -9,9 +9,7 @@
 // take back the staged removal of the installed version.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
