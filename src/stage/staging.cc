@@ -1,7 +1,9 @@
 #include "stage/staging.h"
 
 #include <cerrno>
+#include <climits>
 #include <set>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -167,6 +169,20 @@ bool is_short(const space_account& account) {
   return free_bytes <= space_margin;
 }
 
+// A path that system calls accept: shorter than PATH_MAX with its NUL, and
+// no component longer than NAME_MAX.
+bool is_nameable(std::string_view path) {
+  if (path.size() >= PATH_MAX) return false;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end - start > NAME_MAX) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string parent_dir(std::string_view path) {
@@ -182,6 +198,13 @@ std::string parent_dir(std::string_view path) {
 
 bool open_staged_file(out_file* out, manifest& m, const std::string& target, uint64_t size_hint,
                       mode_t mode) {
+  // The commit renames the staged file onto the target: a target that no
+  // system call can name would be accepted here and fail there, after the
+  // package is recorded and half its tree is in place.
+  if (!is_nameable(target)) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   std::string path = staging_dir(target, size_hint) + staged_template;
   int fd = fs::mkstemp(path.data());
   if (fd < 0) return false;

@@ -2,22 +2,13 @@
 // files and signature, from arbitrary bytes.
 //
 // Extraction stages real files at absolute paths, so the fuzzer first moves
-// into a private scratch root of its own (a user and mount namespace when it
-// is not root) and discards every staged file after each input. The working
-// directory stays where it was, so give libFuzzer its corpus and artifact
-// paths relative to it; absolute paths then resolve inside the scratch root.
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
+// into a private scratch root of its own (fuzz_root.h) and discards every
+// staged file after each input.
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <string>
 
+#include "fuzz_root.h"
 #include "pkgdb/record.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/pkg_format.h"
@@ -27,49 +18,26 @@
 
 namespace {
 
-void write_text(const char* path, const std::string& text) {
-  int fd = open(path, O_WRONLY);
-  if (fd < 0) return;
-  ssize_t ignored = write(fd, text.data(), text.size());
-  (void)ignored;
-  close(fd);
-}
-
-// Changes root into a fresh scratch directory; aborts when that is
-// impossible, because extraction must never write into the real trees.
-void enter_scratch_root() {
-  char pattern[] = "/tmp/fuzz-package-XXXXXX";
-  char* root = mkdtemp(pattern);
-  if (!root) std::abort();
-  for (const char* dir : {"/flash", "/ram", "/tmp", "/proc"}) mkdir((std::string(root) + dir).c_str(), 0755);
-  uid_t uid = geteuid();
-  gid_t gid = getegid();
-  if (unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-    std::perror("fuzz_package: unshare");
-    std::abort();
+// A staged target must lie below "/flash/" and be a plain path: no "..",
+// "." or empty component and no trailing "/", whatever the entry names said.
+bool is_plain_flash_path(const std::string& target) {
+  if (target.rfind("/flash/", 0) != 0 || target.back() == '/') return false;
+  for (size_t start = 1; start < target.size();) {
+    size_t end = target.find('/', start);
+    if (end == std::string::npos) end = target.size();
+    std::string_view component(target.data() + start, end - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    for (char c : component)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    start = end + 1;
   }
-  if (uid != 0) {
-    write_text("/proc/self/setgroups", "deny");
-    write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
-    write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-  }
-  // The sanitizers read /proc at exit; it stays visible inside the root.
-  std::string proc = std::string(root) + "/proc";
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("/proc", proc.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-    std::perror("fuzz_package: mount");
-    std::abort();
-  }
-  if (chroot(root) != 0) {
-    std::perror("fuzz_package: chroot");
-    std::abort();
-  }
+  return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_scratch_root();
+  fuzz::enter_scratch_root("package", {"/flash", "/ram", "/tmp"});
   return 0;
 }
 
@@ -102,6 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     type = stream.next_part();
   }
+  for (const auto& [target, op] : m.ops)
+    if (!is_plain_flash_path(target)) std::abort();
+  // The copy output holds exactly a prefix of what was read, byte for byte.
+  const std::string copied = copy.str();
+  if (copied.size() > size || copied.compare(0, copied.size(), reinterpret_cast<const char*>(data), copied.size()) != 0)
+    std::abort();
   discard(m);
   return 0;
 }

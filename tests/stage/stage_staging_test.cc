@@ -148,6 +148,33 @@ TEST(StagedFile, TmpWhenRamIsMissingAndNoEntryWhenCreationFails) {
   });
 }
 
+// A target longer than PATH_MAX, or with a component longer than NAME_MAX,
+// was staged beside its nearest existing directory and only failed at the
+// commit's rename, after the package had been recorded.
+TEST(StagedFile, TargetTooLongToRenameIsRefused) {
+  IN_SANDBOX(sandbox_options{}, [] {
+    std::string deep = "/flash";
+    while (deep.size() < 4095) deep += "/d";
+    const std::string refused[] = {deep.substr(0, 4096), "/flash/" + std::string(256, 'n'),
+                                   "/flash/" + std::string(256, 'n') + "/x"};
+    const std::string accepted[] = {deep.substr(0, 4094), "/flash/" + std::string(255, 'n')};
+    manifest m;
+    for (const std::string& target : refused) {
+      out_file out;
+      errno = 0;
+      EXPECT_FALSE(open_staged_file(&out, m, target, 10, 0)) << target.size();
+      EXPECT_EQ(errno, ENAMETOOLONG);
+      EXPECT_FALSE(out.is_open());
+    }
+    EXPECT_TRUE(m.empty());
+    for (const std::string& target : accepted) {
+      out_file out;
+      EXPECT_TRUE(open_staged_file(&out, m, target, 10, 0)) << target.size();
+    }
+    EXPECT_EQ(m.ops.size(), 2u);
+  });
+}
+
 class PackageRemoval : public ::testing::Test {
  protected:
   pkg_image* add(const std::string& name, std::set<std::string> files) {
