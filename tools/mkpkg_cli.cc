@@ -31,8 +31,8 @@ const char usage_text[] =
     "  --build-time N          seconds since 1970 (default: now)\n"
     "  --arch TEXT  --note TEXT  --text-a TEXT  --text-b TEXT\n"
     "  --flags N               header flags (1 boot package, 2 no metadata)\n"
-    "  --depends SPEC  --provides SPEC  --conflicts SPEC\n"
-    "                          SPEC is NAME[:MIN[:MAX[:EXTRA]]], versions as text\n"
+    "  --depends ENTRY  --provides ENTRY  --conflicts ENTRY\n"
+    "                          ENTRY is NAME[:MIN[:MAX[:EXTRA]]], versions as text\n"
     "                          (\"6.48\", \"7.1beta3\"); repeat for more entries\n"
     "  --image FILE            image payload part\n"
     "  --variant CLASS:NAME:FILE  a file only for processor class 1..4\n"
@@ -42,7 +42,7 @@ const char usage_text[] =
     "  --secondary             the secondary file magic\n"
     "bundle options:\n"
     "  --build-time, --arch, --note, --text-a, --text-b, --flags, --secondary as above\n"
-    "  --member-list SPEC      a member installed disabled unless the user chose\n"
+    "  --member-list ENTRY     a member installed disabled unless the user chose\n"
     "                          otherwise (repeat; none leaves the list out)\n"
     "  --no-keep-image         leave out the keep-image marker\n";
 
@@ -101,22 +101,22 @@ std::vector<std::string> split(const std::string& text, char separator) {
 }
 
 // NAME[:MIN[:MAX[:EXTRA]]]
-bool parse_dep(const std::string& spec, pkg_dep* dep, std::string* err) {
-  std::vector<std::string> fields = split(spec, ':');
+bool parse_dep(const std::string& recipe, pkg_dep* dep, std::string* err) {
+  std::vector<std::string> fields = split(recipe, ':');
   if (fields.size() > 4 || fields[0].empty() || fields[0].size() > pkg_name_size) {
-    *err = "bad entry '" + spec + "': expected NAME[:MIN[:MAX[:EXTRA]]], a name of 1 to 16 bytes";
+    *err = "bad entry '" + recipe + "': expected NAME[:MIN[:MAX[:EXTRA]]], a name of 1 to 16 bytes";
     return false;
   }
   dep->name = fields[0];
   uint32_t* versions[] = {&dep->min_version, &dep->max_version};
   for (size_t i = 1; i < fields.size() && i < 3; ++i) {
     if (!fields[i].empty() && !parse_version(fields[i], versions[i - 1])) {
-      *err = "bad version '" + fields[i] + "' in '" + spec + "'";
+      *err = "bad version '" + fields[i] + "' in '" + recipe + "'";
       return false;
     }
   }
   if (fields.size() == 4 && !parse_i32(fields[3], &dep->extra)) {
-    *err = "bad extra value '" + fields[3] + "' in '" + spec + "'";
+    *err = "bad extra value '" + fields[3] + "' in '" + recipe + "'";
     return false;
   }
   return true;
@@ -331,23 +331,23 @@ bool parse_build(const std::vector<std::string>& raw, build_options* o, std::str
 }
 
 // CLASS:NAME:FILE
-bool variant_entry(const std::string& spec, pkgbuild::file_entry* entry, std::string* err) {
-  size_t first = spec.find(':');
-  size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
+bool variant_entry(const std::string& recipe, pkgbuild::file_entry* entry, std::string* err) {
+  size_t first = recipe.find(':');
+  size_t second = first == std::string::npos ? first : recipe.find(':', first + 1);
   uint32_t variant = 0;
-  if (second == std::string::npos || !parse_u32(spec.substr(0, first), &variant) || variant < 1 ||
+  if (second == std::string::npos || !parse_u32(recipe.substr(0, first), &variant) || variant < 1 ||
       variant > 255 || second == first + 1) {
-    *err = "bad --variant '" + spec + "': expected CLASS:NAME:FILE with CLASS 1..255";
+    *err = "bad --variant '" + recipe + "': expected CLASS:NAME:FILE with CLASS 1..255";
     return false;
   }
-  std::string path = spec.substr(second + 1);
+  std::string path = recipe.substr(second + 1);
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     *err = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
   entry->variant = static_cast<uint8_t>(variant);
-  entry->name = spec.substr(first + 1, second - first - 1);
+  entry->name = recipe.substr(first + 1, second - first - 1);
   entry->mode = static_cast<uint16_t>(S_IFREG | (info.st_mode & 07777));
   return read_whole_file(path, &entry->data, err);
 }
@@ -368,40 +368,40 @@ int run_build(const std::vector<std::string>& raw, std::FILE* err_out) {
     std::fprintf(err_out, "mkpkg build: %s\n%s", err.c_str(), usage_text);
     return 2;
   }
-  pkgbuild::package_spec spec;
-  spec.magic = o.header.magic;
-  spec.name = o.header.name;
-  spec.version = *o.header.version;
-  spec.build_time = o.header.build_time;
-  spec.flags = o.header.flags;
-  spec.text_a = o.header.text_a;
-  spec.arch = o.header.arch;
-  spec.text_b = o.header.text_b;
-  spec.note = o.header.note;
-  if (o.has_depends) spec.depends = o.depends;
-  if (o.has_provides) spec.provides = o.provides;
-  if (o.has_conflicts) spec.conflicts = o.conflicts;
-  spec.digest = o.digest;
-  spec.signature_size = o.sign == "legacy" ? 68 : 132;
+  pkgbuild::package_recipe recipe;
+  recipe.magic = o.header.magic;
+  recipe.name = o.header.name;
+  recipe.version = *o.header.version;
+  recipe.build_time = o.header.build_time;
+  recipe.flags = o.header.flags;
+  recipe.text_a = o.header.text_a;
+  recipe.arch = o.header.arch;
+  recipe.text_b = o.header.text_b;
+  recipe.note = o.header.note;
+  if (o.has_depends) recipe.depends = o.depends;
+  if (o.has_provides) recipe.provides = o.provides;
+  if (o.has_conflicts) recipe.conflicts = o.conflicts;
+  recipe.digest = o.digest;
+  recipe.signature_size = o.sign == "legacy" ? 68 : 132;
   bool ok = true;
   if (o.image_file) {
     std::string image;
     ok = read_whole_file(*o.image_file, &image, &err);
-    spec.image_payload = image;
+    recipe.image_payload = image;
   }
   if (ok && (o.tree || !o.variants.empty())) {
-    spec.files.emplace();
-    if (o.tree) ok = collect_tree(*o.tree, "", &*spec.files, &err);
+    recipe.files.emplace();
+    if (o.tree) ok = collect_tree(*o.tree, "", &*recipe.files, &err);
     for (size_t i = 0; ok && i < o.variants.size(); ++i) {
       pkgbuild::file_entry entry;
       ok = variant_entry(o.variants[i], &entry, &err);
-      spec.files->push_back(std::move(entry));
+      recipe.files->push_back(std::move(entry));
     }
   }
   pkgbuild::signer signer;
   std::string file;
   ok = ok && make_signer(o.sign, o.keys, &signer, &err) &&
-       pkgbuild::build_package(spec, signer, &file, &err) && write_whole_file(o.output, file, &err);
+       pkgbuild::build_package(recipe, signer, &file, &err) && write_whole_file(o.output, file, &err);
   if (!ok) {
     std::fprintf(err_out, "mkpkg build: %s\n", err.c_str());
     return 1;
@@ -412,7 +412,7 @@ int run_build(const std::vector<std::string>& raw, std::FILE* err_out) {
 int run_bundle(const std::vector<std::string>& raw, std::FILE* err_out) {
   arg_cursor args(raw);
   header_options header;
-  pkgbuild::bundle_spec spec;
+  pkgbuild::bundle_recipe recipe;
   std::string output, err;
   std::vector<std::string> member_paths;
   bool ok = true;
@@ -423,7 +423,7 @@ int run_bundle(const std::vector<std::string>& raw, std::FILE* err_out) {
     if (!ok || handled) continue;
     std::string value;
     if (option == "--no-keep-image") {
-      spec.keep_image = false;
+      recipe.keep_image = false;
     } else if (option.empty() || option[0] != '-') {
       member_paths.push_back(option);
     } else if (!(ok = args.value(option, &value, &err))) {
@@ -432,8 +432,8 @@ int run_bundle(const std::vector<std::string>& raw, std::FILE* err_out) {
     } else if (option == "--member-list") {
       pkg_dep dep;
       ok = parse_dep(value, &dep, &err);
-      if (!spec.member_list) spec.member_list.emplace();
-      spec.member_list->push_back(dep);
+      if (!recipe.member_list) recipe.member_list.emplace();
+      recipe.member_list->push_back(dep);
     } else {
       err = "unknown option " + option;
       ok = false;
@@ -446,23 +446,23 @@ int run_bundle(const std::vector<std::string>& raw, std::FILE* err_out) {
     std::fprintf(err_out, "mkpkg bundle: %s\n%s", err.c_str(), usage_text);
     return 2;
   }
-  if (!spec.keep_image)
+  if (!recipe.keep_image)
     std::fprintf(err_out,
                  "mkpkg bundle: warning: without the keep-image marker the members restored from "
                  "the database are removed again by the next run\n");
-  spec.magic = header.magic;
-  spec.name = header.name;
-  spec.version = *header.version;
-  spec.build_time = header.build_time;
-  spec.flags = header.flags;
-  spec.text_a = header.text_a;
-  spec.arch = header.arch;
-  spec.text_b = header.text_b;
-  spec.note = header.note;
+  recipe.magic = header.magic;
+  recipe.name = header.name;
+  recipe.version = *header.version;
+  recipe.build_time = header.build_time;
+  recipe.flags = header.flags;
+  recipe.text_a = header.text_a;
+  recipe.arch = header.arch;
+  recipe.text_b = header.text_b;
+  recipe.note = header.note;
   std::vector<std::string> members(member_paths.size());
   for (size_t i = 0; ok && i < member_paths.size(); ++i) ok = read_whole_file(member_paths[i], &members[i], &err);
   std::string file;
-  ok = ok && pkgbuild::build_bundle(spec, members, &file, &err) && write_whole_file(output, file, &err);
+  ok = ok && pkgbuild::build_bundle(recipe, members, &file, &err) && write_whole_file(output, file, &err);
   if (!ok) {
     std::fprintf(err_out, "mkpkg bundle: %s\n", err.c_str());
     return 1;

@@ -109,38 +109,38 @@ std::string zlib_compress(std::string_view raw, int level) {
   return out;
 }
 
-std::vector<std::string> package_parts(const package_spec& spec) {
+std::vector<std::string> package_parts(const package_recipe& recipe) {
   std::vector<std::string> parts;
-  if (spec.digest == digest_kind::sha256) parts.push_back(part(part_digest_sha256, ""));
+  if (recipe.digest == digest_kind::sha256) parts.push_back(part(part_digest_sha256, ""));
   parts.push_back(part(part_package_header,
-                       header_payload(spec.name, spec.version, spec.build_time, spec.flags)));
+                       header_payload(recipe.name, recipe.version, recipe.build_time, recipe.flags)));
   const std::pair<pkg_part_type, const std::optional<std::string>*> texts[] = {
-      {part_text_a, &spec.text_a},
-      {part_architecture, &spec.arch},
-      {part_text_b, &spec.text_b},
-      {part_note, &spec.note},
+      {part_text_a, &recipe.text_a},
+      {part_architecture, &recipe.arch},
+      {part_text_b, &recipe.text_b},
+      {part_note, &recipe.note},
   };
   for (const auto& [type, text] : texts)
     if (*text) parts.push_back(part(type, **text));
   const std::pair<pkg_part_type, const std::optional<std::vector<pkg_dep>>*> lists[] = {
-      {part_depends, &spec.depends},
-      {part_provides, &spec.provides},
-      {part_conflicts, &spec.conflicts},
+      {part_depends, &recipe.depends},
+      {part_provides, &recipe.provides},
+      {part_conflicts, &recipe.conflicts},
   };
   for (const auto& [type, list] : lists)
     if (*list) parts.push_back(part(type, dep_list_payload(**list)));
-  if (spec.image_payload) parts.push_back(part(part_image_payload, *spec.image_payload));
-  if (spec.files) parts.push_back(part(part_files, zlib_compress(container_content(*spec.files))));
-  if (spec.signature_size > 0)
-    parts.push_back(part(part_signature, std::string(spec.signature_size, '\0')));
+  if (recipe.image_payload) parts.push_back(part(part_image_payload, *recipe.image_payload));
+  if (recipe.files) parts.push_back(part(part_files, zlib_compress(container_content(*recipe.files))));
+  if (recipe.signature_size > 0)
+    parts.push_back(part(part_signature, std::string(recipe.signature_size, '\0')));
   return parts;
 }
 
-bool build_package(const package_spec& spec, const signer& sign, std::string* out,
+bool build_package(const package_recipe& recipe, const signer& sign, std::string* out,
                    std::string* err) {
   std::string body;
-  for (const std::string& piece : package_parts(spec)) body += piece;
-  std::string file = whole_file(body, spec.magic);
+  for (const std::string& piece : package_parts(recipe)) body += piece;
+  std::string file = whole_file(body, recipe.magic);
   if (sign && !sign_parts(&file, sign, err)) return false;
   *out = std::move(file);
   return true;
@@ -209,7 +209,7 @@ bool member_span(std::string_view file, std::string_view* span, bool* sha256, st
 
 }  // namespace
 
-bool build_bundle(const bundle_spec& spec, const std::vector<std::string>& members,
+bool build_bundle(const bundle_recipe& recipe, const std::vector<std::string>& members,
                   std::string* out, std::string* err) {
   if (members.empty()) {
     *err = "a bundle needs at least one member";
@@ -233,19 +233,19 @@ bool build_bundle(const bundle_spec& spec, const std::vector<std::string>& membe
   }
   std::string body;
   if (*sha256) body += part(part_digest_sha256, "");
-  body += part(part_bundle_header, header_payload(spec.name, spec.version, spec.build_time, spec.flags));
+  body += part(part_bundle_header, header_payload(recipe.name, recipe.version, recipe.build_time, recipe.flags));
   const std::pair<pkg_part_type, const std::optional<std::string>*> texts[] = {
-      {part_text_a, &spec.text_a},
-      {part_architecture, &spec.arch},
-      {part_text_b, &spec.text_b},
-      {part_note, &spec.note},
+      {part_text_a, &recipe.text_a},
+      {part_architecture, &recipe.arch},
+      {part_text_b, &recipe.text_b},
+      {part_note, &recipe.note},
   };
   for (const auto& [type, text] : texts)
     if (*text) body += part(type, **text);
-  if (spec.keep_image) body += part(part_image_payload, "");
-  if (spec.member_list) body += part(part_bundle_members, dep_list_payload(*spec.member_list));
+  if (recipe.keep_image) body += part(part_image_payload, "");
+  if (recipe.member_list) body += part(part_bundle_members, dep_list_payload(*recipe.member_list));
   body += tail;
-  *out = whole_file(body, spec.magic);
+  *out = whole_file(body, recipe.magic);
   return true;
 }
 

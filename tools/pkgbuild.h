@@ -62,7 +62,7 @@ enum class digest_kind { sha1, sha256 };
 // 20). Writes the trailer and its size (68 or 132); false with *err set.
 using signer = std::function<bool(const uint8_t digest[32], std::string* trailer, std::string* err)>;
 
-struct package_spec {
+struct package_recipe {
   uint32_t magic = pkg_magic_primary;
   std::string name;
   uint32_t version = 0;
@@ -80,11 +80,11 @@ struct package_spec {
 
 // The parts of a single package in file order, each as bytes: optional
 // SHA-256 marker, header, optional parts, files, signature (zeroed).
-std::vector<std::string> package_parts(const package_spec& spec);
+std::vector<std::string> package_parts(const package_recipe& recipe);
 
 // A whole package file. With a signer, each signature part is filled with
 // the trailer for the digest the reader computes up to it.
-bool build_package(const package_spec& spec, const signer& sign, std::string* out,
+bool build_package(const package_recipe& recipe, const signer& sign, std::string* out,
                    std::string* err);
 
 // Fills every signature part of `file` in place: the digest of each package
@@ -92,7 +92,7 @@ bool build_package(const package_spec& spec, const signer& sign, std::string* ou
 // fit its part or the signer fails.
 bool sign_parts(std::string* file, const signer& sign, std::string* err);
 
-struct bundle_spec {
+struct bundle_recipe {
   uint32_t magic = pkg_magic_primary;
   std::string name;
   uint32_t version = 0;
@@ -109,7 +109,7 @@ struct bundle_spec {
 // A bundle from whole member package files. The members' parts from their
 // package header through their signature part are taken as they are; all
 // members must share one digest kind, which the bundle then announces.
-bool build_bundle(const bundle_spec& spec, const std::vector<std::string>& members,
+bool build_bundle(const bundle_recipe& recipe, const std::vector<std::string>& members,
                   std::string* out, std::string* err);
 
 // Splits a file into its parts: (offset of the part header, type, declared

@@ -127,10 +127,10 @@ void run_plain(const device_root& root, std::vector<std::string> args, const std
   EXPECT_EQ(result.status, 0) << result.out << result.err;
 }
 
-pkgbuild::package_spec alpha(uint32_t version, std::vector<pkgbuild::file_entry> files) {
-  pkgbuild::package_spec spec = package("alpha", version);
-  spec.files = std::move(files);
-  return spec;
+pkgbuild::package_recipe alpha(uint32_t version, std::vector<pkgbuild::file_entry> files) {
+  pkgbuild::package_recipe recipe = package("alpha", version);
+  recipe.files = std::move(files);
+  return recipe;
 }
 
 // alpha 7.0 and 7.1: one file changed, one the same, one dropped, two added
@@ -153,10 +153,10 @@ std::string suite(uint32_t version, const std::vector<std::string>& member_names
 }
 
 std::string kernel(uint32_t version, const std::string& payload) {
-  pkgbuild::package_spec spec = package("kernel", version, "not extracted");
-  spec.flags = 1;
-  spec.image_payload = payload;
-  return build(spec);
+  pkgbuild::package_recipe recipe = package("kernel", version, "not extracted");
+  recipe.flags = 1;
+  recipe.image_payload = payload;
+  return build(recipe);
 }
 
 const env_list boot_env = {{"bootimage", "1"}};

@@ -32,41 +32,41 @@ pkgbuild::signer signer_for(signing how) {
 
 }  // namespace
 
-pkgbuild::package_spec package(const std::string& name, uint32_t version,
+pkgbuild::package_recipe package(const std::string& name, uint32_t version,
                                const std::string& content) {
-  pkgbuild::package_spec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.build_time = 1700000000;
-  spec.files = std::vector<pkgbuild::file_entry>{file("bin/" + name, content)};
-  return spec;
+  pkgbuild::package_recipe recipe;
+  recipe.name = name;
+  recipe.version = version;
+  recipe.build_time = 1700000000;
+  recipe.files = std::vector<pkgbuild::file_entry>{file("bin/" + name, content)};
+  return recipe;
 }
 
-std::string build(const pkgbuild::package_spec& source, signing how) {
-  pkgbuild::package_spec spec = source;
-  if (how == signing::legacy_only && spec.signature_size == 132) spec.signature_size = 68;
+std::string build(const pkgbuild::package_recipe& source, signing how) {
+  pkgbuild::package_recipe recipe = source;
+  if (how == signing::legacy_only && recipe.signature_size == 132) recipe.signature_size = 68;
   std::string out, err;
-  bool built = how == signing::none ? pkgbuild::build_package(spec, nullptr, &out, &err)
-                                    : pkgbuild::build_package(spec, signer_for(how), &out, &err);
+  bool built = how == signing::none ? pkgbuild::build_package(recipe, nullptr, &out, &err)
+                                    : pkgbuild::build_package(recipe, signer_for(how), &out, &err);
   EXPECT_TRUE(built) << err;
   return out;
 }
 
-std::string build_bundle(const pkgbuild::bundle_spec& spec,
+std::string build_bundle(const pkgbuild::bundle_recipe& recipe,
                          const std::vector<std::string>& members) {
   std::string out, err;
-  EXPECT_TRUE(pkgbuild::build_bundle(spec, members, &out, &err)) << err;
+  EXPECT_TRUE(pkgbuild::build_bundle(recipe, members, &out, &err)) << err;
   return out;
 }
 
-pkgbuild::bundle_spec bundle(const std::string& name, uint32_t version,
+pkgbuild::bundle_recipe bundle(const std::string& name, uint32_t version,
                              std::optional<std::vector<pkg_dep>> member_list) {
-  pkgbuild::bundle_spec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.build_time = 1700000000;
-  spec.member_list = std::move(member_list);
-  return spec;
+  pkgbuild::bundle_recipe recipe;
+  recipe.name = name;
+  recipe.version = version;
+  recipe.build_time = 1700000000;
+  recipe.member_list = std::move(member_list);
+  return recipe;
 }
 
 pkgbuild::file_entry file(const std::string& name, const std::string& data) {

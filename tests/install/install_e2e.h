@@ -25,14 +25,14 @@ constexpr uint32_t final_version(uint32_t major, uint32_t minor, uint32_t build 
 enum class signing { both, legacy_only, none };
 
 // A package named `name` whose files are bin/<name> holding `content`.
-pkgbuild::package_spec package(const std::string& name, uint32_t version,
+pkgbuild::package_recipe package(const std::string& name, uint32_t version,
                                const std::string& content = "");
 // The package file, signed with the test keys as asked.
-std::string build(const pkgbuild::package_spec& spec, signing how = signing::both);
-std::string build_bundle(const pkgbuild::bundle_spec& spec,
+std::string build(const pkgbuild::package_recipe& recipe, signing how = signing::both);
+std::string build_bundle(const pkgbuild::bundle_recipe& recipe,
                          const std::vector<std::string>& members);
 
-pkgbuild::bundle_spec bundle(const std::string& name, uint32_t version,
+pkgbuild::bundle_recipe bundle(const std::string& name, uint32_t version,
                              std::optional<std::vector<pkg_dep>> member_list = std::nullopt);
 pkgbuild::file_entry file(const std::string& name, const std::string& data);
 testsupport::run_options with_env(const std::string& name, const std::string& value);

@@ -58,10 +58,10 @@ run_options in_memory() {
 }
 
 // The newer version of the installed package that most cases start from.
-pkgbuild::package_spec newer_base() {
-  pkgbuild::package_spec spec = package("base", v72, "base 7.2");
-  spec.files->push_back(file("etc/base.conf", "conf 7.2"));
-  return spec;
+pkgbuild::package_recipe newer_base() {
+  pkgbuild::package_recipe recipe = package("base", v72, "base 7.2");
+  recipe.files->push_back(file("etc/base.conf", "conf 7.2"));
+  return recipe;
 }
 
 std::string with_byte_flipped(std::string bytes, size_t at) {
@@ -128,13 +128,13 @@ uint16_t part_type(const std::string& part) {
                                static_cast<unsigned char>(part[1]) << 8);
 }
 
-// The package of `spec` with `files_part` (a whole part, header included) in
+// The package of `recipe` with `files_part` (a whole part, header included) in
 // place of its files, signed with both schemes unless `sign` is false.
-std::string with_files_part(pkgbuild::package_spec spec, const std::string& files_part,
+std::string with_files_part(pkgbuild::package_recipe recipe, const std::string& files_part,
                             bool sign = true) {
-  spec.files.reset();
+  recipe.files.reset();
   std::string body;
-  for (const std::string& part : pkgbuild::package_parts(spec)) {
+  for (const std::string& part : pkgbuild::package_parts(recipe)) {
     if (part_type(part) == part_signature) body += files_part;
     body += part;
   }
@@ -142,9 +142,9 @@ std::string with_files_part(pkgbuild::package_spec spec, const std::string& file
   return sign ? signed_with(file) : file;
 }
 
-std::string with_files_payload(const pkgbuild::package_spec& spec, const std::string& payload,
+std::string with_files_payload(const pkgbuild::package_recipe& recipe, const std::string& payload,
                                bool sign = true) {
-  return with_files_part(spec, pkgbuild::part(part_files, payload), sign);
+  return with_files_part(recipe, pkgbuild::part(part_files, payload), sign);
 }
 
 // Offset of the payload of the first part of `type` in `file`.
@@ -160,7 +160,7 @@ class HostileCatalogue : public InstallE2E {
   void SetUp() override {
     InstallE2E::SetUp();
     if (IsSkipped()) return;
-    pkgbuild::package_spec base = package("base", v71, "base 7.1");
+    pkgbuild::package_recipe base = package("base", v71, "base 7.1");
     base.files->push_back(file("etc/base.conf", "conf 7.1"));
     ASSERT_NO_FATAL_FAILURE(install(build(base)));
     remember();
@@ -248,13 +248,13 @@ class HostileCatalogue : public InstallE2E {
   tree flash_, ram_, rw_;
 };
 
-// The package of `spec` with a signature part of exactly `length` bytes,
+// The package of `recipe` with a signature part of exactly `length` bytes,
 // holding the trailer that fits it: both signatures from 132 bytes on, the
 // older one alone from 68, nothing readable below.
-std::string with_signature_length(pkgbuild::package_spec spec, uint32_t length) {
-  spec.signature_size = length == 0 ? 1 : length;
+std::string with_signature_length(pkgbuild::package_recipe recipe, uint32_t length) {
+  recipe.signature_size = length == 0 ? 1 : length;
   std::string body;
-  for (const std::string& part : pkgbuild::package_parts(spec))
+  for (const std::string& part : pkgbuild::package_parts(recipe))
     body += part_type(part) == part_signature ? pkgbuild::part(part_signature, std::string(length, '\0')) : part;
   std::string file = pkgbuild::whole_file(body);
   if (length >= 132) return signed_with(file);
@@ -317,10 +317,10 @@ TEST_F(HostileCatalogue, AFlippedByteInEveryPart) {
 }
 
 TEST_F(HostileCatalogue, DeclaredLengthsUpTo4GiB) {
-  pkgbuild::package_spec spec = newer_base();
-  spec.note = "note";
-  spec.depends = std::vector<pkg_dep>{dep("base")};
-  std::string whole = build(spec);
+  pkgbuild::package_recipe recipe = newer_base();
+  recipe.note = "note";
+  recipe.depends = std::vector<pkg_dep>{dep("base")};
+  std::string whole = build(recipe);
   // No allocation may follow a declared length: with the address space
   // limited to 256 MiB, one would end the process. (The sanitizers reserve
   // terabytes of address space; their own allocator reports a huge request.)
@@ -343,9 +343,9 @@ TEST_F(HostileCatalogue, DeclaredLengthsUpTo4GiB) {
 TEST_F(HostileCatalogue, InflatingFarBeyondTheFlash) {
   std::string why;
   if (!testsupport::can_mount_tmpfs(&why)) GTEST_SKIP() << why;
-  pkgbuild::package_spec spec = newer_base();
-  spec.files->push_back(file("big", std::string(256u << 20, '\0')));  // 256 MiB of zeros
-  std::string bytes = build(spec);
+  pkgbuild::package_recipe recipe = newer_base();
+  recipe.files->push_back(file("big", std::string(256u << 20, '\0')));  // 256 MiB of zeros
+  std::string bytes = build(recipe);
   ASSERT_LT(bytes.size(), 1u << 20);  // compressed it is small
   run_options opts;
   opts.flash_bytes = 2u << 20;
@@ -363,51 +363,51 @@ TEST_F(HostileCatalogue, InflatingFarBeyondTheFlash) {
 }
 
 TEST_F(HostileCatalogue, ZlibStreamsThatNeverEndOrEndEarly) {
-  pkgbuild::package_spec spec = newer_base();
-  std::string content = pkgbuild::container_content(*spec.files);
-  std::vector<pkgbuild::file_entry> longer = *spec.files;
+  pkgbuild::package_recipe recipe = newer_base();
+  std::string content = pkgbuild::container_content(*recipe.files);
+  std::vector<pkgbuild::file_entry> longer = *recipe.files;
   longer.push_back(file("lib/last", noise(3000)));
   std::string longer_content = pkgbuild::container_content(longer);
   const std::map<std::string, std::string> all_files = {{"/flash/bin/base", "base 7.2"},
                                                         {"/flash/etc/base.conf", "conf 7.2"}};
   // Without its final block the stream ends with the part; every entry is
   // whole and the signature holds, so the package is sound.
-  installed("no final block", with_files_payload(spec, zlib_unfinished(content)), all_files);
+  installed("no final block", with_files_payload(recipe, zlib_unfinished(content)), all_files);
   // 200,000 empty blocks that inflate to nothing, then the part ends.
-  installed("endless empty blocks", with_files_payload(spec, zlib_unfinished(content, 200000)), all_files);
+  installed("endless empty blocks", with_files_payload(recipe, zlib_unfinished(content, 200000)), all_files);
   // The part ends inside an entry's data: the stream is cut in the middle.
   std::string cut_stream = zlib_unfinished(longer_content);
   ASSERT_GT(cut_stream.size(), 3000u);
-  refused("ends inside an entry", with_files_payload(spec, cut_stream.substr(0, cut_stream.size() - 1000)), 1,
+  refused("ends inside an entry", with_files_payload(recipe, cut_stream.substr(0, cut_stream.size() - 1000)), 1,
           {broken_base});
   // The zlib stream ends (final block, check value) before the last entry's
   // data is complete.
-  refused("ends early", with_files_payload(spec, pkgbuild::zlib_compress(longer_content.substr(0, longer_content.size() - 100))),
+  refused("ends early", with_files_payload(recipe, pkgbuild::zlib_compress(longer_content.substr(0, longer_content.size() - 100))),
           1, {broken_base});
   // A damaged check value strikes after the last entry: the container ends
   // as if it were complete, and the signature holds over what was sent.
   std::string finished = pkgbuild::zlib_compress(longer_content);
-  installed("bad check value", with_files_payload(spec, with_byte_flipped(finished, finished.size() - 1)),
+  installed("bad check value", with_files_payload(recipe, with_byte_flipped(finished, finished.size() - 1)),
             {{"/flash/bin/base", "base 7.2"}, {"/flash/etc/base.conf", "conf 7.2"}, {"/flash/lib/last", noise(3000)}});
   // An invalid block in the middle of the last entry's data.
   std::string half = zlib_unfinished(longer_content.substr(0, longer_content.size() - 1500));
-  refused("invalid block inside an entry", with_files_payload(spec, half + std::string("\xff\x00\x00\x00", 4)), 1,
+  refused("invalid block inside an entry", with_files_payload(recipe, half + std::string("\xff\x00\x00\x00", 4)), 1,
           {broken_base});
   // Damage in transit, after signing: the signature no longer holds.
-  std::string sent = with_files_payload(spec, finished);
+  std::string sent = with_files_payload(recipe, finished);
   refused("damaged in transit", with_byte_flipped(sent, payload_offset(sent, part_files) + finished.size() / 2), 1,
           {broken_base});
   // Bytes after the end of the zlib stream are not read.
-  installed("trailing bytes", with_files_payload(spec, pkgbuild::zlib_compress(content) + std::string(3000, 'x')),
+  installed("trailing bytes", with_files_payload(recipe, pkgbuild::zlib_compress(content) + std::string(3000, 'x')),
             all_files);
 }
 
 TEST_F(HostileCatalogue, AHundredThousandEntries) {
-  pkgbuild::package_spec spec = newer_base();
-  for (int i = 0; i < 100000; ++i) spec.files->push_back(file("many/f" + std::to_string(i), "x"));
+  pkgbuild::package_recipe recipe = newer_base();
+  for (int i = 0; i < 100000; ++i) recipe.files->push_back(file("many/f" + std::to_string(i), "x"));
   // Unsigned: every file is staged before the signature fails, and every
   // staged file must be gone again.
-  refused("100,000 files, no signature", build(spec, signing::none), 1, {broken_base}, in_memory());
+  refused("100,000 files, no signature", build(recipe, signing::none), 1, {broken_base}, in_memory());
 }
 
 TEST_F(HostileCatalogue, LongPathsAndDeepPaths) {
@@ -415,17 +415,17 @@ TEST_F(HostileCatalogue, LongPathsAndDeepPaths) {
   while (long_name.size() < 4096 - 8) long_name += "d123456/";
   long_name += "file.txt";
   ASSERT_EQ(long_name.size(), 4096u);
-  pkgbuild::package_spec spec = newer_base();
-  spec.files->push_back(file(long_name, "deep"));
+  pkgbuild::package_recipe recipe = newer_base();
+  recipe.files->push_back(file(long_name, "deep"));
   std::string body = "installation of base-7.2 failed: could not create " + long_name + ": File name too long";
-  refused("4,096 characters", build(spec), 1, {"ERROR: " + body.substr(0, 255)});
+  refused("4,096 characters", build(recipe), 1, {"ERROR: " + body.substr(0, 255)});
 
   std::string deep;
   for (int i = 0; i < 199; ++i) deep += "a/";
   deep += "f";
-  spec = newer_base();
-  spec.files->push_back(file(deep, "deep"));
-  installed("200 components", build(spec),
+  recipe = newer_base();
+  recipe.files->push_back(file(deep, "deep"));
+  installed("200 components", build(recipe),
             {{"/flash/bin/base", "base 7.2"}, {"/flash/etc/base.conf", "conf 7.2"}, {"/flash/" + deep, "deep"}});
 }
 
@@ -438,16 +438,16 @@ TEST_F(HostileCatalogue, EntryNames) {
                                   std::string("bin//"), std::string("bin/x\0y", 7),
                                   std::string("bin/\x01x"), std::string("bin/x\x7f"),
                                   std::string("bin/x\nflash/bin/base"), std::string("bin/\tx")}) {
-    pkgbuild::package_spec spec = newer_base();
-    spec.files->push_back(file(name, "evil"));
-    refused("entry name \"" + name + "\"", build(spec), 1, {broken_base});
+    pkgbuild::package_recipe recipe = newer_base();
+    recipe.files->push_back(file(name, "evil"));
+    refused("entry name \"" + name + "\"", build(recipe), 1, {broken_base});
     EXPECT_FALSE(root.exists("/escape"));
   }
   // Repeated and "." components collapse: the file lands where it should.
   for (const char* name : {"lib//x", "//lib/x", "./lib/x", "lib/./x"}) {
-    pkgbuild::package_spec spec = newer_base();
-    spec.files->push_back(file(name, "x"));
-    installed(std::string("entry name \"") + name + "\"", build(spec),
+    pkgbuild::package_recipe recipe = newer_base();
+    recipe.files->push_back(file(name, "x"));
+    installed(std::string("entry name \"") + name + "\"", build(recipe),
               {{"/flash/bin/base", "base 7.2"}, {"/flash/etc/base.conf", "conf 7.2"}, {"/flash/lib/x", "x"}});
   }
 }
@@ -457,9 +457,9 @@ TEST_F(HostileCatalogue, NamesThatCollideOnceTheLeadingSlashIsAdded) {
   // listed once.
   for (const std::vector<std::string>& names :
        {std::vector<std::string>{"lib/x", "/lib/x"}, {"/lib/x", "lib/x"}, {"lib/x", "lib//x", "./lib/x"}}) {
-    pkgbuild::package_spec spec = newer_base();
-    for (size_t i = 0; i < names.size(); ++i) spec.files->push_back(file(names[i], "copy " + std::to_string(i)));
-    installed("collision of " + names[0] + " and " + names[1], build(spec),
+    pkgbuild::package_recipe recipe = newer_base();
+    for (size_t i = 0; i < names.size(); ++i) recipe.files->push_back(file(names[i], "copy " + std::to_string(i)));
+    installed("collision of " + names[0] + " and " + names[1], build(recipe),
               {{"/flash/bin/base", "base 7.2"},
                {"/flash/etc/base.conf", "conf 7.2"},
                {"/flash/lib/x", "copy " + std::to_string(names.size() - 1)}});
@@ -470,12 +470,12 @@ TEST_F(HostileCatalogue, PackageNamesThatWouldEscapeTheDatabase) {
   for (const std::string& name : {std::string(""), std::string("."), std::string(".."),
                                   std::string("../../x"), std::string("a/b"), std::string("/"),
                                   std::string("x\n"), std::string("\x01"), std::string("\x7f")}) {
-    pkgbuild::package_spec spec = package(name, v72, "evil");
-    refused("package name \"" + name + "\"", build(spec), 1, {});
-    pkgbuild::bundle_spec outer = bundle(name, v72);
+    pkgbuild::package_recipe recipe = package(name, v72, "evil");
+    refused("package name \"" + name + "\"", build(recipe), 1, {});
+    pkgbuild::bundle_recipe outer = bundle(name, v72);
     refused("bundle name \"" + name + "\"", build_bundle(outer, {build(package("m1", v72, "m1"))}), 1, {});
     refused("member name \"" + name + "\"",
-            build_bundle(bundle("kit", v72), {build(package("m1", v72, "m1")), build(spec)}), 2, {});
+            build_bundle(bundle("kit", v72), {build(package("m1", v72, "m1")), build(recipe)}), 2, {});
   }
   EXPECT_FALSE(root.exists("/x"));
 }
@@ -494,7 +494,7 @@ TEST_F(HostileCatalogue, SignatureTrailersOfEveryLength) {
       installed(label, bytes, all_files);
   }
   // Version 6.48 accepts the older signature: 68 bytes and more hold it.
-  pkgbuild::package_spec older = package("base", final_version(6, 48), "six");
+  pkgbuild::package_recipe older = package("base", final_version(6, 48), "six");
   run_result cut = stream(with_signature_length(older, 67), {"-down"});
   EXPECT_EQ(cut.status, 1);
   EXPECT_EQ(visible_lines(cut.out), lines{"ERROR: installation of base-6.48 failed: broken package"});
@@ -508,15 +508,15 @@ TEST_F(HostileCatalogue, SignatureTrailersOfEveryLength) {
 TEST_F(HostileCatalogue, SignaturesOfAnotherPackage) {
   std::string mine = build(newer_base());
   size_t trailer = payload_offset(mine, part_signature);
-  pkgbuild::package_spec other_spec = newer_base();
-  (*other_spec.files)[0].data = "other content";
-  std::string other = build(other_spec);
+  pkgbuild::package_recipe other_recipe = newer_base();
+  (*other_recipe.files)[0].data = "other content";
+  std::string other = build(other_recipe);
   std::string forged = mine;
   forged.replace(trailer, 132, other.substr(payload_offset(other, part_signature), 132));
   refused("Ed25519 of another package", forged, 1, {broken_base});
   // The older signature alone is enough for a package named "branding": one
   // taken from another branding package must not be.
-  pkgbuild::package_spec branding = package("branding", v72, "logo");
+  pkgbuild::package_recipe branding = package("branding", v72, "logo");
   std::string own = build(branding, signing::legacy_only);
   (*branding.files)[0].data = "another logo";
   std::string another = build(branding, signing::legacy_only);
@@ -529,7 +529,7 @@ TEST_F(HostileCatalogue, SignaturesOfAnotherPackage) {
   EXPECT_EQ(root.read_file("/flash/bin/branding"), "logo");
   restore();
   // The same package at another version, and another build time.
-  pkgbuild::package_spec rebuilt = newer_base();
+  pkgbuild::package_recipe rebuilt = newer_base();
   rebuilt.build_time += 1;
   other = build(rebuilt);
   forged = mine;

@@ -89,9 +89,9 @@ class InstallStagedRefusal : public InstallE2E {
     InstallE2E::SetUp();
     if (IsSkipped()) return;
     if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "needs the right to change root";
-    pkgbuild::package_spec old_spec = package("alpha", v71, "old");
-    old_spec.files->push_back(file("lib/only-old", "gone with the old version"));
-    ASSERT_NO_FATAL_FAILURE(install(build(old_spec)));
+    pkgbuild::package_recipe old_recipe = package("alpha", v71, "old");
+    old_recipe.files->push_back(file("lib/only-old", "gone with the old version"));
+    ASSERT_NO_FATAL_FAILURE(install(build(old_recipe)));
     ASSERT_NO_FATAL_FAILURE(install(build(package("base", v71, "base"))));
   }
 
@@ -103,10 +103,10 @@ class InstallStagedRefusal : public InstallE2E {
     return transcript;
   }
 
-  pkgbuild::package_spec newer() {
-    pkgbuild::package_spec spec = package("alpha", v72, "new");
-    spec.files->push_back(file("lib/only-new", "fresh"));
-    return spec;
+  pkgbuild::package_recipe newer() {
+    pkgbuild::package_recipe recipe = package("alpha", v72, "new");
+    recipe.files->push_back(file("lib/only-new", "fresh"));
+    return recipe;
   }
 };
 
@@ -126,9 +126,9 @@ TEST_F(InstallStagedRefusal, BadSignatureHasStagedTheRemovalAndTheFiles) {
 }
 
 TEST_F(InstallStagedRefusal, RefusalByTheCandidateCheckStagesNothing) {
-  pkgbuild::package_spec spec = newer();
-  spec.depends = std::vector<pkg_dep>{dep("gamma")};
-  EXPECT_EQ(refused(build(spec)),
+  pkgbuild::package_recipe recipe = newer();
+  recipe.depends = std::vector<pkg_dep>{dep("gamma")};
+  EXPECT_EQ(refused(build(recipe)),
             "status 1\n"
             "said: ERROR: can not install alpha-7.2: gamma is not installed, but is required\n"
             "installed: alpha base\n"

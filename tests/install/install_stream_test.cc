@@ -45,14 +45,14 @@ TEST_F(InstallStream, NewPackage) {
 }
 
 TEST_F(InstallStream, NewerVersionReplacesFiles) {
-  pkgbuild::package_spec old_spec = package("alpha", v71, "old");
-  old_spec.files->push_back(file("lib/only-old", "gone soon"));
-  ASSERT_NO_FATAL_FAILURE(install(build(old_spec)));
+  pkgbuild::package_recipe old_recipe = package("alpha", v71, "old");
+  old_recipe.files->push_back(file("lib/only-old", "gone soon"));
+  ASSERT_NO_FATAL_FAILURE(install(build(old_recipe)));
   ASSERT_TRUE(root.exists("/flash/lib/only-old"));
 
-  pkgbuild::package_spec new_spec = package("alpha", v72, "new");
-  new_spec.files->push_back(file("lib/only-new", "fresh"));
-  run_result result = stream(build(new_spec));
+  pkgbuild::package_recipe new_recipe = package("alpha", v72, "new");
+  new_recipe.files->push_back(file("lib/only-new", "fresh"));
+  run_result result = stream(build(new_recipe));
   ASSERT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(root.read_file("/flash/bin/alpha"), "new");
   EXPECT_FALSE(root.exists("/flash/lib/only-old"));
@@ -113,15 +113,15 @@ TEST_F(InstallStream, SignatureLevels) {
 }
 
 TEST_F(InstallStream, MissingDependencyIsRefused) {
-  pkgbuild::package_spec spec = package("alpha", v71);
-  spec.depends = std::vector<pkg_dep>{dep("gamma")};
-  run_result result = refused(build(spec), 1);
+  pkgbuild::package_recipe recipe = package("alpha", v71);
+  recipe.depends = std::vector<pkg_dep>{dep("gamma")};
+  run_result result = refused(build(recipe), 1);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: can not install alpha-7.1: gamma is not installed, but is required"});
 }
 
 TEST_F(InstallStream, ConflictAloneInstallsDisabled) {
-  pkgbuild::package_spec blocker = package("alpha", v71);
+  pkgbuild::package_recipe blocker = package("alpha", v71);
   blocker.conflicts = std::vector<pkg_dep>{dep("beta")};
   ASSERT_NO_FATAL_FAILURE(install(build(blocker)));
   run_result result = stream(build(package("beta", v71, "beta")));
@@ -133,17 +133,17 @@ TEST_F(InstallStream, ConflictAloneInstallsDisabled) {
 }
 
 TEST_F(InstallStream, ConflictWithBundleIsRefused) {
-  pkgbuild::package_spec blocker = package("alpha", v71);
+  pkgbuild::package_recipe blocker = package("alpha", v71);
   blocker.conflicts = std::vector<pkg_dep>{dep("suite")};
   ASSERT_NO_FATAL_FAILURE(install(build(blocker)));
-  pkgbuild::bundle_spec suite = bundle("suite", v71);
+  pkgbuild::bundle_recipe suite = bundle("suite", v71);
   run_result result = refused(build_bundle(suite, {build(package("beta", v71))}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: can not install suite-7.1: it conflicts with alpha-7.1"});
 }
 
 TEST_F(InstallStream, BundleUpgradeUninstallsDroppedMember) {
-  pkgbuild::bundle_spec first = bundle("suite", v71);
+  pkgbuild::bundle_recipe first = bundle("suite", v71);
   run_result installed = stream(build_bundle(
       first, {build(package("alpha", v71, "a1")), build(package("beta", v71, "b1"))}));
   ASSERT_EQ(installed.status, 0) << installed.out;
@@ -151,7 +151,7 @@ TEST_F(InstallStream, BundleUpgradeUninstallsDroppedMember) {
   EXPECT_EQ(root.read_file("/flash/bin/beta"), "b1");
   EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/bundle"), "suite\n");
 
-  pkgbuild::bundle_spec second = bundle("suite", v72);
+  pkgbuild::bundle_recipe second = bundle("suite", v72);
   run_result upgraded = stream(build_bundle(second, {build(package("alpha", v72, "a2"))}));
   ASSERT_EQ(upgraded.status, 0) << upgraded.out;
   EXPECT_EQ(root.read_file("/flash/bin/alpha"), "a2");
@@ -161,7 +161,7 @@ TEST_F(InstallStream, BundleUpgradeUninstallsDroppedMember) {
 }
 
 TEST_F(InstallStream, BundleMemberListInstallsUnchosenMembersDisabled) {
-  pkgbuild::bundle_spec suite = bundle("suite", v71, std::vector<pkg_dep>{dep("beta")});
+  pkgbuild::bundle_recipe suite = bundle("suite", v71, std::vector<pkg_dep>{dep("beta")});
   run_result result = stream(build_bundle(
       suite, {build(package("alpha", v71, "a")), build(package("beta", v71, "b"))}));
   ASSERT_EQ(result.status, 0) << result.out;
@@ -202,10 +202,10 @@ TEST_F(InstallStream, BundleOfUnsignedInstalledMembersIsRefused) {
   // Kept members used to return before their signature was read, so a new
   // bundle of forged copies of the installed members replaced the installed
   // bundle's record.
-  pkgbuild::bundle_spec first = bundle("suite", v71);
+  pkgbuild::bundle_recipe first = bundle("suite", v71);
   ASSERT_NO_FATAL_FAILURE(install(build_bundle(first, {build(package("alpha", v71, "a"))})));
   std::string forged = build(package("alpha", v71, "a"), signing::none);
-  pkgbuild::bundle_spec second = bundle("suite", v72);
+  pkgbuild::bundle_recipe second = bundle("suite", v72);
   run_result result = refused(build_bundle(second, {forged}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: installation of suite-7.2 failed: broken package"});
@@ -221,9 +221,9 @@ TEST_F(InstallStream, BundleOfUnsignedInstalledMembersIsRefused) {
 }
 
 TEST_F(InstallStream, BundleMemberWithMissingDependencyIsReported) {
-  pkgbuild::package_spec member = package("alpha", v71);
+  pkgbuild::package_recipe member = package("alpha", v71);
   member.depends = std::vector<pkg_dep>{dep("gamma")};
-  pkgbuild::bundle_spec suite = bundle("suite", v71);
+  pkgbuild::bundle_recipe suite = bundle("suite", v71);
   run_result result = refused(build_bundle(suite, {build(member)}), 2);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: can not install alpha-7.1: gamma is not installed, but is required"});
@@ -232,9 +232,9 @@ TEST_F(InstallStream, BundleMemberWithMissingDependencyIsReported) {
 TEST_F(InstallStream, KeptPackageStoresItsWholeImage) {
   // The copy of a package kept at its installed version used to stop where
   // reading stopped, and that truncated copy became the stored image.
-  pkgbuild::package_spec spec = package("alpha", v71, "a");
-  spec.image_payload = std::string(20000, 'i');
-  std::string file = build(spec);
+  pkgbuild::package_recipe recipe = package("alpha", v71, "a");
+  recipe.image_payload = std::string(20000, 'i');
+  std::string file = build(recipe);
   ASSERT_NO_FATAL_FAILURE(install(file));
   ASSERT_EQ(root.read_file("/flash/var/pdb/alpha/image"), file);
 
@@ -243,16 +243,16 @@ TEST_F(InstallStream, KeptPackageStoresItsWholeImage) {
   EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/image"), file);
 
   // A forged file of the same version is not taken for the stored image.
-  std::string forged = build(spec, signing::none);
+  std::string forged = build(recipe, signing::none);
   run_result refused_run = refused(forged, 1, {"--reinstall"});
   EXPECT_EQ(root.read_file("/flash/var/pdb/alpha/image"), file);
 }
 
 TEST_F(InstallStream, BootPackageWithBootImageSet) {
-  pkgbuild::package_spec spec = package("kernel", v71, "not extracted");
-  spec.flags = 1;
-  spec.image_payload = "boot image payload";
-  std::string file = build(spec);
+  pkgbuild::package_recipe recipe = package("kernel", v71, "not extracted");
+  recipe.flags = 1;
+  recipe.image_payload = "boot image payload";
+  std::string file = build(recipe);
   run_result result = stream(file, {}, with_env("bootimage", "1"));
   ASSERT_EQ(result.status, 0) << result.out << result.err;
   EXPECT_FALSE(root.exists("/flash/bin/kernel"));
@@ -262,7 +262,7 @@ TEST_F(InstallStream, BootPackageWithBootImageSet) {
 
   // Resumed with a forged body of the installed version: refused, and the
   // received copy never reaches the boot image.
-  pkgbuild::package_spec forged = spec;
+  pkgbuild::package_recipe forged = recipe;
   forged.image_payload = "forged boot image payload";
   run_result refused_run = refused(build(forged, signing::none), 1, {"--reinstall"},
                                    with_env("bootimage", "1"));
@@ -286,9 +286,9 @@ TEST_F(InstallStream, BootPackageWithBootImageSet) {
 }
 
 TEST_F(InstallStream, SystemPackageMarksConversionEvenWhenRefused) {
-  pkgbuild::package_spec spec = package("system", final_version(6, 40));
-  spec.depends = std::vector<pkg_dep>{dep("missing")};
-  refused(build(spec), 1);
+  pkgbuild::package_recipe recipe = package("system", final_version(6, 40));
+  recipe.depends = std::vector<pkg_dep>{dep("missing")};
+  refused(build(recipe), 1);
   EXPECT_TRUE(root.exists("/rw/CONVERT"));
 
   root.remove("/rw/CONVERT");
@@ -314,14 +314,14 @@ TEST_F(InstallStream, ImageCopyOnFullFlashFails) {
   std::string why;
   if (!testsupport::can_mount_tmpfs(&why)) GTEST_SKIP() << why;
   // A payload that fits in ram but not in what is left of the flash.
-  pkgbuild::package_spec spec = package("alpha", v71, "a");
+  pkgbuild::package_recipe recipe = package("alpha", v71, "a");
   std::string payload(700 * 1024, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7919 >> 3);
-  spec.image_payload = payload;
+  recipe.image_payload = payload;
   testsupport::run_options opts;
   opts.flash_bytes = 512 * 1024;
   opts.ram_bytes = 4 * 1024 * 1024;
-  run_result result = refused(build(spec), 1, {}, opts);
+  run_result result = refused(build(recipe), 1, {}, opts);
   EXPECT_EQ(visible_lines(result.out),
             lines{"ERROR: installation of alpha-7.1 failed: disk is too small"});
   EXPECT_FALSE(root.exists("/flash/var/pdb/alpha"));
@@ -368,11 +368,11 @@ TEST_F(InstallStream, BundleResultCodes) {
 
 TEST_F(InstallStream, QuietAfterTheDashIsIgnored) {
   // Scanning stops at "-", so a later "-q" leaves the run as talkative as ever.
-  pkgbuild::package_spec spec = package("alpha", v71);
-  spec.depends = std::vector<pkg_dep>{dep("gamma")};
+  pkgbuild::package_recipe recipe = package("alpha", v71);
+  recipe.depends = std::vector<pkg_dep>{dep("gamma")};
   auto before = flash_state(root);
   testsupport::run_options opts;
-  opts.input = build(spec);
+  opts.input = build(recipe);
   run_result result = testsupport::run_installer({"-r", root.path(), "-", "-q"}, opts);
   EXPECT_EQ(result.status, 1) << result.out << result.err;
   EXPECT_EQ(visible_lines(result.out),

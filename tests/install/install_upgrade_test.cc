@@ -161,10 +161,10 @@ TEST_F(InstallUpgrade, ManifestThatCannotBeSavedIsDropped) {
   if (!testsupport::can_mount_tmpfs(&why)) GTEST_SKIP() << why;
   ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
   // Enough files that the saved manifest outgrows a tiny ram.
-  pkgbuild::package_spec spec = package("alpha", v72, "a2");
+  pkgbuild::package_recipe recipe = package("alpha", v72, "a2");
   for (int i = 0; i < 200; ++i)
-    spec.files->push_back(file("share/alpha/a-rather-long-file-name-" + std::to_string(i), "x"));
-  put("/rw/pckg/.download/alpha.npk", build(spec));
+    recipe.files->push_back(file("share/alpha/a-rather-long-file-name-" + std::to_string(i), "x"));
+  put("/rw/pckg/.download/alpha.npk", build(recipe));
   auto before = flash_state(root);
   testsupport::run_options opts;
   opts.ram_bytes = 8 * 1024;
@@ -236,7 +236,7 @@ TEST_F(InstallUpgrade, UserChoicesSurviveAnUpgrade) {
 }
 
 TEST_F(InstallUpgrade, BundleMemberListKeepsTheUsersChoice) {
-  pkgbuild::bundle_spec first = bundle("suite", v71);
+  pkgbuild::bundle_recipe first = bundle("suite", v71);
   ASSERT_NO_FATAL_FAILURE(install(build_bundle(
       first, {build(package("alpha", v71, "a1")), build(package("beta", v71, "b1"))})));
   put("/ram/pdb/alpha/schedule", "disable\n");
@@ -246,7 +246,7 @@ TEST_F(InstallUpgrade, BundleMemberListKeepsTheUsersChoice) {
 
   // The new list names alpha, which the user disabled, and beta, which the
   // user never chose: both come up disabled, alpha as the user's choice.
-  pkgbuild::bundle_spec second = bundle("suite", v72, std::vector<pkg_dep>{dep("alpha"), dep("beta")});
+  pkgbuild::bundle_recipe second = bundle("suite", v72, std::vector<pkg_dep>{dep("alpha"), dep("beta")});
   put("/rw/pckg/.download/suite.npk",
       build_bundle(second, {build(package("alpha", v72, "a2")), build(package("beta", v72, "b2"))}));
   run_result result = run();
@@ -262,19 +262,19 @@ TEST_F(InstallUpgrade, BundleMemberListKeepsTheUsersChoice) {
 }
 
 TEST_F(InstallUpgrade, ForgedBootPackageNeverBecomesTheBootImage) {
-  pkgbuild::package_spec spec = package("kernel", v71, "k");
-  spec.flags = 1;
-  spec.image_payload = "the real kernel";
-  std::string genuine = build(spec);
+  pkgbuild::package_recipe recipe = package("kernel", v71, "k");
+  recipe.flags = 1;
+  recipe.image_payload = "the real kernel";
+  std::string genuine = build(recipe);
   testsupport::run_options boot_env = with_env("bootimage", "1");
   ASSERT_EQ(stream(genuine, {}, boot_env).status, 0);
   ASSERT_EQ(root.read_file("/flash/bootimage"), genuine);
 
   // A file of the installed version is kept unread under --reinstall; its
   // body was never verified before it was moved onto the boot image.
-  pkgbuild::package_spec forged_spec = spec;
-  forged_spec.image_payload = "a forged kernel";
-  put("/rw/pckg/.download/kernel.npk", build(forged_spec, signing::none));
+  pkgbuild::package_recipe forged_recipe = recipe;
+  forged_recipe.image_payload = "a forged kernel";
+  put("/rw/pckg/.download/kernel.npk", build(forged_recipe, signing::none));
   auto before = flash_state(root);
   run_result forged = run({"--reinstall"}, boot_env);
   EXPECT_EQ(forged.status, 0) << forged.out;
@@ -293,12 +293,12 @@ TEST_F(InstallUpgrade, ForgedBootPackageNeverBecomesTheBootImage) {
 
 TEST_F(InstallUpgrade, BootFlagBelongsToOneCandidate) {
   testsupport::run_options boot_env = with_env("bootimage", "1");
-  pkgbuild::package_spec kernel = package("kernel", v71, "k");
+  pkgbuild::package_recipe kernel = package("kernel", v71, "k");
   kernel.flags = 1;
   kernel.image_payload = "kernel 7.1";
   ASSERT_EQ(stream(build(kernel), {}, boot_env).status, 0);
   // alpha keeps its image and needs the kernel, so it comes after it.
-  pkgbuild::package_spec alpha = package("alpha", v71, "a");
+  pkgbuild::package_recipe alpha = package("alpha", v71, "a");
   alpha.image_payload = "alpha image";
   alpha.depends = std::vector<pkg_dep>{dep("kernel")};
   std::string alpha_file = build(alpha);
@@ -329,7 +329,7 @@ TEST_F(InstallUpgrade, BootFlagBelongsToOneCandidate) {
 
 TEST_F(InstallUpgrade, FailedCandidateDiscardsTheWholeRun) {
   ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));
-  pkgbuild::package_spec broken = package("beta", v71);
+  pkgbuild::package_recipe broken = package("beta", v71);
   broken.depends = std::vector<pkg_dep>{dep("missing")};
   put("/rw/pckg/.download/alpha.npk", build(package("alpha", v72, "a2")));
   put("/rw/pckg/.download/beta.npk", build(broken));
@@ -351,11 +351,11 @@ TEST_F(InstallUpgrade, ReenablesInAscendingOrderOfNamesAndProvidedNames) {
   // gamma 7.2 (without the conflict) has replaced it, what was enabled
   // before the upgrade is enabled again.
   auto member = [](const std::string& name, uint32_t version, bool provides_aaa) {
-    pkgbuild::package_spec spec = package(name, version, name + " " + version_text(version));
-    if (provides_aaa) spec.provides = std::vector<pkg_dep>{dep("aaa")};
-    return spec;
+    pkgbuild::package_recipe recipe = package(name, version, name + " " + version_text(version));
+    if (provides_aaa) recipe.provides = std::vector<pkg_dep>{dep("aaa")};
+    return recipe;
   };
-  pkgbuild::package_spec old_gamma = member("gamma", v71, false);
+  pkgbuild::package_recipe old_gamma = member("gamma", v71, false);
   old_gamma.conflicts = std::vector<pkg_dep>{dep("beta", v72), dep("zeta", v72)};
   ASSERT_NO_FATAL_FAILURE(install(build_bundle(
       bundle("suite", v71),
@@ -385,7 +385,7 @@ TEST_F(InstallUpgrade, UsersEnabledChoiceYieldsToAConflict) {
   // The user's choice is applied first and the conflict rule after it: a
   // package the user keeps enabled still comes up disabled when an enabled
   // package stands against its new version, and is not enabled again.
-  pkgbuild::package_spec blocker = package("blocker", v71, "b");
+  pkgbuild::package_recipe blocker = package("blocker", v71, "b");
   blocker.conflicts = std::vector<pkg_dep>{dep("alpha", v72)};
   ASSERT_NO_FATAL_FAILURE(install(build(blocker)));
   ASSERT_NO_FATAL_FAILURE(install(build(package("alpha", v71, "a1"))));

@@ -25,25 +25,25 @@ const std::string header_text = blanks(12) + "Name    " + blanks(6) + "Version "
 
 // A package file as mkpkg builds it (unsigned: listing never verifies).
 std::string package(const char* name, uint32_t version, uint32_t build_time, const char* note = nullptr) {
-  pkgbuild::package_spec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.build_time = build_time;
-  if (note) spec.note = note;
-  spec.depends = std::vector<pkg_dep>{{"system", version, 0, 0}};
-  spec.files = std::vector<pkgbuild::file_entry>{{.name = std::string("bin/") + name, .data = "#!/bin/sh\n"}};
+  pkgbuild::package_recipe recipe;
+  recipe.name = name;
+  recipe.version = version;
+  recipe.build_time = build_time;
+  if (note) recipe.note = note;
+  recipe.depends = std::vector<pkg_dep>{{"system", version, 0, 0}};
+  recipe.files = std::vector<pkgbuild::file_entry>{{.name = std::string("bin/") + name, .data = "#!/bin/sh\n"}};
   std::string file, err;
-  EXPECT_TRUE(pkgbuild::build_package(spec, {}, &file, &err)) << err;
+  EXPECT_TRUE(pkgbuild::build_package(recipe, {}, &file, &err)) << err;
   return file;
 }
 
 std::string bundle(const char* name, uint32_t version, uint32_t build_time, const std::vector<std::string>& members) {
-  pkgbuild::bundle_spec spec;
-  spec.name = name;
-  spec.version = version;
-  spec.build_time = build_time;
+  pkgbuild::bundle_recipe recipe;
+  recipe.name = name;
+  recipe.version = version;
+  recipe.build_time = build_time;
   std::string file, err;
-  EXPECT_TRUE(pkgbuild::build_bundle(spec, members, &file, &err)) << err;
+  EXPECT_TRUE(pkgbuild::build_bundle(recipe, members, &file, &err)) << err;
   return file;
 }
 

@@ -27,7 +27,7 @@ namespace {
 
 constexpr uint32_t v2 = 0x02006600;  // 2.0
 
-struct package_spec {
+struct package_recipe {
   std::string name = {};
   bool disabled = false;
   uint32_t pending = PENDING_NONE;
@@ -88,14 +88,14 @@ std::string visible(const std::string& text) {
 
 class Schedule : public ::testing::Test {
  protected:
-  void add(const package_spec& spec) {
-    specs_.push_back(spec);
-    if (spec.name.empty()) return;
-    std::string dir = "/flash/var/pdb/" + spec.name + "/";
+  void add(const package_recipe& recipe) {
+    specs_.push_back(recipe);
+    if (recipe.name.empty()) return;
+    std::string dir = "/flash/var/pdb/" + recipe.name + "/";
     root_.make_dirs(dir);
     root_.write_file(dir + "version", "33580544 0\n");
-    if (spec.disabled) root_.write_file(dir + "disabled", spec.user_set ? "user\n" : "auto\n");
-    if (!spec.disabled && spec.user_set) root_.write_file(dir + "enabled", "user\n");
+    if (recipe.disabled) root_.write_file(dir + "disabled", recipe.user_set ? "user\n" : "auto\n");
+    if (!recipe.disabled && recipe.user_set) root_.write_file(dir + "enabled", "user\n");
   }
 
   // Runs `body` (the pass, say) on a repository holding the added packages,
@@ -135,16 +135,16 @@ class Schedule : public ::testing::Test {
     size_t size = 0;
     pkg_repo repository;
     repository.out = open_memstream(&buffer, &size);
-    for (const package_spec& spec : specs_) {
-      auto image = std::make_unique<pkg_image>(spec.name);
-      image->version = spec.version;
-      image->disabled = spec.disabled;
-      image->pending = spec.pending;
-      image->user_set = spec.user_set;
-      image->is_bundle = spec.is_bundle;
-      image->bundle.name = spec.bundle;
-      for (const std::string& d : spec.depends) image->depends.push_back(pkg_dep{d, 0, 0, 0});
-      for (const std::string& c : spec.conflicts) image->conflicts.push_back(pkg_dep{c, 0, 0, 0});
+    for (const package_recipe& recipe : specs_) {
+      auto image = std::make_unique<pkg_image>(recipe.name);
+      image->version = recipe.version;
+      image->disabled = recipe.disabled;
+      image->pending = recipe.pending;
+      image->user_set = recipe.user_set;
+      image->is_bundle = recipe.is_bundle;
+      image->bundle.name = recipe.bundle;
+      for (const std::string& d : recipe.depends) image->depends.push_back(pkg_dep{d, 0, 0, 0});
+      for (const std::string& c : recipe.conflicts) image->conflicts.push_back(pkg_dep{c, 0, 0, 0});
       repository.append(std::move(image));
     }
     manifest m;
@@ -161,7 +161,7 @@ class Schedule : public ::testing::Test {
     return text;
   }
 
-  std::vector<package_spec> specs_;
+  std::vector<package_recipe> specs_;
 };
 
 std::string progress(const std::string& text) { return "<esc>[?25l<cr>" + text + "<cr><esc>[?25h"; }
