@@ -27,17 +27,6 @@ constexpr uint32_t board_decides_a = 0x80211000;
 constexpr uint32_t board_decides_b = 0x80212100;
 constexpr uint32_t board_flag_class_2 = 0x10;
 
-uint16_t get_u16(const char* p) {
-  auto b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
-
-uint32_t get_u32(const char* p) {
-  auto b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
 struct entry_header {
   uint16_t mode;
   uint8_t variant;

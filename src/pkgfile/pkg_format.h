@@ -2,6 +2,7 @@
 // The byte layout is described in doc/package-format.md.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint32_t pkg_magic_primary = 0xBAD0F11E;
@@ -35,3 +36,15 @@ enum pkg_part_type : uint16_t {
 
 inline constexpr uint16_t file_mode_type_mask = 0xF000;
 inline constexpr uint16_t file_mode_regular = 0x8000;
+
+// Every integer in a package file is little-endian, whatever the processor.
+inline uint16_t get_u16(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
+inline uint32_t get_u32(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}

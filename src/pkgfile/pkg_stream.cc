@@ -26,17 +26,6 @@ constexpr size_t skip_chunk = 16384;
 // declared length.
 constexpr size_t text_chunk = 4096;
 
-uint16_t get_u16(const char* p) {
-  auto b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
-
-uint32_t get_u32(const char* p) {
-  auto b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
 // The name field: up to the first NUL, at most 16 bytes.
 std::string get_name(const char* field) {
   const void* nul = std::memchr(field, 0, pkg_name_size);
