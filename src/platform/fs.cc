@@ -1,4 +1,5 @@
 #include "platform/fs.h"
+#include "platform/fs_unique.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@ int close(int fd) { return ::close(fd); }
 int fsync(int fd) { return ::fsync(fd); }
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
-int mkstemp(char* path_template) { return ::mkostemp(path_template, O_CLOEXEC); }
+int mkstemp(char* path_template, mode_t mode) { return detail::create_unique(path_template, mode); }
 int mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 int rename(const char* from, const char* to) { return ::rename(from, to); }
 int unlink(const char* path) { return ::unlink(path); }

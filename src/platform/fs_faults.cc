@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/fs.h"
+#include "platform/fs_unique.h"
 
 // Linked only into the test program installer-faults: the same wrappers as
 // fs.cc, each of which first asks the plan whether to go on, fail or stop.
@@ -117,8 +118,8 @@ int close(int fd) {
 int fsync(int fd) { return is_failed("fsync", fd) ? -1 : ::fsync(fd); }
 int fchmod(int fd, mode_t mode) { return is_failed("fchmod", fd) ? -1 : ::fchmod(fd, mode); }
 int chmod(const char* path, mode_t mode) { return is_failed("chmod", path) ? -1 : ::chmod(path, mode); }
-int mkstemp(char* path_template) {
-  return is_failed("mkstemp", path_template) ? -1 : ::mkostemp(path_template, O_CLOEXEC);
+int mkstemp(char* path_template, mode_t mode) {
+  return is_failed("mkstemp", path_template) ? -1 : detail::create_unique(path_template, mode);
 }
 int mkdir(const char* path, mode_t mode) { return is_failed("mkdir", path) ? -1 : ::mkdir(path, mode); }
 int rename(const char* from, const char* to) {

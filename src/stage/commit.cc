@@ -205,6 +205,9 @@ void commit(manifest& m, const std::string& first_target, bool progress) {
   for (const auto& [target, op] : m.ops)
     if (is_move(op)) move_target(target, op, progress);
   fs::sync();
+  // Directories appeared and free space changed: what staging remembered of
+  // the trees no longer holds.
+  m.places = {};
 }
 
 int make_dirs(const std::string& path) {

@@ -185,6 +185,7 @@ void drop_op(manifest& m, const std::string& target) {
 void discard(manifest& m) {
   for (const auto& entry : m.ops) unlink_staged(entry.second);
   m.ops.clear();
+  m.places = {};
 }
 
 void discard_saved(manifest& m) {

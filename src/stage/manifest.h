@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <sys/types.h>
+#include <unordered_map>
 
 enum op_kind : uint32_t {
   OP_MOVE = 0,    // rename an existing file onto the target
@@ -27,8 +29,29 @@ struct file_op {
   std::string source;  // empty for a removal
 };
 
+// Where this run's staged files go, remembered so that a new staged file
+// costs no look-ups of its own: directories only appear when a manifest is
+// committed, and a file system's free space only falls by what the run
+// stages there (counted high, and looked up afresh before the count may
+// decide against a placement).
+struct staging_places {
+  struct nearest {
+    std::string dir;  // nearest existing directory; empty when there is none
+    dev_t device = 0;
+  };
+  struct room {
+    uint64_t free_bytes = 0;  // at the last look
+    uint64_t block = 1;
+    uint64_t staged = 0;  // bytes staged there since, whole blocks and one more each
+  };
+  std::unordered_map<std::string, nearest> dirs;  // by the target's parent directory
+  std::unordered_map<dev_t, room> rooms;
+  int ram_exists = -1;  // unknown until first asked
+};
+
 struct manifest {
   std::map<std::string, file_op> ops;
+  staging_places places;
 
   bool empty() const { return ops.empty(); }
 };

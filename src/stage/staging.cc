@@ -27,37 +27,66 @@ constexpr int64_t space_margin = 32768;
 
 bool is_top(const std::string& dir) { return dir == "/" || dir == "."; }
 
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+uint64_t free_bytes_of(const struct statfs& info) {
+  unsigned __int128 bytes = static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
+  return bytes > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(bytes);
 }
 
-// The nearest existing directory at or above parent_dir(target) when its file
-// system has more than size_hint + placement_reserve bytes free; "" when
-// there is none or it lacks the room. A path that exists but is not a
-// directory (a file that an upgrade turns into a directory) is climbed past.
-std::string directory_with_room(const std::string& target, uint64_t size_hint) {
-  std::string dir = parent_dir(target);
+// The nearest existing directory at or above `dir` whose file system can be
+// asked for its free space. A path that exists but is not a directory (a file
+// that an upgrade turns into a directory) is climbed past.
+staging_places::nearest find_nearest(staging_places& places, std::string dir) {
   for (;;) {
+    struct stat st;
     struct statfs info;
-    if (is_directory(dir) && statfs(dir.c_str(), &info) == 0) {
-      unsigned __int128 free_bytes =
-          static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
-      unsigned __int128 wanted = static_cast<unsigned __int128>(size_hint) + placement_reserve;
-      return wanted < free_bytes ? dir : std::string();
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && statfs(dir.c_str(), &info) == 0) {
+      if (!places.rooms.count(st.st_dev)) {
+        staging_places::room& room = places.rooms[st.st_dev];
+        room.free_bytes = free_bytes_of(info);
+        room.block = info.f_bsize > 0 ? static_cast<uint64_t>(info.f_bsize) : 1;
+      }
+      return {dir, st.st_dev};
     }
     if (is_top(dir)) return {};
     dir = parent_dir(dir);
   }
 }
 
-std::string staging_dir(const std::string& target, uint64_t size_hint) {
+// The nearest existing directory at or above parent_dir(target) when its file
+// system has more than size_hint + placement_reserve bytes free; "" when
+// there is none or it lacks the room.
+std::string directory_with_room(staging_places& places, const std::string& target, uint64_t size_hint) {
+  std::string parent = parent_dir(target);
+  auto found = places.dirs.find(parent);
+  if (found == places.dirs.end()) found = places.dirs.emplace(parent, find_nearest(places, parent)).first;
+  const staging_places::nearest& nearest = found->second;
+  if (nearest.dir.empty()) return {};
+  staging_places::room& room = places.rooms[nearest.device];
+  unsigned __int128 wanted = static_cast<unsigned __int128>(size_hint) + placement_reserve;
+  uint64_t counted = room.free_bytes > room.staged ? room.free_bytes - room.staged : 0;
+  if (!(wanted < counted)) {
+    // The count is an estimate from below: only the file system itself may
+    // say there is no room.
+    struct statfs info;
+    if (statfs(nearest.dir.c_str(), &info) != 0) return {};
+    room.free_bytes = free_bytes_of(info);
+    room.staged = 0;
+    if (!(wanted < room.free_bytes)) return {};
+  }
+  room.staged += (size_hint / room.block + 2) * room.block;
+  return nearest.dir;
+}
+
+std::string staging_dir(staging_places& places, const std::string& target, uint64_t size_hint) {
   if (size_hint != 0) {
-    std::string dir = directory_with_room(target, size_hint);
+    std::string dir = directory_with_room(places, target, size_hint);
     return dir.empty() ? ram_dir : dir;
   }
-  struct stat st;
-  return stat(ram_dir, &st) == 0 ? ram_dir : fallback_dir;
+  if (places.ram_exists < 0) {
+    struct stat st;
+    places.ram_exists = stat(ram_dir, &st) == 0;
+  }
+  return places.ram_exists ? ram_dir : fallback_dir;
 }
 
 // A stored file path as the path to remove: a full path under "/flash/", or
@@ -205,16 +234,9 @@ bool open_staged_file(out_file* out, manifest& m, const std::string& target, uin
     errno = ENAMETOOLONG;
     return false;
   }
-  std::string path = staging_dir(target, size_hint) + staged_template;
-  int fd = fs::mkstemp(path.data());
+  std::string path = staging_dir(m.places, target, size_hint) + staged_template;
+  int fd = fs::mkstemp(path.data(), mode != 0 ? mode & 07777 : 0600);
   if (fd < 0) return false;
-  if (mode != 0 && fs::fchmod(fd, mode & 07777) != 0) {
-    int err = errno;
-    fs::close(fd);
-    fs::unlink(path.c_str());
-    errno = err;
-    return false;
-  }
   add_op(m, target, {OP_STAGED, path});
   out->attach(fd);
   return true;

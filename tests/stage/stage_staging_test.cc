@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "pkgdb/record.h"
+#include "stage/commit.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage_sandbox.h"
@@ -79,6 +80,56 @@ TEST(StagedFile, PlacedBesideTargetOnlyWithRoomBeyondHint) {
   });
 }
 
+// Placement is remembered within a run: the room a file system has left is
+// counted down by what is staged there and only asked again when the count
+// runs short. Files staged one after another must still land where the free
+// space of the moment says, whether the staged files were filled or left
+// short by a broken package.
+TEST(StagedFile, RoomIsCountedAcrossFilesAndAskedAgainBeforeSayingNo) {
+  IN_SANDBOX(sandbox_options{}, [] {
+    ASSERT_EQ(mkdir("/flash/bin", 0755), 0);
+    ASSERT_EQ(mkdir("/flash/lib", 0755), 0);
+    manifest m;
+    auto stage = [&m](const std::string& target, uint64_t size, bool fill) {
+      out_file out;
+      if (!open_staged_file(&out, m, target, size, 0644)) return std::string("(failed)");
+      if (fill) out.write(std::string(size, 'x'));
+      if (!out.close()) return std::string("(write failed)");
+      return staged_dir(m, target);
+    };
+    uint64_t room = free_bytes("/flash");
+    // Two directories of one file system share one count.
+    uint64_t third = room / 3;
+    EXPECT_EQ(stage("/flash/bin/a", third, true), "/flash/bin");
+    EXPECT_EQ(stage("/flash/lib/b", third, true), "/flash/lib");
+    uint64_t left = free_bytes("/flash");
+    EXPECT_EQ(stage("/flash/bin/c", left - 65536, true), "/ram") << "one byte short of the reserve";
+    EXPECT_EQ(stage("/flash/lib/d", left - 65537 - block, false), "/flash/lib") << "fits, left empty";
+    // The count took d's size off; the file system, asked again, still has it.
+    EXPECT_EQ(stage("/flash/bin/e", left - 65537 - block, true), "/flash/bin");
+    // About a reserve and a block are left now.
+    EXPECT_EQ(stage("/flash/bin/f", 2 * block, true), "/ram");
+    EXPECT_EQ(stage("/flash/bin/g", 1, true), "/flash/bin");
+  });
+}
+
+// The staging remembers which directories exist; a commit creates some, and
+// later staging must see them.
+TEST(StagedFile, DirectoriesMadeByACommitAreSeen) {
+  IN_SANDBOX(sandbox_options{}, [] {
+    manifest m;
+    out_file a;
+    ASSERT_TRUE(open_staged_file(&a, m, "/flash/new/a", 10, 0644));
+    ASSERT_TRUE(a.close());
+    EXPECT_EQ(staged_dir(m, "/flash/new/a"), "/flash");
+    commit(m, "", false);
+    ASSERT_TRUE(exists("/flash/new/a"));
+    out_file b;
+    ASSERT_TRUE(open_staged_file(&b, m, "/flash/new/b", 10, 0644));
+    EXPECT_EQ(staged_dir(m, "/flash/new/b"), "/flash/new");
+  });
+}
+
 TEST(StagedFile, MissingDirectoriesAndFilesOnThePathAreClimbed) {
   IN_SANDBOX(sandbox_options{}, [] {
     ASSERT_EQ(mkdir("/flash/lib", 0755), 0);
@@ -94,23 +145,29 @@ TEST(StagedFile, MissingDirectoriesAndFilesOnThePathAreClimbed) {
   });
 }
 
+// The mode is given at creation whatever the umask: bits the umask would
+// take away, special bits, and a mode the umask leaves alone.
 TEST(StagedFile, WrittenThroughItsDescriptorWithExactMode) {
-  IN_SANDBOX(sandbox_options{}, [] {
-    umask(077);
-    manifest m;
-    out_file plain, setuid;
-    ASSERT_TRUE(open_staged_file(&plain, m, "/flash/a", 5, 0));
-    ASSERT_TRUE(open_staged_file(&setuid, m, "/flash/b", 5, 04755));
-    plain.write("hello");
-    ASSERT_TRUE(plain.close());
-    ASSERT_TRUE(setuid.close());
-    EXPECT_EQ(read_file(m.ops["/flash/a"].source), "hello");
-    struct stat st;
-    ASSERT_EQ(stat(m.ops["/flash/a"].source.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    ASSERT_EQ(stat(m.ops["/flash/b"].source.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 04755u);
-  });
+  for (mode_t mask : {mode_t{077}, mode_t{022}, mode_t{0}}) {
+    IN_SANDBOX(sandbox_options{}, [mask] {
+      umask(mask);
+      manifest m;
+      const std::pair<const char*, mode_t> files[] = {
+          {"/flash/a", 0}, {"/flash/b", 04755}, {"/flash/c", 0644}, {"/flash/d", 0777}, {"/flash/e", 0400}};
+      for (const auto& [target, mode] : files) {
+        out_file out;
+        ASSERT_TRUE(open_staged_file(&out, m, target, 5, mode));
+        out.write("hello");
+        ASSERT_TRUE(out.close());
+      }
+      for (const auto& [target, mode] : files) {
+        EXPECT_EQ(read_file(m.ops[target].source), "hello") << target;
+        struct stat st;
+        ASSERT_EQ(stat(m.ops[target].source.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode == 0 ? 0600u : mode) << target << " umask " << mask;
+      }
+    });
+  }
 }
 
 // A 128-byte template cut long directories, so every long-path file of a

@@ -1,0 +1,91 @@
+#include "platform/fs_unique.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Shared by the program's seam and the test build's fault-injecting one.
+namespace fs::detail {
+
+namespace {
+
+constexpr char name_letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int attempts = 1000;
+
+// One random seed per process, then a cheap generator: the names only need
+// to differ, and O_EXCL makes a clash harmless.
+uint64_t next_random() {
+  static uint64_t state = 0;
+  if (state == 0) {
+    if (getrandom(&state, sizeof state, GRND_NONBLOCK) != sizeof state)
+      state = static_cast<uint64_t>(time(nullptr)) ^ (static_cast<uint64_t>(getpid()) << 32);
+    state |= 1;
+  }
+  // splitmix64
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// The umask, read once per process (two system calls per file would undo
+// what creating with the mode saves). The installer never changes its umask;
+// a forked child (the tests' sandboxes) reads its own again.
+int known_umask = -1;
+
+void forget_umask() { known_umask = -1; }
+
+mode_t process_umask() {
+  if (known_umask < 0) {
+    static const bool registered = pthread_atfork(nullptr, nullptr, forget_umask) == 0;
+    (void)registered;
+    mode_t old = ::umask(022);
+    ::umask(old);
+    known_umask = static_cast<int>(old);
+  }
+  return static_cast<mode_t>(known_umask);
+}
+
+}  // namespace
+
+int create_unique(char* path_template, mode_t mode) {
+  size_t length = std::strlen(path_template);
+  if (length < 6 || std::strcmp(path_template + length - 6, "XXXXXX") != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  char* letters = path_template + length - 6;
+  mode_t permissions = mode & 0777;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    uint64_t bits = next_random();
+    for (int i = 0; i < 6; ++i, bits /= sizeof name_letters - 1)
+      letters[i] = name_letters[bits % (sizeof name_letters - 1)];
+    int fd = ::open(path_template, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    // The creation already gave the bits the umask lets through; only the
+    // rest (special bits, or bits the umask took away) needs one more call.
+    if ((mode & 07000) != 0 || (permissions & process_umask()) != 0) {
+      if (::fchmod(fd, mode & 07777) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(path_template);
+        errno = err;
+        return -1;
+      }
+    }
+    return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace fs::detail

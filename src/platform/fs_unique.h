@@ -1,0 +1,14 @@
+// Creation of a file under a fresh name, shared by both builds of the seam.
+#pragma once
+
+#include <sys/types.h>
+
+namespace fs::detail {
+
+// Replaces the trailing "XXXXXX" of path_template with letters that name no
+// existing entry and creates that file (O_EXCL, O_CLOEXEC, read and write),
+// with exactly `mode` (umask or not). Returns the descriptor, or -1 with
+// errno set and no file left behind.
+int create_unique(char* path_template, mode_t mode);
+
+}  // namespace fs::detail
