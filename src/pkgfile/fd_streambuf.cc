@@ -35,8 +35,9 @@ std::streamsize fd_istreambuf::xsgetn(char* out, std::streamsize count) {
       continue;
     }
     if (at_end_) break;
-    // Large requests bypass the buffer.
-    if (count - done >= static_cast<std::streamsize>(buffer_size)) {
+    // Requests of a page or more bypass the empty buffer: the inflater's
+    // reads land in its own buffer without a copy through this one.
+    if (count - done >= static_cast<std::streamsize>(direct_read_size)) {
       ssize_t n = ::read(fd_, out + done, static_cast<size_t>(count - done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {

@@ -23,6 +23,7 @@ class fd_istreambuf : public std::streambuf {
 
  private:
   static constexpr size_t buffer_size = 65536;
+  static constexpr size_t direct_read_size = 4096;
   int fd_;
   int error_ = 0;
   bool at_end_ = false;

@@ -1,9 +1,15 @@
 #include "pkgfile/inflate_streambuf.h"
 
 #include <algorithm>
+#include <new>
 
-inflate_streambuf::inflate_streambuf(std::streambuf* source) : source_(source) {
-  ready_ = inflateInit(&zlib_) == Z_OK;
+inflate_streambuf::inflate_streambuf(std::streambuf* source, bool check_value)
+    : buffers_(new (std::nothrow) char[2 * buffer_size]), source_(source) {
+  if (buffers_) {
+    out_ = buffers_.get();
+    in_ = out_ + buffer_size;
+    ready_ = inflateInit(&zlib_) == Z_OK && (check_value || inflateValidate(&zlib_, 0) == Z_OK);
+  }
   setg(out_, out_, out_);
 }
 
@@ -49,6 +55,14 @@ inflate_streambuf::int_type inflate_streambuf::underflow() {
       return traits_type::eof();
     }
   }
+}
+
+std::string_view inflate_streambuf::take(size_t max) {
+  if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof())) return {};
+  size_t piece = std::min<size_t>(max, static_cast<size_t>(egptr() - gptr()));
+  std::string_view view(gptr(), piece);
+  gbump(static_cast<int>(piece));
+  return view;
 }
 
 bool inflate_streambuf::skip(uint64_t count) {

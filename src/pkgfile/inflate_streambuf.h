@@ -1,19 +1,26 @@
 // A read-only stream buffer that inflates one zlib stream (the file container
-// of a package) from a source stream buffer, 4096 bytes of input and 4096
-// bytes of output at a time.
+// of a package) from a source stream buffer, 64 KiB of input and 64 KiB of
+// output at a time: large enough that zlib, the digest and the writes of the
+// extracted files each work on long runs, small enough to stay a fixed,
+// modest part of the installer's memory.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <streambuf>
+#include <string_view>
 #include <zlib.h>
 
 class inflate_streambuf : public std::streambuf {
  public:
-  static constexpr size_t buffer_size = 4096;
+  static constexpr size_t buffer_size = 65536;
 
   // `source` is borrowed and must outlive the buffer; reading from it is
   // what consumes (and, for a package stream, hashes and copies) the input.
-  explicit inflate_streambuf(std::streambuf* source);
+  // Without `check_value`, the stream's Adler-32 is neither computed nor
+  // compared: for a package whose signature covers every compressed byte it
+  // only costs time, and a mismatch would strike after the last byte anyway.
+  explicit inflate_streambuf(std::streambuf* source, bool check_value = true);
   ~inflate_streambuf() override;
   inflate_streambuf(const inflate_streambuf&) = delete;
   inflate_streambuf& operator=(const inflate_streambuf&) = delete;
@@ -27,6 +34,11 @@ class inflate_streambuf : public std::streambuf {
   // Inflated bytes handed out so far (the stream position).
   uint64_t position() const { return produced_ - static_cast<uint64_t>(egptr() - gptr()); }
 
+  // The next at most `max` inflated bytes, consumed, without copying them:
+  // a view into the buffer that holds until the next read. Empty at the end
+  // of the data.
+  std::string_view take(size_t max);
+
  protected:
   int_type underflow() override;
   // Forward only: from the current position or from the start; never from
@@ -37,8 +49,9 @@ class inflate_streambuf : public std::streambuf {
  private:
   bool skip(uint64_t count);
 
-  char out_[buffer_size];
-  char in_[buffer_size];
+  std::unique_ptr<char[]> buffers_;  // output, then input
+  char* out_ = nullptr;
+  char* in_ = nullptr;
   z_stream zlib_{};
   std::streambuf* source_;
   uint64_t produced_ = 0;
