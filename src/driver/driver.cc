@@ -253,7 +253,9 @@ int run_installer(int argc, char** argv) {
   }
   if (!change_root(options.root)) return 1;
   if (const char* arch = std::getenv("arch")) options.arch = arch;
-  load_repository(repository, options.quiet, options.arch);
+  // The listing prints a few fields of each record: it reads no more.
+  load_repository(repository, options.quiet, options.arch,
+                  options.show ? load_scope::listing : load_scope::everything);
 
   for (const mode_entry& mode : modes)
     if (mode.chosen(options)) return mode.handler(repository, options);

@@ -37,7 +37,9 @@ bool is_blank(int c) {
 // and each system call saved counts.
 class text_file {
  public:
-  explicit text_file(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  explicit text_file(const std::string& path) : text_file(AT_FDCWD, path) {}
+  // `path` relative to the open directory `dir_fd` (or AT_FDCWD).
+  text_file(int dir_fd, const std::string& path) : fd_(::openat(dir_fd, path.c_str(), O_RDONLY | O_CLOEXEC)) {}
   ~text_file() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -204,10 +206,31 @@ bool read_signed(text_file& file, int32_t* value) {
   return file.next_word(&word, list_word_limit) == word_status::word && parse_signed(word, value);
 }
 
+// The entries of a "deps", "provides" (with_extra) or "conflicts" file.
+bool read_list(text_file&& file, std::vector<pkg_dep>& list, bool with_extra) {
+  for (;;) {
+    pkg_dep entry;
+    word_status status = file.next_word(&entry.name, list_word_limit);
+    if (status == word_status::end) return true;
+    if (status == word_status::too_long) return false;
+    if (!read_unsigned(file, &entry.min_version) || !read_unsigned(file, &entry.max_version)) return false;
+    if (with_extra && !read_signed(file, &entry.extra)) return false;
+    list.push_back(std::move(entry));
+  }
+}
+
+// A package's directory: `path` ends in "/" and is relative to `fd`, the
+// database directory opened once, so that opening each of its files walks
+// two path components instead of five (or absolute, with AT_FDCWD).
+struct pkg_dir {
+  int fd;
+  std::string path;
+};
+
 // "version": the version and the build time. False when either is missing
 // or malformed; what was read stays.
-bool read_version_file(const std::string& path, pkg_image& record) {
-  text_file file(path);
+bool read_version_file(const pkg_dir& dir, pkg_image& record) {
+  text_file file(dir.fd, dir.path + "version");
   uint32_t number = 0;
   if (!read_unsigned(file, &number)) return false;
   record.version = number;
@@ -219,8 +242,8 @@ bool read_version_file(const std::string& path, pkg_image& record) {
 // "bundle": the name of the bundle a member came from. A member restored from
 // its metadata is no longer provided by the bundle's image, so it is marked for
 // removal; so is one whose file is damaged.
-void read_bundle_file(const std::string& path, pkg_image& record) {
-  text_file file(path);
+void read_bundle_file(const pkg_dir& dir, pkg_image& record) {
+  text_file file(dir.fd, dir.path + "bundle");
   std::string word;
   word_status status = file.next_word(&word, list_word_limit);
   if (status == word_status::end) return;
@@ -234,8 +257,8 @@ void read_bundle_file(const std::string& path, pkg_image& record) {
 
 // "files": one path per line, stored without its leading "/". False when
 // the file does not exist.
-bool read_files_file(const std::string& path, std::set<std::string>& files) {
-  text_file file(path);
+bool read_files_file(const pkg_dir& dir, std::set<std::string>& files) {
+  text_file file(dir.fd, dir.path + "files");
   if (!file.is_open()) return false;
   std::string line;
   bool too_long = false;
@@ -247,19 +270,37 @@ bool read_files_file(const std::string& path, std::set<std::string>& files) {
   return true;
 }
 
-void restore_from_metadata(pkg_image& record, const std::string& dir, record_source source) {
-  if (!read_version_file(dir + "version", record)) record.pending = PENDING_UNINSTALL;
-  if (!read_list_file(dir + "deps", record.depends, false)) record.pending = PENDING_UNINSTALL;
-  if (!read_list_file(dir + "provides", record.provides, true)) record.pending = PENDING_UNINSTALL;
-  if (!read_list_file(dir + "conflicts", record.conflicts, false)) record.pending = PENDING_UNINSTALL;
-  read_bundle_file(dir + "bundle", record);
-  bool has_files = read_files_file(dir + "files", record.files);
+void restore_from_metadata(pkg_image& record, const pkg_dir& dir, record_source source) {
+  if (!read_version_file(dir, record)) record.pending = PENDING_UNINSTALL;
+  if (!read_list(text_file(dir.fd, dir.path + "deps"), record.depends, false)) record.pending = PENDING_UNINSTALL;
+  if (!read_list(text_file(dir.fd, dir.path + "provides"), record.provides, true))
+    record.pending = PENDING_UNINSTALL;
+  if (!read_list(text_file(dir.fd, dir.path + "conflicts"), record.conflicts, false))
+    record.pending = PENDING_UNINSTALL;
+  read_bundle_file(dir, record);
+  bool has_files = read_files_file(dir, record.files);
   if (source == record_source::metadata) record.is_bundle = !has_files;
 }
 
-void read_user_state(pkg_image& record, const std::string& dir) {
+// What --show prints of a metadata record: its version, build time and bundle.
+// Whether the file could be opened for reading, asked without opening it: a
+// failed open costs the kernel a file of its own, which a listing of
+// thousands of packages, most without the file, would pay each time.
+bool is_readable(const pkg_dir& dir, const char* name) {
+  return faccessat(dir.fd, (dir.path + name).c_str(), R_OK, AT_EACCESS) == 0;
+}
+
+void restore_listing(pkg_image& record, const pkg_dir& dir) {
+  read_version_file(dir, record);
+  if (is_readable(dir, "bundle")) read_bundle_file(dir, record);
+}
+
+// The listing's part of read_user_state: whether the package is disabled.
+void read_disabled(pkg_image& record, const pkg_dir& dir) { record.disabled = is_readable(dir, "disabled"); }
+
+void read_user_state(pkg_image& record, const pkg_dir& dir) {
   record.user_set = false;
-  text_file disabled(dir + "disabled");
+  text_file disabled(dir.fd, dir.path + "disabled");
   if (disabled.is_open()) {
     record.disabled = true;
     std::string line;
@@ -269,7 +310,7 @@ void read_user_state(pkg_image& record, const std::string& dir) {
     return;
   }
   record.disabled = false;
-  text_file enabled(dir + "enabled");
+  text_file enabled(dir.fd, dir.path + "enabled");
   if (enabled.is_open()) record.user_set = true;
 }
 
@@ -405,14 +446,16 @@ void read_image(const std::string& entry_name, pkg_stream& stream, scan_output& 
 
 // One pass over the package directories, reading each one's image from the
 // database directory or from the stored images.
-void scan_images(const std::vector<std::string>& names, bool from_images, scan_output& out) {
+void scan_images(const std::vector<std::string>& names, bool from_images, int db_fd, scan_output& out) {
   listed_names stored;
   if (from_images) stored = list_names(images_root);
   for (const std::string& name : names) {
     if (!stored.may_hold(name)) continue;
-    std::string path = from_images ? images_root + name : pdb_root + name + "/image";
+    std::string path = from_images ? images_root + name
+                       : db_fd == AT_FDCWD ? pdb_root + name + "/image"
+                                           : name + "/image";
     // Only a regular file: a FIFO is opened without waiting and passed over.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::openat(db_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -425,31 +468,37 @@ void scan_images(const std::vector<std::string>& names, bool from_images, scan_o
   }
 }
 
-void read_state(pkg_image& record, record_source source, const listed_names* schedules) {
-  const std::string dir = pdb_dir(record);
+void read_state(pkg_image& record, record_source source, const listed_names* schedules, load_scope scope,
+                int db_fd) {
+  const pkg_dir dir{db_fd, db_fd == AT_FDCWD ? pdb_dir(record) : record.name + "/"};
+  if (scope == load_scope::listing) {
+    if (record.version == 0) restore_listing(record, dir);
+    read_disabled(record, dir);
+    return;
+  }
   if (record.version == 0)
     restore_from_metadata(record, dir, source);
   else
-    read_files_file(dir + "files", record.files);
+    read_files_file(dir, record.files);
   read_user_state(record, dir);
   if (!is_inert(record)) read_schedule(record, schedules);
 }
 
 void append_bare_records(pkg_repo& repository, const std::vector<std::string>& names,
-                         const listed_names& schedules) {
+                         const listed_names& schedules, load_scope scope, int db_fd) {
   std::unordered_set<std::string> known;
   for (const pkg_image* record : repository.packages) known.insert(record->name);
   for (const std::string& name : names) {
     if (known.count(name)) continue;
     auto record = std::make_unique<pkg_image>(name);
-    read_state(*record, record_source::metadata, &schedules);
+    read_state(*record, record_source::metadata, &schedules, scope, db_fd);
     repository.append(std::move(record));
   }
 }
 
 }  // namespace
 
-void load_repository(pkg_repo& repository, bool quiet, const std::string& arch) {
+void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, load_scope scope) {
   repository.quiet = quiet;
   repository.arch = arch;
   std::vector<std::string> names;
@@ -460,26 +509,27 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch) 
   size_t first = repository.packages.size();
   std::vector<record_source> sources;
   scan_output out{repository, sources};
-  scan_images(names, false, out);
-  scan_images(names, true, out);
-  listed_names schedules = list_names(schedule_root);
-  for (size_t i = 0; i < sources.size(); ++i) read_state(*repository.packages[first + i], sources[i], &schedules);
-  append_bare_records(repository, names, schedules);
+  // The database directory, opened once: each package's files are then
+  // found from it rather than from "/" (AT_FDCWD with full paths when it
+  // cannot be opened).
+  int db_fd = ::open(pdb_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (db_fd < 0) db_fd = AT_FDCWD;
+  scan_images(names, false, db_fd, out);
+  scan_images(names, true, db_fd, out);
+  listed_names schedules;
+  if (scope == load_scope::everything) schedules = list_names(schedule_root);
+  for (size_t i = 0; i < sources.size(); ++i)
+    read_state(*repository.packages[first + i], sources[i], &schedules, scope, db_fd);
+  append_bare_records(repository, names, schedules, scope, db_fd);
+  if (db_fd != AT_FDCWD) ::close(db_fd);
 }
 
-void read_record_state(pkg_image& record, record_source source) { read_state(record, source, nullptr); }
+void read_record_state(pkg_image& record, record_source source) {
+  read_state(record, source, nullptr, load_scope::everything, AT_FDCWD);
+}
 
 bool read_list_file(const std::string& path, std::vector<pkg_dep>& list, bool with_extra) {
-  text_file file(path);
-  for (;;) {
-    pkg_dep entry;
-    word_status status = file.next_word(&entry.name, list_word_limit);
-    if (status == word_status::end) return true;
-    if (status == word_status::too_long) return false;
-    if (!read_unsigned(file, &entry.min_version) || !read_unsigned(file, &entry.max_version)) return false;
-    if (with_extra && !read_signed(file, &entry.extra)) return false;
-    list.push_back(std::move(entry));
-  }
+  return read_list(text_file(path), list, with_extra);
 }
 
 std::string schedule_name(const std::string& name) {

@@ -18,10 +18,21 @@ struct pkg_repo;
 struct pkg_image;
 struct pkg_dep;
 
+// How much of each record loading reads.
+enum class load_scope {
+  everything,  // all a run that changes packages needs
+  // What the --show listing prints (the same records, with name, version,
+  // build time, note, bundle and disabled), and nothing more: no "files",
+  // no metadata lists, no "enabled" file and no schedules are read, so the
+  // records' files, lists, user_set and pending are not to be used.
+  listing,
+};
+
 // Fills the repository from "/flash/var/pdb/" and "/rw/pckg/.images/" and
 // reads every record's state and schedule. Warns "could not open repo" and
 // leaves the repository empty when "/flash/var/pdb/" is missing.
-void load_repository(pkg_repo& repository, bool quiet, const std::string& arch);
+void load_repository(pkg_repo& repository, bool quiet, const std::string& arch,
+                     load_scope scope = load_scope::everything);
 
 // Where a record's version and header fields came from.
 enum class record_source {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "pkgbuild.h"
+#include "pkgdb/listing.h"
 #include "pkgdb/pkgdb_test_tools.h"
 #include "pkgdb/record.h"
 #include "support/device_root.h"
@@ -47,6 +48,24 @@ std::string load_in(const device_root& root, bool quiet = false) {
   });
 }
 
+// What --show prints of the repository of `root` loaded with `scope`.
+std::string shown_in(const device_root& root, load_scope scope) {
+  return run_in_root(root, [scope] {
+    alarm(20);
+    pkg_repo repository;
+    repository.quiet = true;
+    load_repository(repository, true, "i386", scope);
+    char* data = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&data, &size);
+    show_packages(repository, out);
+    std::fclose(out);
+    std::string shown(data, size);
+    std::free(data);
+    return shown;
+  });
+}
+
 struct load_case {
   const char* what;
   std::function<void(const device_root&)> setup;
@@ -59,6 +78,9 @@ void run_cases(const std::vector<load_case>& cases) {
     device_root root;
     c.setup(root);
     EXPECT_EQ(load_in(root), c.expected + "out:log:") << c.what;
+    // The listing's lighter load must show every database exactly as the
+    // whole load does.
+    EXPECT_EQ(shown_in(root, load_scope::listing), shown_in(root, load_scope::everything)) << c.what;
   }
 }
 
