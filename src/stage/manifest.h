@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <unordered_map>
 
 enum op_kind : uint32_t {
@@ -29,23 +28,13 @@ struct file_op {
   std::string source;  // empty for a removal
 };
 
-// Where this run's staged files go, remembered so that a new staged file
-// costs no look-ups of its own: directories only appear when a manifest is
-// committed, and a file system's free space only falls by what the run
-// stages there (counted high, and looked up afresh before the count may
-// decide against a placement).
+// What staging remembers of the trees during a run, so that a new staged
+// file costs no look-ups beyond asking for the free space: directories only
+// appear when a manifest is committed, which forgets all this.
 struct staging_places {
-  struct nearest {
-    std::string dir;  // nearest existing directory; empty when there is none
-    dev_t device = 0;
-  };
-  struct room {
-    uint64_t free_bytes = 0;  // at the last look
-    uint64_t block = 1;
-    uint64_t staged = 0;  // bytes staged there since, whole blocks and one more each
-  };
-  std::unordered_map<std::string, nearest> dirs;  // by the target's parent directory
-  std::unordered_map<dev_t, room> rooms;
+  // The target's parent directory -> its nearest existing directory ("" when
+  // none exists).
+  std::unordered_map<std::string, std::string> nearest;
   int ram_exists = -1;  // unknown until first asked
 };
 

@@ -27,26 +27,13 @@ constexpr int64_t space_margin = 32768;
 
 bool is_top(const std::string& dir) { return dir == "/" || dir == "."; }
 
-uint64_t free_bytes_of(const struct statfs& info) {
-  unsigned __int128 bytes = static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
-  return bytes > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(bytes);
-}
-
-// The nearest existing directory at or above `dir` whose file system can be
-// asked for its free space. A path that exists but is not a directory (a file
-// that an upgrade turns into a directory) is climbed past.
-staging_places::nearest find_nearest(staging_places& places, std::string dir) {
+// The nearest existing directory at or above `dir`; "" when there is none.
+// A path that exists but is not a directory (a file that an upgrade turns
+// into a directory) is climbed past.
+std::string find_nearest(std::string dir) {
   for (;;) {
     struct stat st;
-    struct statfs info;
-    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && statfs(dir.c_str(), &info) == 0) {
-      if (!places.rooms.count(st.st_dev)) {
-        staging_places::room& room = places.rooms[st.st_dev];
-        room.free_bytes = free_bytes_of(info);
-        room.block = info.f_bsize > 0 ? static_cast<uint64_t>(info.f_bsize) : 1;
-      }
-      return {dir, st.st_dev};
-    }
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
     if (is_top(dir)) return {};
     dir = parent_dir(dir);
   }
@@ -54,27 +41,18 @@ staging_places::nearest find_nearest(staging_places& places, std::string dir) {
 
 // The nearest existing directory at or above parent_dir(target) when its file
 // system has more than size_hint + placement_reserve bytes free; "" when
-// there is none or it lacks the room.
+// there is none or it lacks the room. The free space is asked every time:
+// other writes of the run (and the staged files, as they fill) use it up.
 std::string directory_with_room(staging_places& places, const std::string& target, uint64_t size_hint) {
   std::string parent = parent_dir(target);
-  auto found = places.dirs.find(parent);
-  if (found == places.dirs.end()) found = places.dirs.emplace(parent, find_nearest(places, parent)).first;
-  const staging_places::nearest& nearest = found->second;
-  if (nearest.dir.empty()) return {};
-  staging_places::room& room = places.rooms[nearest.device];
+  auto found = places.nearest.find(parent);
+  if (found == places.nearest.end()) found = places.nearest.emplace(parent, find_nearest(parent)).first;
+  const std::string& dir = found->second;
+  struct statfs info;
+  if (dir.empty() || statfs(dir.c_str(), &info) != 0) return {};
+  unsigned __int128 free_bytes = static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
   unsigned __int128 wanted = static_cast<unsigned __int128>(size_hint) + placement_reserve;
-  uint64_t counted = room.free_bytes > room.staged ? room.free_bytes - room.staged : 0;
-  if (!(wanted < counted)) {
-    // The count is an estimate from below: only the file system itself may
-    // say there is no room.
-    struct statfs info;
-    if (statfs(nearest.dir.c_str(), &info) != 0) return {};
-    room.free_bytes = free_bytes_of(info);
-    room.staged = 0;
-    if (!(wanted < room.free_bytes)) return {};
-  }
-  room.staged += (size_hint / room.block + 2) * room.block;
-  return nearest.dir;
+  return wanted < free_bytes ? dir : std::string();
 }
 
 std::string staging_dir(staging_places& places, const std::string& target, uint64_t size_hint) {

@@ -80,12 +80,10 @@ TEST(StagedFile, PlacedBesideTargetOnlyWithRoomBeyondHint) {
   });
 }
 
-// Placement is remembered within a run: the room a file system has left is
-// counted down by what is staged there and only asked again when the count
-// runs short. Files staged one after another must still land where the free
-// space of the moment says, whether the staged files were filled or left
-// short by a broken package.
-TEST(StagedFile, RoomIsCountedAcrossFilesAndAskedAgainBeforeSayingNo) {
+// Placement remembers directories within a run, never the free space: files
+// staged one after another, filled or left short by a broken package, and
+// space taken by other writes of the run, must all be seen.
+TEST(StagedFile, PlacementFollowsTheFreeSpaceOfTheMoment) {
   IN_SANDBOX(sandbox_options{}, [] {
     ASSERT_EQ(mkdir("/flash/bin", 0755), 0);
     ASSERT_EQ(mkdir("/flash/lib", 0755), 0);
@@ -97,16 +95,17 @@ TEST(StagedFile, RoomIsCountedAcrossFilesAndAskedAgainBeforeSayingNo) {
       if (!out.close()) return std::string("(write failed)");
       return staged_dir(m, target);
     };
-    uint64_t room = free_bytes("/flash");
-    // Two directories of one file system share one count.
-    uint64_t third = room / 3;
+    uint64_t third = free_bytes("/flash") / 3;
     EXPECT_EQ(stage("/flash/bin/a", third, true), "/flash/bin");
     EXPECT_EQ(stage("/flash/lib/b", third, true), "/flash/lib");
+    uint64_t before = free_bytes("/flash");
+    write_file("/flash/lib/other", std::string(4 * block, 'o'));
+    EXPECT_EQ(stage("/flash/bin/h", before - 65537 - 2 * block, false), "/ram") << "another write took the room";
+    ASSERT_EQ(unlink("/flash/lib/other"), 0);
     uint64_t left = free_bytes("/flash");
     EXPECT_EQ(stage("/flash/bin/c", left - 65536, true), "/ram") << "one byte short of the reserve";
     EXPECT_EQ(stage("/flash/lib/d", left - 65537 - block, false), "/flash/lib") << "fits, left empty";
-    // The count took d's size off; the file system, asked again, still has it.
-    EXPECT_EQ(stage("/flash/bin/e", left - 65537 - block, true), "/flash/bin");
+    EXPECT_EQ(stage("/flash/bin/e", left - 65537 - block, true), "/flash/bin") << "d took nothing";
     // About a reserve and a block are left now.
     EXPECT_EQ(stage("/flash/bin/f", 2 * block, true), "/ram");
     EXPECT_EQ(stage("/flash/bin/g", 1, true), "/flash/bin");
