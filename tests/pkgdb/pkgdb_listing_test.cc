@@ -1,4 +1,5 @@
 #include "pkgdb/listing.h"
+#include "pkgdb/pkgdb_test_tools.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,16 +27,7 @@ class ListingTest : public ::testing::Test {
     return repository_.append(std::move(record));
   }
 
-  std::string listing() {
-    char* data = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&data, &size);
-    show_packages(repository_, out);
-    std::fclose(out);
-    std::string text(data, size);
-    std::free(data);
-    return text;
-  }
+  std::string listing() { return pkgdb_test::listing_of(repository_); }
 
   pkg_repo repository_;
 };

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "pkgbuild.h"
-#include "pkgdb/listing.h"
 #include "pkgdb/pkgdb_test_tools.h"
 #include "pkgdb/record.h"
 #include "support/device_root.h"
@@ -55,14 +54,7 @@ std::string shown_in(const device_root& root, load_scope scope) {
     pkg_repo repository;
     repository.quiet = true;
     load_repository(repository, true, "i386", scope);
-    char* data = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&data, &size);
-    show_packages(repository, out);
-    std::fclose(out);
-    std::string shown(data, size);
-    std::free(data);
-    return shown;
+    return listing_of(repository);
   });
 }
 

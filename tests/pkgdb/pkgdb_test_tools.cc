@@ -1,10 +1,12 @@
 #include "pkgdb/pkgdb_test_tools.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "pkgdb/listing.h"
 #include "support/device_root.h"
 
 namespace pkgdb_test {
@@ -85,5 +87,16 @@ std::string run_in_root(const testsupport::device_root& root, const std::functio
 }
 
 bool can_change_root() { return geteuid() == 0; }
+
+std::string listing_of(const pkg_repo& repository) {
+  char* data = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&data, &size);
+  show_packages(repository, out);
+  std::fclose(out);
+  std::string text(data, size);
+  std::free(data);
+  return text;
+}
 
 }  // namespace pkgdb_test

@@ -25,6 +25,8 @@ std::string describe(const pkg_image& record);
 std::string describe(const std::vector<pkg_dep>& list, bool with_extra);
 // describe() of every record, one per line.
 std::string describe(const pkg_repo& repository);
+// What show_packages prints of the repository.
+std::string listing_of(const pkg_repo& repository);
 
 // Runs `body` in a child process whose root is the device root and returns
 // what it returned. `prepare`, when given, runs in the child before the root
