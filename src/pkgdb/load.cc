@@ -38,8 +38,17 @@ bool is_blank(int c) {
 class text_file {
  public:
   explicit text_file(const std::string& path) : text_file(AT_FDCWD, path) {}
-  // `path` relative to the open directory `dir_fd` (or AT_FDCWD).
-  text_file(int dir_fd, const std::string& path) : fd_(::openat(dir_fd, path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  // `path` relative to the open directory `dir_fd` (or AT_FDCWD). Only a
+  // regular file is a database file: anything else (a FIFO, which would
+  // block the load, a device, a socket, a directory) reads as missing.
+  text_file(int dir_fd, const std::string& path)
+      : fd_(::openat(dir_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {
+    struct stat st;
+    if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
   ~text_file() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -283,20 +292,23 @@ void restore_from_metadata(pkg_image& record, const pkg_dir& dir, record_source 
 }
 
 // What --show prints of a metadata record: its version, build time and bundle.
-// Whether the file could be opened for reading, asked without opening it: a
-// failed open costs the kernel a file of its own, which a listing of
-// thousands of packages, most without the file, would pay each time.
-bool is_readable(const pkg_dir& dir, const char* name) {
+// Whether the file may be there, asked without opening it: a failed open
+// costs the kernel a file of its own, which a listing of thousands of
+// packages, most without the file, would pay each time. Only a yes needs
+// the open that decides, as every load decides.
+bool may_exist(const pkg_dir& dir, const char* name) {
   return faccessat(dir.fd, (dir.path + name).c_str(), R_OK, AT_EACCESS) == 0;
 }
 
 void restore_listing(pkg_image& record, const pkg_dir& dir) {
   read_version_file(dir, record);
-  if (is_readable(dir, "bundle")) read_bundle_file(dir, record);
+  if (may_exist(dir, "bundle")) read_bundle_file(dir, record);
 }
 
 // The listing's part of read_user_state: whether the package is disabled.
-void read_disabled(pkg_image& record, const pkg_dir& dir) { record.disabled = is_readable(dir, "disabled"); }
+void read_disabled(pkg_image& record, const pkg_dir& dir) {
+  record.disabled = may_exist(dir, "disabled") && text_file(dir.fd, dir.path + "disabled").is_open();
+}
 
 void read_user_state(pkg_image& record, const pkg_dir& dir) {
   record.user_set = false;

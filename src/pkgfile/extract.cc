@@ -133,7 +133,9 @@ entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m,
   }
   record.files.insert(target);
   if (!copy_entry_data(repository, record, inflater, out, header.size, stored_name)) return entry_result::failed;
-  show_install_progress(repository, record, stream);
+  // The bar follows the compressed bytes used so far, not the inflater's
+  // read-ahead, so that it fills as the files are written.
+  show_install_progress(repository, record, stream, inflater.read_ahead());
   return entry_result::next;
 }
 
@@ -180,14 +182,16 @@ bool extract_files(pkg_repo& repository, pkg_image& record, manifest& m, pkg_str
   return true;
 }
 
-void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream,
+                           uint64_t read_ahead) {
   std::string line = "installing ";
   if (record.disabled && record.bundle.name.empty()) line += " (disabled) ";
   line += display_text(record);
   std::string bar = line + " [";
   int64_t width = std::max<int64_t>(0, progress_total_width - static_cast<int64_t>(bar.size()));
   pkg_streambuf& buf = stream.buf();
-  uint64_t position = static_cast<uint64_t>(buf.part_offset()) + buf.part_length() - buf.remaining();
+  uint64_t read = static_cast<uint64_t>(buf.part_offset()) + buf.part_length() - buf.remaining();
+  uint64_t position = read - std::min(read, read_ahead);
   uint64_t total = stream.total_length();
   uint64_t filled = total == 0 ? 0 : std::min<uint64_t>(position * width / total, width);
   bar.append(filled, '#');

@@ -17,7 +17,9 @@ class pkg_stream;
 bool extract_files(pkg_repo& repository, pkg_image& record, manifest& m, pkg_stream& stream);
 
 // "installing <display text> [###   ]", 77 characters, drawn with set_progress.
-void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream);
+// `read_ahead`: bytes of the package already read but not yet used.
+void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream,
+                           uint64_t read_ahead = 0);
 
 // The running processor's class for file variants (1..4), or 0 when it has none.
 int processor_class();

@@ -33,12 +33,19 @@ inflate_streambuf::int_type inflate_streambuf::underflow() {
       }
       zlib_.next_in = reinterpret_cast<Bytef*>(in_);
       zlib_.avail_in = static_cast<uInt>(got);
+      source_read_ += static_cast<uint64_t>(got);
     }
     uInt input_before = zlib_.avail_in;
     zlib_.next_out = reinterpret_cast<Bytef*>(out_);
     zlib_.avail_out = buffer_size;
     int result = inflate(&zlib_, Z_PARTIAL_FLUSH);
     size_t written = buffer_size - zlib_.avail_out;
+    uint64_t consumed = input_before - zlib_.avail_in;
+    // The buffer now holds this call's output only.
+    call_start_ = consumed_;
+    call_consumed_ = consumed;
+    call_written_ = written;
+    consumed_ += consumed;
     // A zlib error ends the data where it struck: what inflated before it in
     // this pass is still handed out.
     if (result == Z_STREAM_END)
@@ -63,6 +70,13 @@ std::string_view inflate_streambuf::take(size_t max) {
   std::string_view view(gptr(), piece);
   gbump(static_cast<int>(piece));
   return view;
+}
+
+uint64_t inflate_streambuf::read_ahead() const {
+  uint64_t used = consumed_;
+  uint64_t handed = static_cast<uint64_t>(gptr() - out_);
+  if (handed < call_written_) used = call_start_ + call_consumed_ * handed / call_written_;
+  return source_read_ - std::min(source_read_, used);
 }
 
 bool inflate_streambuf::skip(uint64_t count) {

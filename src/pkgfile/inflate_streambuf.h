@@ -31,6 +31,11 @@ class inflate_streambuf : public std::streambuf {
   bool finished() const { return finished_; }
   // True when zlib refused the data.
   bool corrupt() const { return corrupt_; }
+  // Compressed bytes read from the source but not yet behind the inflated
+  // bytes handed out: what a progress measure of the source must take off.
+  // Within one inflate call the compressed bytes are spread evenly over its
+  // output, so the measure only grows as bytes are handed out.
+  uint64_t read_ahead() const;
   // Inflated bytes handed out so far (the stream position).
   uint64_t position() const { return produced_ - static_cast<uint64_t>(egptr() - gptr()); }
 
@@ -55,6 +60,11 @@ class inflate_streambuf : public std::streambuf {
   z_stream zlib_{};
   std::streambuf* source_;
   uint64_t produced_ = 0;
+  uint64_t source_read_ = 0;    // bytes taken from the source
+  uint64_t consumed_ = 0;       // of those, bytes zlib has consumed
+  uint64_t call_start_ = 0;     // consumed_ before the call that filled the buffer
+  uint64_t call_consumed_ = 0;  // what that call consumed
+  uint64_t call_written_ = 0;   // and what it wrote into the buffer
   bool ready_ = false;
   bool finished_ = false;
   bool corrupt_ = false;

@@ -18,8 +18,8 @@ int close(int fd);
 int fsync(int fd);
 int fchmod(int fd, mode_t mode);
 int chmod(const char* path, mode_t mode);
-// As mkstemp(3), with the new file's exact mode in the same call (0600
-// unless told otherwise): no umask, and no window with other permissions.
+// As mkstemp(3), with the new file's exact mode (0600 unless told
+// otherwise) set in the same operation, whatever the umask.
 int mkstemp(char* path_template, mode_t mode = 0600);
 int mkdir(const char* path, mode_t mode);
 int rename(const char* from, const char* to);

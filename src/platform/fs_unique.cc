@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,24 +33,6 @@ uint64_t next_random() {
   return z ^ (z >> 31);
 }
 
-// The umask, read once per process (two system calls per file would undo
-// what creating with the mode saves). The installer never changes its umask;
-// a forked child (the tests' sandboxes) reads its own again.
-int known_umask = -1;
-
-void forget_umask() { known_umask = -1; }
-
-mode_t process_umask() {
-  if (known_umask < 0) {
-    static const bool registered = pthread_atfork(nullptr, nullptr, forget_umask) == 0;
-    (void)registered;
-    mode_t old = ::umask(022);
-    ::umask(old);
-    known_umask = static_cast<int>(old);
-  }
-  return static_cast<mode_t>(known_umask);
-}
-
 }  // namespace
 
 int create_unique(char* path_template, mode_t mode) {
@@ -71,9 +52,11 @@ int create_unique(char* path_template, mode_t mode) {
       if (errno == EEXIST) continue;
       return -1;
     }
-    // The creation already gave the bits the umask lets through; only the
-    // rest (special bits, or bits the umask took away) needs one more call.
-    if ((mode & 07000) != 0 || (permissions & process_umask()) != 0) {
+    // The creation gave the mode less what the umask, or a default access
+    // list of the directory, took away; special bits are not given there
+    // everywhere. Looking costs less than always setting it.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || (st.st_mode & 07777) != (mode & 07777)) {
       if (::fchmod(fd, mode & 07777) != 0) {
         int err = errno;
         ::close(fd);

@@ -5,7 +5,12 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <algorithm>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "pkgbuild.h"
@@ -275,6 +280,46 @@ TEST(LoadRepository, StateRestoredFromMetadataFiles) {
        "du v=00000001 t=2 in=/0/0 bundle=0 dis=1 user=1 pend=0 deps=[] prov=[] conf=[] files=[] note=\n"},
       {"kept enabled by the user", package("eu", {{"version", "1 2\n"}, {"files", ""}, {"enabled", "user\n"}}),
        "eu v=00000001 t=2 in=/0/0 bundle=0 dis=0 user=1 pend=0 deps=[] prov=[] conf=[] files=[] note=\n"},
+  });
+}
+
+// Only regular files are database files. A FIFO used to block the load for
+// good; a socket or device counted as a "disabled" file for the listing but
+// not for the other runs.
+TEST(LoadRepository, SpecialFilesReadAsMissing) {
+  auto special = [](const char* name, std::vector<std::pair<const char*, mode_t>> nodes) {
+    return [=](const device_root& root) {
+      const std::string dir = std::string("/flash/var/pdb/") + name + "/";
+      root.write_file(dir + "files", "");
+      if (std::none_of(nodes.begin(), nodes.end(), [](const auto& n) { return std::string(n.first) == "version"; }))
+        root.write_file(dir + "version", "16803328 2\n");
+      for (const auto& [file, type] : nodes) {
+        std::string path = root.at(dir + file);
+        if (type == S_IFSOCK) {
+          int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+          sockaddr_un address{};
+          address.sun_family = AF_UNIX;
+          ASSERT_LT(path.size(), sizeof address.sun_path);
+          std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+          ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+          close(fd);
+        } else if (type == S_IFDIR) {
+          ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+        } else {
+          ASSERT_EQ(mknod(path.c_str(), type | 0644, type == S_IFCHR ? makedev(1, 3) : 0), 0) << path;
+        }
+      }
+    };
+  };
+  const std::string plain = " in=/0/0 bundle=0 dis=0 user=0 pend=0 deps=[] prov=[] conf=[] files=[] note=\n";
+  run_cases({
+      {"FIFOs as disabled and enabled", special("ff", {{"disabled", S_IFIFO}, {"enabled", S_IFIFO}}),
+       "ff v=01006600 t=2" + plain},
+      {"a FIFO as version", special("fv", {{"version", S_IFIFO}}),
+       "fv v=00000000 t=0 in=/0/0 bundle=0 dis=0 user=0 pend=1 deps=[] prov=[] conf=[] files=[] note=\n"},
+      {"a socket as disabled", special("so", {{"disabled", S_IFSOCK}}), "so v=01006600 t=2" + plain},
+      {"a device as disabled", special("dv", {{"disabled", S_IFCHR}}), "dv v=01006600 t=2" + plain},
+      {"a directory as disabled", special("dd", {{"disabled", S_IFDIR}}), "dd v=01006600 t=2" + plain},
   });
 }
 

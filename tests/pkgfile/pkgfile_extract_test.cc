@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -220,45 +221,87 @@ TEST_F(extract, corrupt_compressed_data) {
   EXPECT_EQ("true\nfile /flash/a\nstaged /flash/a 644 \"1\"\n", run({boundary}));
 }
 
-// Entry data is written straight from the inflated bytes: files that start,
-// end or lie across the boundaries of the inflater's buffers, next to empty
-// and one-byte files, must arrive byte for byte.
-TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
-  std::vector<file_entry> entries;
-  uint32_t seed = 12345;
-  size_t number = 0;
-  for (size_t size : {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{7},
-                      size_t{131073}, size_t{300000}, size_t{1}}) {
-    std::string data(size, '\0');
-    // Runs of repeats between random bytes: compressible, but not trivially.
-    for (size_t i = 0; i < size; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      data[i] = (seed >> 16) % 4 == 0 ? static_cast<char>(seed >> 24) : static_cast<char>('a' + number);
-    }
-    entries.push_back({regular, 0, "f" + std::to_string(number++), data});
-  }
-  std::string report = run_in_root(root_.path(), [&] {
+// Extracts a package of `entries` inside the root, not quiet, and hands the
+// result, the manifest and what was printed to `check`, whose text is the
+// test's result.
+std::string extract_then(const std::string& root, const std::vector<file_entry>& entries,
+                         const std::function<std::string(bool, const manifest&, const std::string&)>& check) {
+  return run_in_root(root, [&] {
     std::string file = whole_file(part(part_package_header, header_payload("demo", 0x01006600, 0, 0)) +
                                   part(part_files, container(entries)) + part(part_signature, std::string(68, 0)));
     std::stringbuf source(file, std::ios_base::in);
     pkg_stream stream(&source, true);
     stream.wanted_types = {part_package_header, part_files};
     pkg_repo repository;
-    repository.quiet = true;
+    char* printed = nullptr;
+    size_t printed_size = 0;
+    repository.out = open_memstream(&printed, &printed_size);
     pkg_image record;
     stream.next_part();
     if (!read_package_header(record, stream)) return std::string("bad test package");
     manifest m;
-    if (!extract_files(repository, record, m, stream)) return std::string("extraction failed");
-    std::string result;
-    for (const file_entry& entry : entries) {
-      auto op = m.ops.find("/flash/" + entry.name);
-      if (op == m.ops.end()) result += entry.name + " not staged\n";
-      else if (read_file(op->second.source) != entry.data) result += entry.name + " differs\n";
-    }
-    return result.empty() ? std::string("all whole") : result;
+    bool ok = extract_files(repository, record, m, stream);
+    std::fclose(repository.out);
+    std::string output(printed, printed_size);
+    std::free(printed);
+    return check(ok, m, output);
   });
-  EXPECT_EQ("all whole", report);
+}
+
+// Bytes that do not compress: the container is about as long as the files.
+std::string random_bytes(size_t size, uint32_t seed) {
+  std::string data(size, '\0');
+  for (char& c : data) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return data;
+}
+
+// Entry data is written straight from the inflated bytes: files that start,
+// end or lie across the boundaries of the inflater's buffers, next to empty
+// and one-byte files, must arrive byte for byte.
+TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
+  std::vector<file_entry> entries;
+  size_t number = 0;
+  for (size_t size : {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{7},
+                      size_t{131073}, size_t{300000}, size_t{1}}) {
+    // Runs of repeats between random bytes: compressible, but not trivially.
+    std::string data = random_bytes(size, static_cast<uint32_t>(number));
+    for (size_t i = 0; i < size; i += 4) data[i] = static_cast<char>('a' + number);
+    entries.push_back({regular, 0, "f" + std::to_string(number++), data});
+  }
+  EXPECT_EQ("all whole", extract_then(root_.path(), entries, [&](bool ok, const manifest& m, const std::string&) {
+              if (!ok) return std::string("extraction failed");
+              std::string result;
+              for (const file_entry& entry : entries) {
+                auto op = m.ops.find("/flash/" + entry.name);
+                if (op == m.ops.end()) result += entry.name + " not staged\n";
+                else if (read_file(op->second.source) != entry.data) result += entry.name + " differs\n";
+              }
+              return result.empty() ? std::string("all whole") : result;
+            }));
+}
+
+// The bar follows the files as they are written: the package reader reads
+// ahead in large blocks, and a bar drawn from what it read would be full
+// after the first of several small files.
+TEST_F(extract, progress_follows_the_files_written) {
+  std::vector<file_entry> entries;
+  for (int i = 0; i < 8; ++i) entries.push_back({regular, 0, "f" + std::to_string(i), random_bytes(6000, i + 1)});
+  std::string report = extract_then(root_.path(), entries, [](bool ok, const manifest&, const std::string& out) {
+    std::string bars;
+    for (size_t at = out.find("[#"); ok && at != std::string::npos; at = out.find("[#", at + 1))
+      bars += std::to_string(out.find_first_not_of('#', at + 1) - at - 1) + " ";
+    return ok ? bars : std::string("extraction failed");
+  });
+  // One bar per file whose count of "#" changed, growing to the last.
+  std::istringstream counts(report);
+  std::vector<int> filled;
+  for (int n; counts >> n;) filled.push_back(n);
+  ASSERT_GE(filled.size(), 6u) << report;
+  EXPECT_TRUE(std::is_sorted(filled.begin(), filled.end())) << report;
+  EXPECT_LT(filled.front(), filled.back() / 4) << report;
 }
 
 // Names that would leave the package's tree, garble the database or name a

@@ -1,10 +1,12 @@
 #include "stage/staging.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -167,6 +169,39 @@ TEST(StagedFile, WrittenThroughItsDescriptorWithExactMode) {
       }
     });
   }
+}
+
+// A directory's default access list, not the umask, limits the mode a new
+// file gets there: u::rwx, g::---, o::--- turned 0644 into 0600.
+TEST(StagedFile, ExactModeBelowADefaultAccessList) {
+  IN_SANDBOX(sandbox_options{}, [] {
+    ASSERT_EQ(mkdir("/flash/acl", 0755), 0);
+    std::string list;
+    auto add = [&list](uint32_t word, size_t bytes) {
+      for (size_t i = 0; i < bytes; ++i) list.push_back(static_cast<char>(word >> (8 * i)));
+    };
+    add(2, 4);  // version
+    for (uint16_t tag_perm : {0x0701, 0x0004, 0x0020}) {  // user rwx, group and other nothing
+      add(tag_perm & 0xFF, 2);
+      add(tag_perm >> 8, 2);
+      add(0xFFFFFFFF, 4);
+    }
+    if (setxattr("/flash/acl", "system.posix_acl_default", list.data(), list.size(), 0) != 0) {
+      ASSERT_TRUE(errno == EOPNOTSUPP) << "setxattr: " << std::strerror(errno);
+      GTEST_SKIP() << "no access lists on this file system";
+    }
+    manifest m;
+    for (mode_t mode : {mode_t{0644}, mode_t{0755}, mode_t{0}}) {
+      std::string target = "/flash/acl/f" + std::to_string(mode);
+      out_file out;
+      ASSERT_TRUE(open_staged_file(&out, m, target, 5, mode));
+      ASSERT_TRUE(out.close());
+      EXPECT_EQ(staged_dir(m, target), "/flash/acl");
+      struct stat st;
+      ASSERT_EQ(stat(m.ops[target].source.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, mode == 0 ? 0600u : mode) << target;
+    }
+  });
 }
 
 // A 128-byte template cut long directories, so every long-path file of a
