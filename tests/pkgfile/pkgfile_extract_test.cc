@@ -103,9 +103,19 @@ struct extract_setup {
   bool disabled = false;
 };
 
-// Extracts inside the root and describes the outcome: the result, each
-// message, each path in `files`, and each staged file's mode and content.
-std::string extract_report(const extract_setup& setup) {
+// What an extraction left: its result, the repository (messages), the
+// record (files), the manifest and what was printed.
+struct extract_outcome {
+  bool ok;
+  const pkg_repo& repository;
+  const pkg_image& record;
+  const manifest& m;
+  const std::string& printed;
+};
+
+// Extracts the package of `setup`, not quiet, and returns what `check` makes
+// of the outcome. Run it in a child changed into a scratch root.
+std::string extract_then(const extract_setup& setup, const std::function<std::string(const extract_outcome&)>& check) {
   std::string file = whole_file(part(part_package_header, header_payload("demo", 0x01006600, 0, 0)) +
                                 part(part_files, setup.container) + part(part_signature, std::string(68, 0)));
   std::stringbuf source(file, std::ios_base::in);
@@ -121,21 +131,30 @@ std::string extract_report(const extract_setup& setup) {
   record.disabled = setup.disabled;
   manifest m;
   bool ok = extract_files(repository, record, m, stream);
-  std::string report = ok ? "true\n" : "false\n";
-  for (const std::string& message : repository.messages) report += "message " + message + "\n";
-  for (const std::string& path : record.files) report += "file " + path + "\n";
-  for (const auto& [target, op] : m.ops) {
-    struct stat info;
-    stat(op.source.c_str(), &info);
-    char mode[16];
-    std::snprintf(mode, sizeof mode, "%o", info.st_mode & 07777);
-    std::string content = read_file(op.source);
-    if (content.size() > 40) content = std::to_string(content.size()) + " bytes";
-    report += "staged " + target + " " + mode + " \"" + content + "\"\n";
-  }
   std::fclose(repository.out);
+  std::string output(printed, printed_size);
   std::free(printed);
-  return report;
+  return check({ok, repository, record, m, output});
+}
+
+// Describes the outcome: the result, each message, each path in `files`,
+// and each staged file's mode and content.
+std::string extract_report(const extract_setup& setup) {
+  return extract_then(setup, [](const extract_outcome& done) {
+    std::string report = done.ok ? "true\n" : "false\n";
+    for (const std::string& message : done.repository.messages) report += "message " + message + "\n";
+    for (const std::string& path : done.record.files) report += "file " + path + "\n";
+    for (const auto& [target, op] : done.m.ops) {
+      struct stat info;
+      stat(op.source.c_str(), &info);
+      char mode[16];
+      std::snprintf(mode, sizeof mode, "%o", info.st_mode & 07777);
+      std::string content = read_file(op.source);
+      if (content.size() > 40) content = std::to_string(content.size()) + " bytes";
+      report += "staged " + target + " " + mode + " \"" + content + "\"\n";
+    }
+    return report;
+  });
 }
 
 std::string container(const std::vector<file_entry>& entries) {
@@ -221,33 +240,6 @@ TEST_F(extract, corrupt_compressed_data) {
   EXPECT_EQ("true\nfile /flash/a\nstaged /flash/a 644 \"1\"\n", run({boundary}));
 }
 
-// Extracts a package of `entries` inside the root, not quiet, and hands the
-// result, the manifest and what was printed to `check`, whose text is the
-// test's result.
-std::string extract_then(const std::string& root, const std::vector<file_entry>& entries,
-                         const std::function<std::string(bool, const manifest&, const std::string&)>& check) {
-  return run_in_root(root, [&] {
-    std::string file = whole_file(part(part_package_header, header_payload("demo", 0x01006600, 0, 0)) +
-                                  part(part_files, container(entries)) + part(part_signature, std::string(68, 0)));
-    std::stringbuf source(file, std::ios_base::in);
-    pkg_stream stream(&source, true);
-    stream.wanted_types = {part_package_header, part_files};
-    pkg_repo repository;
-    char* printed = nullptr;
-    size_t printed_size = 0;
-    repository.out = open_memstream(&printed, &printed_size);
-    pkg_image record;
-    stream.next_part();
-    if (!read_package_header(record, stream)) return std::string("bad test package");
-    manifest m;
-    bool ok = extract_files(repository, record, m, stream);
-    std::fclose(repository.out);
-    std::string output(printed, printed_size);
-    std::free(printed);
-    return check(ok, m, output);
-  });
-}
-
 // Bytes that do not compress: the container is about as long as the files.
 std::string random_bytes(size_t size, uint32_t seed) {
   std::string data(size, '\0');
@@ -271,16 +263,19 @@ TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
     for (size_t i = 0; i < size; i += 4) data[i] = static_cast<char>('a' + number);
     entries.push_back({regular, 0, "f" + std::to_string(number++), data});
   }
-  EXPECT_EQ("all whole", extract_then(root_.path(), entries, [&](bool ok, const manifest& m, const std::string&) {
-              if (!ok) return std::string("extraction failed");
-              std::string result;
-              for (const file_entry& entry : entries) {
-                auto op = m.ops.find("/flash/" + entry.name);
-                if (op == m.ops.end()) result += entry.name + " not staged\n";
-                else if (read_file(op->second.source) != entry.data) result += entry.name + " differs\n";
-              }
-              return result.empty() ? std::string("all whole") : result;
-            }));
+  std::string report = run_in_root(root_.path(), [&] {
+    return extract_then({container(entries)}, [&](const extract_outcome& done) {
+      if (!done.ok) return std::string("extraction failed");
+      std::string result;
+      for (const file_entry& entry : entries) {
+        auto op = done.m.ops.find("/flash/" + entry.name);
+        if (op == done.m.ops.end()) result += entry.name + " not staged\n";
+        else if (read_file(op->second.source) != entry.data) result += entry.name + " differs\n";
+      }
+      return result.empty() ? std::string("all whole") : result;
+    });
+  });
+  EXPECT_EQ("all whole", report);
 }
 
 // The bar follows the files as they are written: the package reader reads
@@ -289,11 +284,14 @@ TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
 TEST_F(extract, progress_follows_the_files_written) {
   std::vector<file_entry> entries;
   for (int i = 0; i < 8; ++i) entries.push_back({regular, 0, "f" + std::to_string(i), random_bytes(6000, i + 1)});
-  std::string report = extract_then(root_.path(), entries, [](bool ok, const manifest&, const std::string& out) {
-    std::string bars;
-    for (size_t at = out.find("[#"); ok && at != std::string::npos; at = out.find("[#", at + 1))
-      bars += std::to_string(out.find_first_not_of('#', at + 1) - at - 1) + " ";
-    return ok ? bars : std::string("extraction failed");
+  std::string report = run_in_root(root_.path(), [&] {
+    return extract_then({container(entries)}, [](const extract_outcome& done) {
+      std::string bars;
+      const std::string& out = done.printed;
+      for (size_t at = out.find("[#"); done.ok && at != std::string::npos; at = out.find("[#", at + 1))
+        bars += std::to_string(out.find_first_not_of('#', at + 1) - at - 1) + " ";
+      return done.ok ? bars : std::string("extraction failed");
+    });
   });
   // One bar per file whose count of "#" changed, growing to the last.
   std::istringstream counts(report);
