@@ -82,7 +82,12 @@ bool copy_entry_data(pkg_repo& repository, const pkg_image& record, inflate_stre
       report_broken_package(repository, record);
       return false;
     }
-    out.write(piece.data(), piece.size());
+    // A file's last piece (often the whole of a small file) goes straight
+    // from the inflated bytes to the file.
+    if (piece.size() == size)
+      out.write_last(piece.data(), piece.size());
+    else
+      out.write(piece.data(), piece.size());
     if (out.failed()) {
       errno = out.error();
       report_write_failure(repository, record, stored_name.c_str());

@@ -4,10 +4,10 @@
 #include <new>
 
 inflate_streambuf::inflate_streambuf(std::streambuf* source, bool check_value)
-    : buffers_(new (std::nothrow) char[2 * buffer_size]), source_(source) {
+    : buffers_(new (std::nothrow) char[output_size + input_size]), source_(source) {
   if (buffers_) {
     out_ = buffers_.get();
-    in_ = out_ + buffer_size;
+    in_ = out_ + output_size;
     ready_ = inflateInit(&zlib_) == Z_OK && (check_value || inflateValidate(&zlib_, 0) == Z_OK);
   }
   setg(out_, out_, out_);
@@ -26,7 +26,7 @@ inflate_streambuf::int_type inflate_streambuf::underflow() {
   for (;;) {
     if (zlib_.avail_in == 0) {
       if (source_ended_) return traits_type::eof();
-      std::streamsize got = source_->sgetn(in_, buffer_size);
+      std::streamsize got = source_->sgetn(in_, input_size);
       if (got <= 0) {
         source_ended_ = true;
         return traits_type::eof();
@@ -37,9 +37,9 @@ inflate_streambuf::int_type inflate_streambuf::underflow() {
     }
     uInt input_before = zlib_.avail_in;
     zlib_.next_out = reinterpret_cast<Bytef*>(out_);
-    zlib_.avail_out = buffer_size;
+    zlib_.avail_out = output_size;
     int result = inflate(&zlib_, Z_PARTIAL_FLUSH);
-    size_t written = buffer_size - zlib_.avail_out;
+    size_t written = output_size - zlib_.avail_out;
     uint64_t consumed = input_before - zlib_.avail_in;
     // The buffer now holds this call's output only.
     call_start_ = consumed_;

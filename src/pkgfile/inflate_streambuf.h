@@ -1,5 +1,5 @@
 // A read-only stream buffer that inflates one zlib stream (the file container
-// of a package) from a source stream buffer, 64 KiB of input and 64 KiB of
+// of a package) from a source stream buffer, 64 KiB of input and 256 KiB of
 // output at a time: large enough that zlib, the digest and the writes of the
 // extracted files each work on long runs, small enough to stay a fixed,
 // modest part of the installer's memory.
@@ -13,7 +13,10 @@
 
 class inflate_streambuf : public std::streambuf {
  public:
-  static constexpr size_t buffer_size = 65536;
+  static constexpr size_t input_size = 65536;
+  // zlib copies the last 32 KiB of every call's output into its window: a
+  // larger output buffer makes that copy a small share of the bytes.
+  static constexpr size_t output_size = 262144;
 
   // `source` is borrowed and must outlive the buffer; reading from it is
   // what consumes (and, for a package stream, hashes and copies) the input.

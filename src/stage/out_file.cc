@@ -43,6 +43,11 @@ void out_file::write(const void* data, size_t size) {
   used_ += size;
 }
 
+void out_file::write_last(const void* data, size_t size) {
+  if (!flush()) return;
+  if (size > 0 && !fs::write_all(fd_, data, size)) fail(errno);
+}
+
 bool out_file::flush() {
   if (failed_) return false;
   if (fd_ < 0) {

@@ -23,6 +23,9 @@ class out_file {
 
   void write(const void* data, size_t size);
   void write(std::string_view text) { write(text.data(), text.size()); }
+  // Writes what is buffered, then `data` straight to the file: for the last
+  // piece of a file, which no later write would join in the buffer.
+  void write_last(const void* data, size_t size);
 
   // Writes out the buffer. False once anything has failed.
   bool flush();

@@ -257,7 +257,7 @@ TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
   std::vector<file_entry> entries;
   size_t number = 0;
   for (size_t size : {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{7},
-                      size_t{131073}, size_t{300000}, size_t{1}}) {
+                      size_t{131073}, size_t{262145}, size_t{300000}, size_t{1}}) {
     // Runs of repeats between random bytes: compressible, but not trivially.
     std::string data = random_bytes(size, static_cast<uint32_t>(number));
     for (size_t i = 0; i < size; i += 4) data[i] = static_cast<char>('a' + number);
