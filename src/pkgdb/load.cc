@@ -16,6 +16,7 @@
 #include "pkgdb/record.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
+#include "platform/parallel.h"
 
 namespace {
 
@@ -305,9 +306,13 @@ void restore_listing(pkg_image& record, const pkg_dir& dir) {
   if (may_exist(dir, "bundle")) read_bundle_file(dir, record);
 }
 
-// The listing's part of read_user_state: whether the package is disabled.
+// The listing's part of read_user_state: whether the package is disabled,
+// that is whether "disabled" is a regular file that can be read. The type is
+// asked without opening the file.
 void read_disabled(pkg_image& record, const pkg_dir& dir) {
-  record.disabled = may_exist(dir, "disabled") && text_file(dir.fd, dir.path + "disabled").is_open();
+  struct stat st;
+  record.disabled = may_exist(dir, "disabled") && fstatat(dir.fd, (dir.path + "disabled").c_str(), &st, 0) == 0 &&
+                    S_ISREG(st.st_mode);
 }
 
 void read_user_state(pkg_image& record, const pkg_dir& dir) {
@@ -388,16 +393,13 @@ bool list_package_dirs(std::vector<std::string>* names) {
   return true;
 }
 
-// The records a scan appends, with where each record's fields came from.
-struct scan_output {
-  pkg_repo& repository;
-  std::vector<record_source>& sources;
-
-  void append(std::unique_ptr<pkg_image> record, record_source source) {
-    repository.append(std::move(record));
-    sources.push_back(source);
-  }
+// A record read by a scan, with where its fields came from.
+struct scanned {
+  std::unique_ptr<pkg_image> record;
+  record_source source;
 };
+
+using scan_output = std::vector<scanned>;
 
 // Moves to the first package or bundle header, passing any note or list
 // that was placed before it.
@@ -434,9 +436,9 @@ void read_bundle_image(std::unique_ptr<pkg_image> bundle, pkg_stream& stream, sc
     std::unique_ptr<pkg_image> member = read_header(stream);
     if (!member) break;  // the stream stays on the unreadable part
     member->bundle = reference;
-    out.append(std::move(member), record_source::image);
+    out.push_back({std::move(member), record_source::image});
   }
-  out.append(std::move(bundle), record_source::image);
+  out.push_back({std::move(bundle), record_source::image});
 }
 
 void read_image(const std::string& entry_name, pkg_stream& stream, scan_output& out) {
@@ -447,37 +449,32 @@ void read_image(const std::string& entry_name, pkg_stream& stream, scan_output& 
   if (!header) {
     // Known by its directory name with version 0, so that its state falls
     // back to the metadata files.
-    out.append(std::make_unique<pkg_image>(entry_name), record_source::metadata);
+    out.push_back({std::make_unique<pkg_image>(entry_name), record_source::metadata});
     return;
   }
   if (type == part_bundle_header)
     read_bundle_image(std::move(header), stream, out);
   else
-    out.append(std::move(header), record_source::image);
+    out.push_back({std::move(header), record_source::image});
 }
 
-// One pass over the package directories, reading each one's image from the
-// database directory or from the stored images.
-void scan_images(const std::vector<std::string>& names, bool from_images, int db_fd, scan_output& out) {
-  listed_names stored;
-  if (from_images) stored = list_names(images_root);
-  for (const std::string& name : names) {
-    if (!stored.may_hold(name)) continue;
-    std::string path = from_images ? images_root + name
-                       : db_fd == AT_FDCWD ? pdb_root + name + "/image"
-                                           : name + "/image";
-    // Only a regular file: a FIFO is opened without waiting and passed over.
-    int fd = ::openat(db_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      continue;
-    }
-    image_source file(fd, static_cast<uint64_t>(st.st_size));
-    pkg_stream stream(&file, false, nullptr);
-    read_image(name, stream, out);
+// Reads the image of one package directory, from the database directory or
+// from the stored images, when it is a regular file.
+void scan_image(const std::string& name, bool from_images, int db_fd, scan_output& out) {
+  std::string path = from_images ? images_root + name
+                     : db_fd == AT_FDCWD ? pdb_root + name + "/image"
+                                         : name + "/image";
+  // Only a regular file: a FIFO is opened without waiting and passed over.
+  int fd = ::openat(db_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return;
   }
+  image_source file(fd, static_cast<uint64_t>(st.st_size));
+  pkg_stream stream(&file, false, nullptr);
+  read_image(name, stream, out);
 }
 
 void read_state(pkg_image& record, record_source source, const listed_names* schedules, load_scope scope,
@@ -496,15 +493,32 @@ void read_state(pkg_image& record, record_source source, const listed_names* sch
   if (!is_inert(record)) read_schedule(record, schedules);
 }
 
-void append_bare_records(pkg_repo& repository, const std::vector<std::string>& names,
-                         const listed_names& schedules, load_scope scope, int db_fd) {
-  std::unordered_set<std::string> known;
-  for (const pkg_image* record : repository.packages) known.insert(record->name);
-  for (const std::string& name : names) {
-    if (known.count(name)) continue;
-    auto record = std::make_unique<pkg_image>(name);
-    read_state(*record, record_source::metadata, &schedules, scope, db_fd);
-    repository.append(std::move(record));
+// What loading finds for one package directory. The records of every
+// directory's image come first, in directory order, then those of the stored
+// images, then a bare record for each directory that no record names. Since
+// a bundle's image names its members, whether a directory is bare is known
+// only once every image is read: its bare record is read in case, and dropped
+// when another directory's image turns out to name it.
+struct directory_result {
+  scan_output in_database;
+  scan_output stored;
+  std::unique_ptr<pkg_image> bare;
+};
+
+void load_directory(const std::string& name, const listed_names& stored_images, const listed_names& schedules,
+                    load_scope scope, int db_fd, directory_result& result) {
+  scan_image(name, false, db_fd, result.in_database);
+  if (stored_images.may_hold(name)) scan_image(name, true, db_fd, result.stored);
+  bool named = false;
+  for (scan_output* scan : {&result.in_database, &result.stored}) {
+    for (scanned& found : *scan) {
+      read_state(*found.record, found.source, &schedules, scope, db_fd);
+      named = named || found.record->name == name;
+    }
+  }
+  if (!named) {
+    result.bare = std::make_unique<pkg_image>(name);
+    read_state(*result.bare, record_source::metadata, &schedules, scope, db_fd);
   }
 }
 
@@ -518,22 +532,29 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
     warning(repository, "could not open repo");
     return;
   }
-  size_t first = repository.packages.size();
-  std::vector<record_source> sources;
-  scan_output out{repository, sources};
   // The database directory, opened once: each package's files are then
   // found from it rather than from "/" (AT_FDCWD with full paths when it
   // cannot be opened).
   int db_fd = ::open(pdb_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (db_fd < 0) db_fd = AT_FDCWD;
-  scan_images(names, false, db_fd, out);
-  scan_images(names, true, db_fd, out);
+  listed_names stored_images = list_names(images_root);
   listed_names schedules;
   if (scope == load_scope::everything) schedules = list_names(schedule_root);
-  for (size_t i = 0; i < sources.size(); ++i)
-    read_state(*repository.packages[first + i], sources[i], &schedules, scope, db_fd);
-  append_bare_records(repository, names, schedules, scope, db_fd);
+  // Directories are independent of each other: they are read side by side
+  // where the router has processors for it.
+  std::vector<directory_result> results(names.size());
+  parallel::for_ranges(names.size(), 16, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
+  });
   if (db_fd != AT_FDCWD) ::close(db_fd);
+  for (directory_result& result : results)
+    for (scanned& found : result.in_database) repository.append(std::move(found.record));
+  for (directory_result& result : results)
+    for (scanned& found : result.stored) repository.append(std::move(found.record));
+  std::unordered_set<std::string_view> known;
+  for (const pkg_image* record : repository.packages) known.insert(record->name);
+  for (directory_result& result : results)
+    if (result.bare && !known.count(result.bare->name)) repository.append(std::move(result.bare));
 }
 
 void read_record_state(pkg_image& record, record_source source) {

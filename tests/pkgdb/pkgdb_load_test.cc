@@ -7,6 +7,8 @@
 #include <string>
 #include <algorithm>
 #include <cstring>
+#include <dirent.h>
+#include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -321,6 +323,72 @@ TEST(LoadRepository, SpecialFilesReadAsMissing) {
       {"a device as disabled", special("dv", {{"disabled", S_IFCHR}}), "dv v=01006600 t=2" + plain},
       {"a directory as disabled", special("dd", {{"disabled", S_IFDIR}}), "dd v=01006600 t=2" + plain},
   });
+}
+
+// Directories are read side by side, yet the records come in the order of a
+// single pass: the images in directory order, then the stored images, then
+// the bare records, without the bare record of a directory that a later
+// directory's bundle names.
+TEST(LoadRepository, ManyDirectoriesKeepTheOrderOfOnePass) {
+  if (!can_change_root()) GTEST_SKIP() << "changing root needs root rights";
+  device_root root;
+  const std::string tail = " deps=[] prov=[] conf=[] ";
+  std::map<std::string, std::string> image_line, stored_line, bare_line;
+  for (int i = 0; i < 240; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "p%03d", i);
+    const std::string dir = std::string("/flash/var/pdb/") + name + "/";
+    const std::string t = std::to_string(i);
+    const std::string image = pkgbuild::whole_file(part(1, header_payload(name, v1_0, i, 0)) + signature());
+    switch (i % 4) {
+      case 0:
+        root.write_file(dir + "image", image);
+        image_line[name] = std::string(name) + " v=01006600 t=" + t + " in=/0/0 bundle=0 dis=0 user=0 pend=0" + tail +
+                           "files=[] note=";
+        break;
+      case 1:
+        root.write_file(dir + "version", "16803328 " + t + "\n");
+        root.write_file(dir + "files", std::string("flash/bin/") + name + "\n");
+        bare_line[name] = std::string(name) + " v=01006600 t=" + t + " in=/0/0 bundle=0 dis=0 user=0 pend=0" + tail +
+                          "files=[/flash/bin/" + name + "] note=";
+        break;
+      case 2:
+        root.write_file(dir + "files", "");
+        root.write_file(std::string("/rw/pckg/.images/") + name, image);
+        stored_line[name] = std::string(name) + " v=01006600 t=" + t + " in=/0/0 bundle=0 dis=0 user=0 pend=0" +
+                            tail + "files=[] note=";
+        break;
+      default:
+        root.write_file(dir + "disabled", "user\n");
+        bare_line[name] = std::string(name) + " v=00000000 t=0 in=/0/0 bundle=1 dis=1 user=1 pend=1" + tail +
+                          "files=[] note=";
+    }
+  }
+  // A bundle names p001, restored from metadata on its own, and p002, also
+  // kept as a stored image.
+  root.write_file("/flash/var/pdb/bun/image",
+                  pkgbuild::whole_file(part(18, header_payload("bun", v3_1, 50, 0)) +
+                                       part(20, dep_list_payload({{"p001", 0, 0, 0}, {"p002", 0, 0, 0}})) +
+                                       part(1, header_payload("p001", v2_0, 61, 0)) + signature() +
+                                       part(1, header_payload("p002", v2_0, 62, 0)) + signature()));
+  const std::string member = " in=bun/50423296/50423296 bundle=0 dis=0 user=0 pend=0" + tail;
+  image_line["bun"] = "p001 v=02006600 t=61" + member + "files=[/flash/bin/p001] note=\n" + "p002 v=02006600 t=62" +
+                      member + "files=[] note=\n" + "bun v=03016600 t=50 in=/0/0 bundle=1 dis=0 user=0 pend=0" + tail +
+                      "files=[] note=";
+  bare_line.erase("p001");
+
+  std::vector<std::string> order;
+  DIR* dir = opendir(root.at("/flash/var/pdb").c_str());
+  ASSERT_NE(dir, nullptr);
+  while (const dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') order.push_back(entry->d_name);
+  closedir(dir);
+  std::string expected;
+  for (const auto* lines : {&image_line, &stored_line, &bare_line})
+    for (const std::string& name : order)
+      if (lines->count(name)) expected += lines->at(name) + "\n";
+  EXPECT_EQ(load_in(root), expected + "out:log:");
+  EXPECT_EQ(shown_in(root, load_scope::listing), shown_in(root, load_scope::everything));
 }
 
 TEST(LoadRepository, Schedules) {
