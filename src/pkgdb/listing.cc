@@ -1,6 +1,7 @@
 #include "pkgdb/listing.h"
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -16,7 +17,6 @@ constexpr int version_width = 13;
 constexpr int built_width = 20;
 constexpr int note_width = 40;
 constexpr int rule_width = 94;  // the sum of a row's widths
-constexpr const char* built_format = "%b/%d/%Y %H:%M:%S";
 
 // Writes `text` right-adjusted in a cell of at least `width` bytes; a longer
 // text is written whole.
@@ -54,11 +54,41 @@ std::tm utc_time(uint64_t seconds) {
   return out;
 }
 
-std::string built_text(uint32_t build_time) {
+// The build time as strftime's "%b/%d/%Y %H:%M:%S" writes it in the C
+// locale (the program never sets another), written by hand: strftime is the
+// dearest step of a line, and the listing has thousands.
+void put_built(std::string& line, uint32_t build_time) {
+  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   std::tm when = utc_time(build_time);
-  char text[128];
-  size_t size = std::strftime(text, sizeof text, built_format, &when);
-  return std::string(text, size);
+  auto two = [](char* at, int value) {
+    at[0] = static_cast<char>('0' + value / 10);
+    at[1] = static_cast<char>('0' + value % 10);
+  };
+  int year = when.tm_year + 1900;  // 1970 to 2106: four digits
+  char text[20];
+  std::memcpy(text, months + 3 * when.tm_mon, 3);
+  text[3] = '/';
+  two(text + 4, when.tm_mday);
+  text[6] = '/';
+  two(text + 7, year / 100);
+  two(text + 9, year % 100);
+  text[11] = ' ';
+  two(text + 12, when.tm_hour);
+  text[14] = ':';
+  two(text + 15, when.tm_min);
+  text[17] = ':';
+  two(text + 18, when.tm_sec);
+  put_cell(line, std::string_view(text, sizeof text), built_width);
+}
+
+// A cell of text from the database, with control bytes shown as "?" (see
+// terminal_safe).
+void put_safe_cell(std::string& line, std::string_view text, int width) {
+  put_cell(line, text, width);
+  for (size_t i = line.size() - text.size(); i < line.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(line[i]);
+    if (byte < 0x20 || byte == 0x7F) line[i] = '?';
+  }
 }
 
 std::string header_line() {
@@ -75,28 +105,32 @@ std::string header_line() {
   return line;
 }
 
-std::string package_line(const pkg_image& record) {
-  std::string line;
-  put_cell(line, terminal_safe(record.name), name_width);
+void put_package_line(std::string& line, const pkg_image& record) {
+  put_safe_cell(line, record.name, name_width);
   line += ' ';
   line += record.disabled ? 'X' : ' ';
   line += record.bundle.name.empty() ? "  " : "B ";
   put_cell(line, version_text(record.version), version_width);
   line += ' ';
-  put_cell(line, built_text(record.build_time), built_width);
-  put_cell(line, terminal_safe(record.note), note_width);
+  put_built(line, record.build_time);
+  put_safe_cell(line, record.note, note_width);
   line += '\n';
-  return line;
 }
 
 }  // namespace
 
 void show_packages(const pkg_repo& repository, std::FILE* out) {
+  // Lines are gathered and written some 64 KiB at a time.
+  constexpr size_t batch = 65536;
   std::string text = header_line();
-  std::fwrite(text.data(), 1, text.size(), out);
+  text.reserve(batch + 512);
   for (const pkg_image* record : repository.packages) {
-    text = package_line(*record);
-    std::fwrite(text.data(), 1, text.size(), out);
+    put_package_line(text, *record);
+    if (text.size() >= batch) {
+      std::fwrite(text.data(), 1, text.size(), out);
+      text.clear();
+    }
   }
+  std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);
 }

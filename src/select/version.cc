@@ -1,7 +1,5 @@
 #include "select/version.h"
 
-#include <cstdio>
-
 #include "pkgdb/record.h"
 
 namespace {
@@ -29,23 +27,34 @@ bool take_byte(std::string_view text, size_t* pos, uint32_t* value) {
   return true;
 }
 
+// Appends `n` in decimal: the listing prints thousands of versions, and
+// snprintf costs more than the rest of a version's text.
+void append_decimal(std::string& text, uint32_t n) {
+  char digits[10];
+  size_t count = 0;
+  do digits[count++] = static_cast<char>('0' + n % 10);
+  while ((n /= 10) != 0);
+  while (count != 0) text.push_back(digits[--count]);
+}
+
 }  // namespace
 
 std::string version_text(uint32_t version) {
   // 255.255alpha255 is the longest text: 15 characters, within the small
   // string buffer, so this allocates nothing.
-  char text[80];
-  uint32_t major = version_major(version), minor = version_minor(version);
+  std::string text;
   uint32_t type = version_type(version), build = version_build(version);
+  append_decimal(text, version_major(version));
+  text += '.';
+  append_decimal(text, version_minor(version));
   if (type == 'f') {
-    if (build != 0)
-      std::snprintf(text, sizeof text, "%u.%u.%u", major, minor, build);
-    else
-      std::snprintf(text, sizeof text, "%u.%u", major, minor);
-  } else if (build != 0) {
-    std::snprintf(text, sizeof text, "%u.%u%s%u", major, minor, type_label(type), build);
+    if (build != 0) {
+      text += '.';
+      append_decimal(text, build);
+    }
   } else {
-    std::snprintf(text, sizeof text, "%u.%u%s", major, minor, type_label(type));
+    text += type_label(type);
+    if (build != 0) append_decimal(text, build);
   }
   return text;
 }
@@ -71,18 +80,18 @@ int compare_packages(const pkg_record& a, const pkg_record& b) {
   if (x->name != y->name) {
     const pkg_record* member = nullptr;
     for (const pkg_record* m : x->members)
-        if (m->name == y->name) {
-          member = m;
-          break;
-        }
+      if (m->name == y->name) {
+        member = m;
+        break;
+      }
     if (member) {
       x = member;
     } else {
       for (const pkg_record* m : y->members)
-          if (m->name == x->name) {
-            member = m;
-            break;
-          }
+        if (m->name == x->name) {
+          member = m;
+          break;
+        }
       if (!member) return 0;
       y = x;
       x = member;
