@@ -10,29 +10,41 @@ struct hasher::state {
   bool started = false;
 };
 
-hasher::hasher(kind which) : state_(new state) {
-  state_->md = which == kind::sha1 ? EVP_sha1() : EVP_sha256();
-  state_->context = EVP_MD_CTX_new();
+hasher::hasher(kind which) : which_(which) {}
+
+hasher::~hasher() {
+  if (state_) EVP_MD_CTX_free(state_->context);
 }
 
-hasher::~hasher() { EVP_MD_CTX_free(state_->context); }
+size_t hasher::digest_size() const { return which_ == kind::sha1 ? 20 : 32; }
 
-size_t hasher::digest_size() const { return static_cast<size_t>(EVP_MD_get_size(state_->md)); }
+// The context is made at the first use: most package streams that are read
+// without a signature check (the loader's, say) never hash a byte.
+hasher::state& hasher::ready() {
+  if (!state_) {
+    state_.reset(new state);
+    state_->md = which_ == kind::sha1 ? EVP_sha1() : EVP_sha256();
+    state_->context = EVP_MD_CTX_new();
+  }
+  return *state_;
+}
 
 void hasher::update(const void* data, size_t size) {
+  state& current = ready();
   // A digest starts lazily so that a fresh one follows every final().
-  if (!state_->started) {
-    EVP_DigestInit_ex(state_->context, state_->md, nullptr);
-    state_->started = true;
+  if (!current.started) {
+    EVP_DigestInit_ex(current.context, current.md, nullptr);
+    current.started = true;
   }
-  EVP_DigestUpdate(state_->context, data, size);
+  EVP_DigestUpdate(current.context, data, size);
 }
 
 void hasher::final(uint8_t* out) {
-  if (!state_->started) EVP_DigestInit_ex(state_->context, state_->md, nullptr);
+  state& current = ready();
+  if (!current.started) EVP_DigestInit_ex(current.context, current.md, nullptr);
   unsigned int size = 0;
-  EVP_DigestFinal_ex(state_->context, out, &size);
-  state_->started = false;
+  EVP_DigestFinal_ex(current.context, out, &size);
+  current.started = false;
 }
 
 bool ed25519_verify(const uint8_t key[32], const uint8_t* message, size_t message_size,

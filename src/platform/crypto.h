@@ -25,6 +25,9 @@ class hasher {
 
  private:
   struct state;
+  state& ready();
+
+  kind which_;
   std::unique_ptr<state> state_;
 };
 
