@@ -4,9 +4,9 @@ side by side with `dpkg-query -l` over a dpkg database of the same packages.
 
 Half of the packages are stored whole as "image" package files (a header,
 note, dependency lists, a compressed file container of a few files and a
-signature trailer), half as metadata text files with realistic lists. Each
-command runs several times; the median wall time and the peak resident memory
-(from /usr/bin/time) are printed per database size.
+signature trailer), half as metadata text files with realistic lists. The
+two commands run in turn, several rounds; the median wall time and the peak
+resident memory (from /usr/bin/time) are printed per database size.
 
 Run by hand after a build, as a user that can change root:
     python3 bench/show/show_bench.py --installer build/installer
@@ -105,22 +105,27 @@ def make_dpkg_db(admin, n):
     write(os.path.join(admin, 'status'), '\n'.join(stanzas))
 
 
-def measure(argv, runs):
-    times, peak = [], 0
+def measure_side_by_side(commands, runs):
+    """Runs the commands in turn, `runs` rounds, so that a slower spell of the
+    machine falls on every command alike. Returns each one's median wall time
+    and peak resident memory (KiB)."""
+    times = [[] for _ in commands]
+    peaks = [0 for _ in commands]
     for _ in range(runs):
-        start = time.perf_counter()
-        done = subprocess.run(['/usr/bin/time', '-f', '%M'] + argv, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, text=True, check=True)
-        times.append(time.perf_counter() - start)
-        peak = max(peak, int(done.stderr.strip().splitlines()[-1]))
-    return statistics.median(times), peak
+        for i, argv in enumerate(commands):
+            start = time.perf_counter()
+            done = subprocess.run(['/usr/bin/time', '-f', '%M'] + argv, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True, check=True)
+            times[i].append(time.perf_counter() - start)
+            peaks[i] = max(peaks[i], int(done.stderr.strip().splitlines()[-1]))
+    return [(statistics.median(t), peak) for t, peak in zip(times, peaks)]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--installer', default='build/installer')
     parser.add_argument('--counts', default='100,1000,10000')
-    parser.add_argument('--runs', type=int, default=7)
+    parser.add_argument('--runs', type=int, default=21)
     parser.add_argument('--json', help='also write the results to this file')
     args = parser.parse_args()
     results = []
@@ -135,8 +140,8 @@ def main():
             make_dpkg_db(admin, n)
             listed = subprocess.run([installer, '-r', root, '--show'], capture_output=True, text=True, check=True)
             assert len(listed.stdout.splitlines()) == n + 2, 'every package listed'
-            ours, our_peak = measure([installer, '-r', root, '--show'], args.runs)
-            theirs, their_peak = measure(['dpkg-query', '-l', f'--admindir={admin}'], args.runs)
+            (ours, our_peak), (theirs, their_peak) = measure_side_by_side(
+                [[installer, '-r', root, '--show'], ['dpkg-query', '-l', f'--admindir={admin}']], args.runs)
             print(f'{n:>8} {ours * 1000:>8.1f}ms {theirs * 1000:>8.1f}ms {ours / theirs:>6.2f} {our_peak:>9} '
                   f'{their_peak:>9} {ours / n * 1e6:>7.1f}')
             results.append({'packages': n, 'installer_s': ours, 'dpkg_query_s': theirs, 'ratio': ours / theirs,
