@@ -547,14 +547,21 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
     for (size_t i = begin; i < end; ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
   });
   if (db_fd != AT_FDCWD) ::close(db_fd);
+  // A directory's bare record was only read when no record of its own
+  // directory names it: it is dropped when a record from elsewhere does (a
+  // bundle's member, say), or one that was already in the repository.
+  std::unordered_set<std::string_view> named_elsewhere;
+  for (const pkg_image* record : repository.packages) named_elsewhere.insert(record->name);
+  for (scan_output directory_result::*scan : {&directory_result::in_database, &directory_result::stored}) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      for (scanned& found : results[i].*scan) {
+        if (found.record->name != names[i]) named_elsewhere.insert(found.record->name);
+        repository.append(std::move(found.record));
+      }
+    }
+  }
   for (directory_result& result : results)
-    for (scanned& found : result.in_database) repository.append(std::move(found.record));
-  for (directory_result& result : results)
-    for (scanned& found : result.stored) repository.append(std::move(found.record));
-  std::unordered_set<std::string_view> known;
-  for (const pkg_image* record : repository.packages) known.insert(record->name);
-  for (directory_result& result : results)
-    if (result.bare && !known.count(result.bare->name)) repository.append(std::move(result.bare));
+    if (result.bare && !named_elsewhere.count(result.bare->name)) repository.append(std::move(result.bare));
 }
 
 void read_record_state(pkg_image& record, record_source source) {
