@@ -53,10 +53,12 @@ TEST(ForRanges, OneProcessorKeepsTheWorkOnTheCallingThread) {
   cpu_set_t usable, one;
   ASSERT_EQ(sched_getaffinity(0, sizeof usable, &usable), 0);
   int cpu = sched_getcpu();
+  for (int i = 0; cpu < 0 && i < CPU_SETSIZE; ++i)
+    if (CPU_ISSET(i, &usable)) cpu = i;
   ASSERT_GE(cpu, 0);
   CPU_ZERO(&one);
   CPU_SET(cpu, &one);
-  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  if (sched_setaffinity(0, sizeof one, &one) != 0) GTEST_SKIP() << "the processors cannot be chosen here";
   std::set<pthread_t> threads = threads_used(16);
   ASSERT_EQ(sched_setaffinity(0, sizeof usable, &usable), 0);
   EXPECT_EQ(threads, std::set<pthread_t>{pthread_self()});
