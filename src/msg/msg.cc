@@ -57,12 +57,16 @@ void emit(pkg_repo& repository, const char* prefix, bool erase_progress, const c
 
 }  // namespace
 
+void make_terminal_safe(std::string& text, size_t from) {
+  for (size_t i = from; i < text.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) text[i] = '?';
+  }
+}
+
 std::string terminal_safe(std::string_view text) {
   std::string safe(text);
-  for (char& c : safe) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
+  make_terminal_safe(safe, 0);
   return safe;
 }
 

@@ -23,6 +23,8 @@ inline constexpr size_t message_body_limit = 255;
 // the database. Every byte below 0x20 and the byte 0x7F becomes '?', so such
 // a text can never move the cursor or change the terminal.
 std::string terminal_safe(std::string_view text);
+// The same in place, for the bytes of `text` from `from` on.
+void make_terminal_safe(std::string& text, size_t from);
 
 // Message lines. The format is the system's own; package texts are only ever
 // passed as arguments. info and error erase the progress line first; a

@@ -81,14 +81,10 @@ void put_built(std::string& line, uint32_t build_time) {
   put_cell(line, std::string_view(text, sizeof text), built_width);
 }
 
-// A cell of text from the database, with control bytes shown as "?" (see
-// terminal_safe).
+// A cell of text from the database, with control bytes shown as "?".
 void put_safe_cell(std::string& line, std::string_view text, int width) {
   put_cell(line, text, width);
-  for (size_t i = line.size() - text.size(); i < line.size(); ++i) {
-    unsigned char byte = static_cast<unsigned char>(line[i]);
-    if (byte < 0x20 || byte == 0x7F) line[i] = '?';
-  }
+  make_terminal_safe(line, line.size() - text.size());
 }
 
 std::string header_line() {
