@@ -35,22 +35,37 @@ constexpr const char* changed_marker = "/flash/PCKGS_CHANGED";
 constexpr int status_no_space = 28;
 constexpr int status_no_image = -1;  // exit status 255
 
+// Reports a commit that did not reach its new state.
+void report_commit_failure(pkg_repo& repository, const commit_failure& failure) {
+  error(repository, "commit failed: %s", failure.what.c_str());
+}
+
+// Anyone able to write "/ram" could have written the saved manifest: every
+// line is judged before anything is done, and one bad line refuses it all.
 int run_commit_mode() {
+  pkg_repo& repository = repo();
   manifest saved;
-  load_manifest(saved, saved_manifest_path);
+  std::string refusal;
+  if (!load_manifest(saved, saved_manifest_path, &refusal) && !refusal.empty()) {
+    error(repository, "refusing %s: %s", saved_manifest_path, refusal.c_str());
+    return 1;
+  }
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
-  commit(saved, "", true);
+  commit_failure failure;
+  bool done = commit(saved, "", true, &failure);
   std::fputs("\b \n", stdout);
   std::fflush(stdout);
-  return 0;
+  if (done) return 0;
+  report_commit_failure(repository, failure);
+  return 1;
 }
 
 int run_cancel_mode() {
   manifest saved;
   load_manifest(saved, saved_manifest_path);
   discard_saved(saved);
-  fs::unlink(saved_manifest_path);
+  remove_saved_manifest(saved_manifest_path);
   return 0;
 }
 
@@ -70,8 +85,11 @@ int run_show_mode(pkg_repo& repository, const run_options&) {
 int run_cleanup_mode(pkg_repo& repository, const run_options&) {
   manifest staged;
   cleanup_packages(repository, staged);
-  commit(staged, "", false);
-  return 0;
+  commit_failure failure;
+  if (commit(staged, "", false, &failure)) return 0;
+  discard(staged);
+  report_commit_failure(repository, failure);
+  return 1;
 }
 
 // The installed package whose database directory is `dir`, or nullptr.
@@ -92,10 +110,9 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
     return status_no_image;
   }
   fd_istreambuf input(STDIN_FILENO);
-  std::string image_dir;
-  bool boot = false;
-  int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, &image,
-                              &image_dir, &boot);
+  stream_result result;
+  int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, &image, &result);
+  const std::string& image_dir = result.image_dir;
   // The copy becomes the package's stored image (or the boot image): a copy
   // that did not reach the flash whole fails the installation.
   if (!image.close() && status == 0 && !image_dir.empty()) {
@@ -106,17 +123,27 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
     status = 1;
   }
   if (status == 0 && !image_dir.empty()) {
-    if (boot) {
+    if (result.boot) {
       stage_move(staged, received_image_target, boot_image_path);
       stage_link(staged, boot_image_path, image_dir + "image");
     } else {
       stage_move(staged, received_image_target, image_dir + "image");
     }
   }
-  if (status == 0)
-    commit(staged, "", false);
-  else
-    discard(staged);
+  // What was staged in "/ram" for want of room beside its target must fit
+  // on the flash when it is copied there (the received image already sits
+  // on it).
+  if (status == 0 && !(options.flags & ALLOW_SAME) && !check_space(staged)) {
+    errno = ENOSPC;
+    report_write_failure(repository, *result.installed, "image");
+    status = 1;
+  }
+  commit_failure failure;
+  if (status == 0 && !commit(staged, "", false, &failure)) {
+    report_commit_failure(repository, failure);
+    status = 1;
+  }
+  if (status != 0) discard(staged);
   write_postlog(repository);
   return status;
 }
@@ -143,6 +170,21 @@ int stage_changed_marker(manifest& staged) {
   return marker.close() ? 0 : marker.error();
 }
 
+// Copies across file systems and confirms downloads before anything of the
+// installed tree changes, so that an upgrade reported as installed is one
+// that can be carried out. Returns 0, or the status of the failure.
+int prepare_upgrade_commit(pkg_repo& repository, manifest& staged) {
+  commit_failure failure;
+  if (prepare_commit(staged, false, &failure)) return 0;
+  discard(staged);
+  if (failure.error == ENOSPC) {
+    error(repository, "not enough space for upgrade");
+    return status_no_space;
+  }
+  report_commit_failure(repository, failure);
+  return 1;
+}
+
 int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   schedule_pass(repository, staged, 1);
@@ -158,12 +200,22 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
     status = drop_upgrade(repository, staged, err, "create /flash/PCKGS_CHANGED");
     installed.clear();
   }
+  if (!staged.empty() && options.commit_now) {
+    if (int failed = prepare_upgrade_commit(repository, staged)) {
+      status = failed;
+      installed.clear();
+    }
+  }
   for (const pkg_record& record : installed) info(repository, "installed %s", package_text(record).c_str());
   if (!staged.empty()) {
-    if (options.commit_now)
-      commit(staged, "", false);
-    else if (!save_manifest(staged, saved_manifest_path))
-      status = drop_upgrade(repository, staged, errno, "save manifest");
+    commit_failure failure;
+    if (!options.commit_now) {
+      if (!save_manifest(staged, saved_manifest_path))
+        status = drop_upgrade(repository, staged, errno, "save manifest");
+    } else if (!finish_commit(staged, "", &failure)) {
+      report_commit_failure(repository, failure);
+      status = 1;
+    }
   }
   write_postlog(repository);
   return status;

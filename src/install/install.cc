@@ -22,6 +22,7 @@
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
 #include "platform/fs.h"
+#include "platform/own_files.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
 #include "select/version.h"
@@ -60,10 +61,11 @@ bool boot_image_apart(const pkg_record& record) {
 bool is_secondary(const pkg_stream& stream) { return stream.magic() == pkg_magic_secondary; }
 
 // An older "system" package tells the next boot to convert the configuration.
-// Written before the candidate check, so even a refused package leaves it.
+// Written before the candidate check, so even a refused package leaves it;
+// that is why whatever stands at the path is replaced, never written through.
 void note_system_conversion(const pkg_record& record) {
   if (record.name != "system" || version_major(record.version) > 6) return;
-  int fd = fs::open(convert_marker, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = fs::open_own_file(convert_marker, false, 0644);
   if (fd >= 0) fs::close(fd);
 }
 
@@ -296,7 +298,16 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
     return 1;
   if (stream.type() == part_image_payload) stream.next_part();
   if (check_candidate(repository, *bundle, flags) & ~flags) return 2;
-  if (pkg_image* old = find_package(repository, bundle->name)) {
+  pkg_image* old = find_package(repository, bundle->name);
+  // The bundle header lies in no signature: a forged one must not take the
+  // place of an installed package that is not a bundle, which would remove
+  // its files and leave a record of any version the forger chose.
+  if (old && !old->is_bundle) {
+    error(repository, "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
+          package_text(*old).c_str());
+    return 2;
+  }
+  if (old) {
     stage_package_removal(repository, *old, m);
     repository.erase(old);
   }
@@ -379,8 +390,10 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
 }
 
 int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
-                   const user_state_map& user_state, std::streambuf* copy, std::string* image_dir,
-                   bool* boot) {
+                   const user_state_map& user_state, std::streambuf* copy, stream_result* result) {
+  stream_result ignored;
+  if (result == nullptr) result = &ignored;
+  bool* boot = &result->boot;
   std::unique_ptr<checked_copy> checked;
   if (copy) checked = std::make_unique<checked_copy>(copy);
   pkg_stream stream(input, true, checked.get());
@@ -393,6 +406,7 @@ int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, ins
                                            &filled_dir, boot);
     if (installed == nullptr) return 1;
     if (!filled_dir.empty() && check_copy(repository, checked.get(), *installed) != 0) return 1;
+    result->installed = installed;
   } else {
     pkg_image* bundle = nullptr;
     int status = install_bundle(repository, m, stream, flags, user_state, boot, &bundle);
@@ -401,7 +415,8 @@ int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, ins
       filled_dir = pdb_dir(*bundle);
       if (check_copy(repository, checked.get(), *bundle) != 0) return 1;
     }
+    result->installed = bundle;
   }
-  if (image_dir && !filled_dir.empty()) *image_dir = filled_dir;
+  result->image_dir = filled_dir;
   return 0;
 }

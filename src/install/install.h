@@ -17,14 +17,23 @@ class pkg_stream;
 
 using user_state_map = std::map<std::string, bool>;  // name -> disabled
 
+// What a stream install hands back besides its status.
+struct stream_result {
+  // The database directory of the package or bundle that keeps its package
+  // file as its image; empty when it keeps none.
+  std::string image_dir;
+  bool boot = false;  // the installed package supplies the boot image
+  // The package or bundle installed (or kept), owned by the repository.
+  const pkg_image* installed = nullptr;
+};
+
 // 0 success; 1 unreadable, refused or unrecorded package or bundle; 2 a bundle
-// or member refused, or data after the last member; 3 a bundle without
-// members. `copy` receives every consumed byte; `image_dir` the database
-// directory of a package that keeps its image; `boot` whether the installed
-// package supplies the boot image. Optional outputs may be nullptr.
+// or member refused (a bundle also when its name is that of an installed
+// package that is not a bundle), or data after the last member; 3 a bundle
+// without members. `copy` (may be nullptr) receives every consumed byte;
+// `result` (may be nullptr) what was installed.
 int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
-                   const user_state_map& user_state, std::streambuf* copy, std::string* image_dir,
-                   bool* boot);
+                   const user_state_map& user_state, std::streambuf* copy, stream_result* result);
 
 // Installs the package at the stream's current header. Returns the installed
 // record (owned by the repository; the installed one when it is kept), or

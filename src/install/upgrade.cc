@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,15 +22,18 @@
 #include "pkgfile/fd_streambuf.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
+#include "platform/crypto.h"
 #include "platform/fs.h"
+#include "platform/own_files.h"
+#include "platform/paths.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
+#include "select/version.h"
 #include "stage/manifest.h"
+#include "stage/proof.h"
 
 namespace {
 
-constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/",
-                                         "/flash/var/pckg/"};
 constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
 constexpr const char* downgrade_request = "/ram/DOWNGRADE";
 constexpr const char* postlog_path = "/flash/postlog";
@@ -80,12 +85,10 @@ bool read_members(pkg_download& bundle, pkg_stream& stream) {
 }
 
 // Reads the header parts of one package file; false when it is broken.
-bool read_download(pkg_download& record, int fd) {
+bool read_download(pkg_download& record, int fd, const struct stat& info) {
   fd_istreambuf source(fd);
   pkg_stream stream(&source, true, nullptr);
-  struct stat info;
-  if (fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) != stream.total_length())
-    return false;
+  if (static_cast<uint64_t>(info.st_size) != stream.total_length()) return false;
   stream.wanted_types = scan_part_types;
   stream.next_part();
   record.is_bundle = stream.type() == part_bundle_header;
@@ -94,10 +97,13 @@ bool read_download(pkg_download& record, int fd) {
   return !record.is_bundle || read_members(record, stream);
 }
 
+// Only a regular file is a download: a link is never followed (whatever it
+// points to would be read at every later start) and a FIFO never waited for.
 bool scan_file(pkg_download& record) {
-  int fd = open(record.path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  int fd = fs::open_regular(record.path.c_str(), &info);
   if (fd < 0) return false;
-  bool usable = read_download(record, fd);
+  bool usable = read_download(record, fd, info);
   close(fd);
   return usable;
 }
@@ -121,8 +127,8 @@ uint32_t read_downgrade_floor(install_flags* flags) {
 
 std::vector<pkg_download*> find_candidates(pkg_repo& repository) {
   std::vector<pkg_download*> candidates;
-  for (const char* dir : download_dirs) {
-    if (dir == download_dirs[0] && path_exists(ignore_marker)) continue;
+  for (const char* dir : paths::download_dirs) {
+    if (dir == paths::download_dirs[0] && path_exists(ignore_marker)) continue;
     scan_download_dir(repository, dir, candidates);
     if (!candidates.empty()) break;
   }
@@ -189,28 +195,51 @@ void reenable(pkg_repo& repository, manifest& m, const std::set<std::string>& na
 
 enum class install_outcome { installed, passed_over, failed };
 
-// Installs one chosen file.
+std::string file_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Installs one chosen file. A download that keeps its image becomes the
+// stored image (or the boot image) itself: it is taken out of its uploader's
+// hands before it is read, and every byte read is digested, so that the
+// commit can confirm it is still the file whose signature held.
 install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_download& candidate,
-                      install_flags flags, const user_state_map& choices) {
-  int fd = open(candidate.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return install_outcome::passed_over;  // gone since the scan
-  bool boot = false;
+                                 install_flags flags, const user_state_map& choices) {
+  struct stat before;
+  int fd = fs::open_regular(candidate.path.c_str(), &before);
+  if (fd < 0) return install_outcome::passed_over;  // gone (or no longer a file) since the scan
+  std::string name = file_name(candidate.path);
+  if (candidate.keeps_image && !take_over(fd, &before)) {
+    error(repository, "could not take over %s: %s", name.c_str(), std::strerror(errno));
+    close(fd);
+    return install_outcome::failed;
+  }
+  crypto::hasher whole(crypto::hasher::kind::sha256);
+  stream_result result;
   int status;
   {
-    auto source = std::make_unique<fd_istreambuf>(fd);
-    status = install_stream(repository, m, source.get(), flags, choices, nullptr, nullptr, &boot);
+    auto source = std::make_unique<fd_istreambuf>(fd, candidate.keeps_image ? &whole : nullptr);
+    status = install_stream(repository, m, source.get(), flags, choices, nullptr, &result);
+    if (status == 0 && candidate.keeps_image && !source->drain()) status = 1;
   }
+  download_proof proof;
+  struct stat after;
+  bool unchanged = fstat(fd, &after) == 0 && identity_of(after) == identity_of(before);
   close(fd);
   if (status != 0) return install_outcome::failed;
-  if (candidate.keeps_image) {
-    // The downloaded file itself becomes the stored image: moved, not copied.
-    std::string image = "/flash/var/pdb/" + candidate.name + "/image";
-    if (boot) {
-      stage_move(m, candidate.path, boot_image_path);
-      stage_link(m, boot_image_path, image);
-    } else {
-      stage_move(m, candidate.path, image);
-    }
+  if (!candidate.keeps_image) return install_outcome::installed;
+  if (!unchanged) {
+    error(repository, "installation of %s failed: %s changed while it was read",
+          package_text(candidate).c_str(), name.c_str());
+    return install_outcome::failed;
+  }
+  proof.identity = identity_of(after);
+  whole.final(proof.sha256.data());
+  proof.taken_this_run = true;
+  std::string image = "/flash/var/pdb/" + candidate.name + "/image";
+  if (result.boot) {
+    stage_download_move(m, candidate.path, boot_image_path, proof);
+    stage_link(m, boot_image_path, image);
+  } else {
+    stage_download_move(m, candidate.path, image, proof);
   }
   return install_outcome::installed;
 }
@@ -283,7 +312,7 @@ void load_postlog(pkg_repo& repository) {
     }
     std::fclose(file);  // a last piece without a line end is dropped
   }
-  int fd = fs::open(postlog_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = fs::open_own_file(postlog_path, false, 0644);
   if (fd >= 0) {
     static const char zeros[postlog_placeholder_size] = {};
     fs::write_all(fd, zeros, sizeof zeros);
@@ -294,8 +323,7 @@ void load_postlog(pkg_repo& repository) {
 
 void write_postlog(pkg_repo& repository) {
   if (!postlog_loaded && repository.messages.empty()) return;
-  int mode = postlog_loaded ? O_TRUNC : O_APPEND;
-  int fd = fs::open(postlog_path, O_WRONLY | O_CREAT | mode, 0644);
+  int fd = fs::open_own_file(postlog_path, !postlog_loaded, 0644);
   if (fd < 0) return;
   fs::sync();
   std::string text = postlog_text(repository);

@@ -458,9 +458,17 @@ void read_image(const std::string& entry_name, pkg_stream& stream, scan_output& 
     out.push_back({std::move(header), record_source::image});
 }
 
+// A stored image is read at every start without a signature check: only
+// one that no one but the program's own user can have written is believed.
+bool is_trusted_stored_image(const struct stat& st) {
+  return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Reads the image of one package directory, from the database directory or
-// from the stored images, when it is a regular file.
-void scan_image(const std::string& name, bool from_images, int db_fd, scan_output& out) {
+// from the stored images, when it is a regular file. A stored image that
+// is not trusted is passed over, with the reason in *ignored.
+void scan_image(const std::string& name, bool from_images, int db_fd, scan_output& out,
+                std::string* ignored = nullptr) {
   std::string path = from_images ? images_root + name
                      : db_fd == AT_FDCWD ? pdb_root + name + "/image"
                                          : name + "/image";
@@ -469,6 +477,11 @@ void scan_image(const std::string& name, bool from_images, int db_fd, scan_outpu
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return;
+  }
+  if (from_images && !is_trusted_stored_image(st)) {
+    if (ignored) *ignored = path;
     ::close(fd);
     return;
   }
@@ -503,12 +516,13 @@ struct directory_result {
   scan_output in_database;
   scan_output stored;
   std::unique_ptr<pkg_image> bare;
+  std::string untrusted_image;  // a stored image passed over
 };
 
 void load_directory(const std::string& name, const listed_names& stored_images, const listed_names& schedules,
                     load_scope scope, int db_fd, directory_result& result) {
   scan_image(name, false, db_fd, result.in_database);
-  if (stored_images.may_hold(name)) scan_image(name, true, db_fd, result.stored);
+  if (stored_images.may_hold(name)) scan_image(name, true, db_fd, result.stored, &result.untrusted_image);
   bool named = false;
   for (scan_output* scan : {&result.in_database, &result.stored}) {
     for (scanned& found : *scan) {
@@ -547,6 +561,10 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
     for (size_t i = begin; i < end; ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
   });
   if (db_fd != AT_FDCWD) ::close(db_fd);
+  for (const directory_result& result : results)
+    if (!result.untrusted_image.empty())
+      warning(repository, "ignored %s: it is not owned by the installer's user or others may write it",
+              result.untrusted_image.c_str());
   // A directory's bare record was only read when no record of its own
   // directory names it: it is dropped when a record from elsewhere does (a
   // bundle's member, say), or one that was already in the repository.

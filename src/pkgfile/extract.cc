@@ -61,6 +61,24 @@ bool normalise_entry_name(std::string_view stored, std::string* relative) {
   return !relative->empty() && !last.empty() && last != ".";
 }
 
+// The installer's own files below "/flash": the package database and the
+// boot image and markers it writes. A package that may put a file there
+// could rewrite another package's record (and so have it removed by the
+// next run) or the boot image, outside every check of the installer.
+constexpr std::string_view database_dir = "var/pdb";
+constexpr std::string_view own_files[] = {"bootimage", "postlog", "PCKGS_CHANGED", "UPGRADED"};
+
+// True for a normalised entry name that lands on the installer's own state.
+bool is_installer_state(std::string_view relative) {
+  if (relative == database_dir) return true;
+  if (relative.size() > database_dir.size() && relative.starts_with(database_dir) &&
+      relative[database_dir.size()] == '/')
+    return true;
+  for (std::string_view own : own_files)
+    if (relative == own) return true;
+  return false;
+}
+
 std::string target_path(const pkg_image& record, const std::string& relative) {
   std::string target = "/flash";
   if (record.disabled) target += "/x/" + record.name;
@@ -122,7 +140,7 @@ entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m,
     return entry_result::next;
   }
   std::string relative;
-  if (!normalise_entry_name(stored_name, &relative)) {
+  if (!normalise_entry_name(stored_name, &relative) || is_installer_state(relative)) {
     report_broken_package(repository, record);
     return entry_result::failed;
   }

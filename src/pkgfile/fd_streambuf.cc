@@ -5,13 +5,30 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/crypto.h"
 #include "platform/fs.h"
+#include "platform/own_files.h"
+
+ssize_t fd_istreambuf::read_some(char* buffer, size_t count) {
+  ssize_t n = ::read(fd_, buffer, count);
+  if (n > 0 && digest_) digest_->update(buffer, static_cast<size_t>(n));
+  return n;
+}
+
+bool fd_istreambuf::drain() {
+  while (!at_end_) {
+    setg(buffer_, buffer_, buffer_);
+    underflow();
+  }
+  setg(buffer_, buffer_, buffer_);
+  return error_ == 0;
+}
 
 std::streambuf::int_type fd_istreambuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
   if (at_end_) return traits_type::eof();
   for (;;) {
-    ssize_t n = ::read(fd_, buffer_, buffer_size);
+    ssize_t n = read_some(buffer_, buffer_size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n < 0) error_ = errno;
@@ -38,7 +55,7 @@ std::streamsize fd_istreambuf::xsgetn(char* out, std::streamsize count) {
     // Requests of a page or more bypass the empty buffer: the inflater's
     // reads land in its own buffer without a copy through this one.
     if (count - done >= static_cast<std::streamsize>(direct_read_size)) {
-      ssize_t n = ::read(fd_, out + done, static_cast<size_t>(count - done));
+      ssize_t n = read_some(out + done, static_cast<size_t>(count - done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         if (n < 0) error_ = errno;
@@ -64,7 +81,7 @@ fd_ostreambuf::~fd_ostreambuf() {
 }
 
 bool fd_ostreambuf::open(const std::string& path) {
-  fd_ = fs::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  fd_ = fs::open_own_file(path.c_str(), false, 0644);
   if (fd_ < 0) return false;
   error_ = 0;
   handed_ = 0;

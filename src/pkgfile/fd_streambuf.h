@@ -6,15 +6,24 @@
 #include <streambuf>
 #include <string>
 
+namespace crypto {
+class hasher;
+}
+
 // Reads a descriptor through a 64 KiB buffer. Read errors end the data (the
 // errno is kept); nothing throws. Seeks are refused, as on a pipe.
 class fd_istreambuf : public std::streambuf {
  public:
-  explicit fd_istreambuf(int fd) : fd_(fd) {}
+  // `digest`, when given, receives every byte read from the descriptor, in
+  // order, once (borrowed; it must outlive the buffer's reads).
+  explicit fd_istreambuf(int fd, crypto::hasher* digest = nullptr) : fd_(fd), digest_(digest) {}
   fd_istreambuf(const fd_istreambuf&) = delete;
   fd_istreambuf& operator=(const fd_istreambuf&) = delete;
 
   int error() const { return error_; }
+  // Reads the descriptor to its end, so that the digest has every byte.
+  // False on a read error.
+  bool drain();
 
  protected:
   int_type underflow() override;
@@ -24,7 +33,11 @@ class fd_istreambuf : public std::streambuf {
  private:
   static constexpr size_t buffer_size = 65536;
   static constexpr size_t direct_read_size = 4096;
+  // read(2) that feeds the digest.
+  ssize_t read_some(char* buffer, size_t count);
+
   int fd_;
+  crypto::hasher* digest_;
   int error_ = 0;
   bool at_end_ = false;
   char buffer_[buffer_size];
@@ -39,7 +52,8 @@ class fd_ostreambuf : public std::streambuf {
   fd_ostreambuf(const fd_ostreambuf&) = delete;
   fd_ostreambuf& operator=(const fd_ostreambuf&) = delete;
 
-  // Opens `path` for writing, truncating it. False with errno set.
+  // Opens `path` for writing, emptied, as the program's own file (a link
+  // or a FIFO there is replaced, never followed). False with errno set.
   bool open(const std::string& path);
   // Flushes and closes; false (error() set) when any write or the close failed.
   bool close();

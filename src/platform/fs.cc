@@ -15,7 +15,9 @@ int open(const char* path, int flags, mode_t mode) { return ::open(path, flags |
 ssize_t write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
 int close(int fd) { return ::close(fd); }
 int fsync(int fd) { return ::fsync(fd); }
+int ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int fchown(int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); }
 int chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
 int mkstemp(char* path_template, mode_t mode) { return detail::create_unique(path_template, mode); }
 int mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }

@@ -16,7 +16,9 @@ int open(const char* path, int flags, mode_t mode = 0);
 ssize_t write(int fd, const void* data, size_t size);
 int close(int fd);
 int fsync(int fd);
+int ftruncate(int fd, off_t length);
 int fchmod(int fd, mode_t mode);
+int fchown(int fd, uid_t owner, gid_t group);
 int chmod(const char* path, mode_t mode);
 // As mkstemp(3), with the new file's exact mode (0600 unless told
 // otherwise) set in the same operation, whatever the umask.

@@ -1,5 +1,6 @@
 #include "stage/commit.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -9,9 +10,12 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 #include "msg/msg.h"
+#include "platform/crypto.h"
 #include "platform/fs.h"
+#include "platform/own_files.h"
 #include "stage/manifest.h"
 #include "stage/staging.h"
 
@@ -123,32 +127,41 @@ bool make_link_temporary(const std::string& content, const std::string& target, 
 // The link is made beside the target and renamed over it, so the path holds
 // the old file or the new link at every moment: a failed symlink or a power
 // cut in between never leaves a package without its image link.
-void link_target(const std::string& target, const file_op& op) {
+bool link_target(const std::string& target, const file_op& op) {
   make_dirs(parent_dir(target));
   std::string temporary;
   if (!make_link_temporary(op.source, target, &temporary)) {
     std::perror("symlink");
-    return;
+    return false;
   }
-  if (fs::rename(temporary.c_str(), target.c_str()) == 0) return;
+  if (fs::rename(temporary.c_str(), target.c_str()) == 0) return true;
   int err = errno;
   fs::unlink(temporary.c_str());
   errno = err;
   std::perror("symlink");
+  return false;
 }
 
-void move_target(const std::string& target, const file_op& op, bool progress) {
+// The source of a move, renamed onto its target. A staged file has done its
+// work either way: nothing will ever move it again once this commit is over,
+// and it must not hold on to RAM or flash. A loaded move's source is not
+// the manifest's own and stays, for a later --commit to try again.
+bool move_target(const std::string& target, const file_op& op) {
   make_dirs(parent_dir(target));
-  if (fs::rename(op.source.c_str(), target.c_str()) == 0) return;
-  if (errno != EXDEV)
+  bool moved = fs::rename(op.source.c_str(), target.c_str()) == 0;
+  int err = errno;
+  if (!moved && err == EXDEV) {
+    // Only a move that prepare_commit did not ready: copied as it stands.
+    moved = copy_file(op.source, target, false);
+  } else if (!moved) {
     std::perror("rename");
-  else
-    copy_file(op.source, target, progress);
-  // Copied or not, the staged file has done its work: nothing will ever move
-  // it again once this commit is over, and it must not hold on to RAM or
-  // flash. A loaded move's source is not the manifest's own and stays, for
-  // a later --commit to try again.
+  }
   if (op.kind == OP_STAGED) fs::unlink(op.source.c_str());
+  // A loaded move whose source is gone was made by an earlier --commit of
+  // the same saved manifest.
+  if (!moved && op.kind == OP_MOVE && err == ENOENT) return true;
+  errno = err;
+  return moved;
 }
 
 void move_first(manifest& m, const std::string& first_target) {
@@ -158,9 +171,9 @@ void move_first(manifest& m, const std::string& first_target) {
   if (fs::rename(it->second.source.c_str(), first_target.c_str()) == 0) m.ops.erase(it);
 }
 
-// Reads the whole source into the open temporary. False with errno set on a
-// read error or a short write.
-bool copy_content(int from, int to, bool progress) {
+// Reads the whole source into the open temporary, adding it to `digest`
+// when one is given. False with errno set on a read error or a short write.
+bool copy_content(int from, int to, bool progress, crypto::hasher* digest) {
   char buffer[copy_chunk];
   for (;;) {
     ssize_t got = read(from, buffer, sizeof buffer);
@@ -169,6 +182,7 @@ bool copy_content(int from, int to, bool progress) {
       return false;
     }
     if (got == 0) return true;
+    if (digest) digest->update(buffer, static_cast<size_t>(got));
     ssize_t put;
     do {
       put = fs::write(to, buffer, static_cast<size_t>(got));
@@ -184,30 +198,221 @@ bool copy_content(int from, int to, bool progress) {
 
 // Fills the temporary from the source and gives it the source's mode. The
 // data is on the medium before the caller renames it into view.
-bool fill_temporary(int from, int to, mode_t mode, bool progress) {
-  return copy_content(from, to, progress) && fs::fchmod(to, mode & 07777) == 0 && fs::fsync(to) == 0;
+bool fill_temporary(int from, int to, mode_t mode, bool progress, crypto::hasher* digest = nullptr) {
+  return copy_content(from, to, progress, digest) && fs::fchmod(to, mode & 07777) == 0 && fs::fsync(to) == 0;
+}
+
+bool fail(commit_failure* failure, int err, const std::string& what) {
+  if (failure && failure->what.empty()) {
+    failure->error = err;
+    failure->what = terminal_safe(what);
+  }
+  return false;
+}
+
+bool fail_errno(commit_failure* failure, const std::string& what) {
+  int err = errno;
+  return fail(failure, err, what + ": " + std::strerror(err));
+}
+
+// One move readied by prepare_commit: its temporary beside the target, and
+// what taking it back means.
+struct readied {
+  std::string target;
+  std::string temporary;
+  std::string moved_from;   // a download renamed to the temporary; "" for a copy
+  std::string staged_copy;  // the manifest's staged file that was copied; removed on success
+};
+
+// A new empty file under a free staging name in `dir`, closed: a rename
+// onto it then takes the name atomically.
+bool reserve_temporary(const std::string& dir, mode_t mode, int* fd, std::string* path) {
+  *path = dir + copy_template;
+  *fd = fs::mkstemp(path->data(), mode);
+  return *fd >= 0;
+}
+
+// Copies `from` (open, at its start) into a temporary in `dir`. False with
+// errno set; no temporary is left then.
+bool copy_into(int from, const std::string& dir, mode_t mode, bool progress, crypto::hasher* digest,
+               std::string* temporary) {
+  int to;
+  if (!reserve_temporary(dir, 0600, &to, temporary)) return false;
+  bool filled = fill_temporary(from, to, mode, progress, digest);
+  int err = errno;
+  if (fs::close(to) != 0 && filled) {
+    filled = false;
+    err = errno;
+  }
+  if (filled) return true;
+  fs::unlink(temporary->c_str());
+  errno = err;
+  return false;
+}
+
+bool same_device(const std::string& dir, dev_t device) {
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && st.st_dev == device;
+}
+
+// A staged or moved file on another file system than its target: copied
+// now, so that a full flash shows before anything is renamed.
+bool ready_copy(const std::string& target, const file_op& op, bool progress, std::vector<readied>* done,
+                commit_failure* failure) {
+  struct stat st;
+  // A missing source, a link or a directory is left to the rename pass,
+  // which reports or skips it as it always has.
+  if (lstat(op.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  std::string dir = nearest_existing_dir(parent_dir(target));
+  if (dir.empty() || same_device(dir, st.st_dev)) return true;
+  int from = open(op.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (from < 0) return fail_errno(failure, "could not copy " + op.source + " to " + target);
+  std::string temporary;
+  bool copied = copy_into(from, dir, st.st_mode, progress, nullptr, &temporary);
+  int err = errno;
+  close(from);
+  errno = err;
+  if (!copied) return fail_errno(failure, "could not copy " + op.source + " to " + target);
+  done->push_back({target, temporary, {}, op.kind == OP_STAGED ? op.source : std::string()});
+  return true;
+}
+
+bool refuse_download(commit_failure* failure, const std::string& source) {
+  return fail(failure, EPERM, source + " is not the package file that was verified");
+}
+
+// True when an earlier run of the same commit already moved the download:
+// its target is the very file that was verified.
+bool already_moved(const std::string& target, const download_proof& proof) {
+  struct stat st;
+  return lstat(target.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == proof.identity.dev &&
+         static_cast<uint64_t>(st.st_ino) == proof.identity.ino;
+}
+
+// Renames the download beside its target and makes sure that what arrived
+// there is the file that was confirmed, not one put at its path since.
+bool ready_by_rename(const std::string& target, const std::string& source, const std::string& dir,
+                     const download_proof& proof, std::vector<readied>* done, commit_failure* failure) {
+  int placeholder;
+  std::string temporary;
+  if (!reserve_temporary(dir, 0600, &placeholder, &temporary))
+    return fail_errno(failure, "could not move " + source + " to " + target);
+  fs::close(placeholder);
+  if (fs::rename(source.c_str(), temporary.c_str()) != 0) {
+    int err = errno;
+    fs::unlink(temporary.c_str());
+    errno = err;
+    return fail_errno(failure, "could not move " + source + " to " + target);
+  }
+  struct stat st;
+  if (lstat(temporary.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != proof.identity.dev ||
+      static_cast<uint64_t>(st.st_ino) != proof.identity.ino) {
+    fs::rename(temporary.c_str(), source.c_str());  // not ours: put back where it was
+    return refuse_download(failure, source);
+  }
+  done->push_back({target, temporary, source, {}});
+  return true;
+}
+
+// A download that a move takes as its source: confirmed against its proof
+// (identity, and the digest unless this run took it), then renamed beside
+// its target, or copied there with the digest taken on the way.
+bool ready_download(const std::string& target, const std::string& source,
+                    const download_proof& proof, bool progress, std::vector<readied>* done,
+                    std::vector<std::string>* finished, commit_failure* failure) {
+  struct stat st;
+  int fd = fs::open_regular(source.c_str(), &st);
+  if (fd < 0) {
+    if (errno == ENOENT && already_moved(target, proof)) {
+      finished->push_back(target);
+      return true;
+    }
+    return refuse_download(failure, source);
+  }
+  std::array<uint8_t, 32> digest;
+  bool confirmed = identity_of(st) == proof.identity &&
+                   (proof.taken_this_run || (digest_rest(fd, &digest) && digest == proof.sha256));
+  std::string dir = nearest_existing_dir(parent_dir(target));
+  bool result;
+  if (!confirmed || dir.empty()) {
+    result = refuse_download(failure, source);
+  } else if (same_device(dir, st.st_dev)) {
+    result = ready_by_rename(target, source, dir, proof, done, failure);
+  } else {
+    crypto::hasher copied(crypto::hasher::kind::sha256);
+    std::string temporary;
+    result = lseek(fd, 0, SEEK_SET) == 0 && copy_into(fd, dir, st.st_mode, progress, &copied, &temporary);
+    if (!result) {
+      fail_errno(failure, "could not copy " + source + " to " + target);
+    } else {
+      copied.final(digest.data());
+      done->push_back({target, temporary, {}, {}});
+      if (digest != proof.sha256) result = refuse_download(failure, source);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+// Takes back what prepare_commit readied, last first.
+void take_back(const std::vector<readied>& done) {
+  for (auto it = done.rbegin(); it != done.rend(); ++it) {
+    if (it->moved_from.empty())
+      fs::unlink(it->temporary.c_str());
+    else
+      fs::rename(it->temporary.c_str(), it->moved_from.c_str());
+  }
 }
 
 }  // namespace
 
-void commit(manifest& m, const std::string& first_target, bool progress) {
-  if (m.empty()) return;
+bool prepare_commit(manifest& m, bool progress, commit_failure* failure) {
+  std::vector<readied> done;
+  std::vector<std::string> finished;
+  for (const auto& [target, op] : m.ops) {
+    if (!is_move(op)) continue;
+    auto proof = m.proofs.find(op.source);
+    bool ready = proof == m.proofs.end()
+                     ? ready_copy(target, op, progress, &done, failure)
+                     : ready_download(target, op.source, proof->second, progress, &done, &finished, failure);
+    if (!ready) {
+      take_back(done);
+      return false;
+    }
+  }
+  for (const readied& r : done) {
+    m.ops[r.target] = {OP_STAGED, r.temporary};
+    if (!r.staged_copy.empty()) fs::unlink(r.staged_copy.c_str());
+  }
+  for (const std::string& target : finished) m.ops.erase(target);
+  return true;
+}
+
+bool finish_commit(manifest& m, const std::string& first_target, commit_failure* failure) {
+  if (m.empty()) return true;
   // Everything staged so far (extracted files, database files) reaches the
   // medium before any of it becomes visible under its real name.
   fs::sync();
   if (!first_target.empty()) move_first(m, first_target);
+  bool complete = true;
   for (const auto& [target, op] : m.ops) {
     if (op.kind == OP_REMOVE)
       remove_target(target);
-    else if (op.kind == OP_LINK)
-      link_target(target, op);
+    else if (op.kind == OP_LINK && !link_target(target, op))
+      complete = fail_errno(failure, "could not link " + target);
   }
   for (const auto& [target, op] : m.ops)
-    if (is_move(op)) move_target(target, op, progress);
+    if (is_move(op) && !move_target(target, op)) complete = fail_errno(failure, "could not move " + target);
   fs::sync();
   // Directories appeared and free space changed: what staging remembered of
   // the trees no longer holds.
   m.places = {};
+  return complete;
+}
+
+bool commit(manifest& m, const std::string& first_target, bool progress, commit_failure* failure) {
+  if (m.empty()) return true;
+  return prepare_commit(m, progress, failure) && finish_commit(m, first_target, failure);
 }
 
 int make_dirs(const std::string& path) {

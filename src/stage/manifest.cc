@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "stage/out_file.h"
+#include "stage/staging.h"
 
 namespace {
 
@@ -68,10 +70,50 @@ void unlink_staged(const file_op& op) {
   if (op.kind == OP_STAGED && !op.source.empty()) fs::unlink(op.source.c_str());
 }
 
-bool is_staged_name(std::string_view path) {
+std::string_view base_name(std::string_view path) {
   size_t slash = path.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return name.size() == staged_name_length && name.substr(0, staged_name_prefix.size()) == staged_name_prefix;
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view dir_name(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+bool is_letter_or_digit(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool has_control_byte(std::string_view path) {
+  for (unsigned char c : path)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+bool has_dot_component(std::string_view path) {
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view component = path.substr(at, slash - at);
+    if (component == "." || component == "..") return true;
+    at = slash + 1;
+  }
+  return false;
+}
+
+// An absolute path without "." or ".." components or control bytes, strictly
+// below `root` (which ends in "/").
+bool is_clean_path_below(std::string_view path, std::string_view root) {
+  return path.size() > root.size() && path.starts_with(root) && !has_dot_component(path) &&
+         !has_control_byte(path) && path.find_first_not_of('/', root.size()) != std::string_view::npos;
+}
+
+// `dir` is `below` or one of its ancestors, no higher than "/flash".
+bool is_dir_on_way_to(std::string_view dir, std::string_view below) {
+  if (dir != "/flash" && !dir.starts_with(paths::flash_root)) return false;
+  if (!below.starts_with(dir)) return false;
+  return below.size() == dir.size() || below[dir.size()] == '/';
 }
 
 std::string saved_line(const std::string& target, const file_op& op) {
@@ -113,35 +155,67 @@ saved_fields split_line(std::string_view line) {
   return f;
 }
 
-enum class line_result { ok, malformed };
-
-line_result apply_line(manifest& m, std::string_view line) {
+// What one line of a saved manifest does: why it is malformed or refused
+// (nothing when it is applied or skipped).
+std::string apply_line(manifest& m, std::string_view line, bool judged) {
   saved_fields f = split_line(line);
-  if (f.count < 2) return line_result::malformed;
+  if (f.count < 2) return "malformed";
   std::string target = decode_path(f.target);
+  file_op op;
   if (f.kind == "U") {
-    add_op(m, target, {OP_REMOVE, {}});
+    op = {OP_REMOVE, {}};
   } else if (f.kind == "L" || f.kind == "M") {
-    if (f.count < 3) return line_result::malformed;
-    add_op(m, target, {f.kind == "L" ? uint32_t{OP_LINK} : uint32_t{OP_MOVE}, decode_path(f.source)});
+    if (f.count < 3) return "malformed";
+    op = {f.kind == "L" ? uint32_t{OP_LINK} : uint32_t{OP_MOVE}, decode_path(f.source)};
+  } else {
+    return {};  // lines of any other kind are skipped
   }
-  // Lines of any other kind are skipped.
-  return line_result::ok;
+  if (judged) {
+    std::string why = check_saved_entry(m, target, op);
+    if (!why.empty()) return why;
+  }
+  add_op(m, target, std::move(op));
+  return {};
 }
 
-bool write_saved_form(const manifest& m, int fd) {
+// Writes `text` to a new file beside `path`, readable by all like any file
+// the installer leaves behind, on the medium, and renames it into place.
+bool replace_with(const std::string& path, const std::string& text) {
+  std::string temporary = path + ".XXXXXX";
+  int fd = fs::mkstemp(temporary.data(), 0644);
+  if (fd < 0) return false;
   out_file out;
   out.attach(fd);
-  for (const auto& [target, op] : m.ops) out.write(saved_line(target, op));
-  // The file must be readable like any file the installer leaves behind;
-  // mkstemp creates it for the owner only.
-  if (out.flush() && fs::fchmod(fd, 0644) != 0) return false;
-  if (!out.failed() && fs::fsync(fd) != 0) return false;
-  if (!out.close()) {
+  out.write(text);
+  bool written = out.flush() && fs::fsync(fd) == 0;
+  if (!out.close() && written) {
     errno = out.error();
-    return false;
+    written = false;
   }
-  return true;
+  if (written && fs::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  int err = errno;
+  fs::unlink(temporary.c_str());
+  errno = err;
+  return false;
+}
+
+// Reads the proofs saved beside a manifest; a line that does not parse is
+// no proof, so the download it names is refused.
+void load_proofs(manifest& m, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "re");
+  if (!file) return;
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  for (ssize_t length; (length = getline(&buffer, &capacity, file)) > 0;) {
+    std::string_view line(buffer, static_cast<size_t>(length));
+    if (line.back() == '\n') line.remove_suffix(1);
+    size_t blank = line.find(' ');
+    if (blank == std::string_view::npos) continue;
+    download_proof proof;
+    if (parse_proof_fields(line.substr(blank + 1), &proof)) m.proofs[decode_path(line.substr(0, blank))] = proof;
+  }
+  std::free(buffer);
+  std::fclose(file);
 }
 
 }  // namespace
@@ -185,36 +259,101 @@ void drop_op(manifest& m, const std::string& target) {
 void discard(manifest& m) {
   for (const auto& entry : m.ops) unlink_staged(entry.second);
   m.ops.clear();
+  m.proofs.clear();
   m.places = {};
 }
 
+void stage_download_move(manifest& m, const std::string& source, const std::string& target,
+                         const download_proof& proof) {
+  add_op(m, target, {OP_MOVE, source});
+  m.proofs[source] = proof;
+}
+
 void discard_saved(manifest& m) {
-  for (const auto& entry : m.ops) {
-    const file_op& op = entry.second;
-    if (op.kind == OP_MOVE && is_staged_name(op.source)) fs::unlink(op.source.c_str());
+  for (const auto& [target, op] : m.ops) {
+    struct stat st;
+    if (op.kind == OP_MOVE && could_be_staged(op.source, target) && lstat(op.source.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode))
+      fs::unlink(op.source.c_str());
   }
   discard(m);
 }
 
+bool is_staged_name(std::string_view file_name) {
+  if (file_name.size() != staged_name_length || !file_name.starts_with(staged_name_prefix)) return false;
+  for (char c : file_name.substr(staged_name_prefix.size()))
+    if (!is_letter_or_digit(c)) return false;
+  return true;
+}
+
+bool could_be_staged(std::string_view source, std::string_view target) {
+  if (!is_staged_name(base_name(source))) return false;
+  std::string_view dir = dir_name(source);
+  if (dir == paths::ram_dir || dir == paths::fallback_staging_dir) return true;
+  return !has_dot_component(source) && !has_control_byte(source) &&
+         is_dir_on_way_to(dir, parent_dir(target));
+}
+
+bool is_download_path(std::string_view path) {
+  std::string_view name = base_name(path);
+  if (name.empty() || name[0] == '.' || has_control_byte(name)) return false;
+  if (!name.ends_with(".npk") && !name.ends_with(".dpk")) return false;
+  for (std::string_view dir : paths::download_dirs)
+    if (path.size() == dir.size() + name.size() && path.starts_with(dir)) return true;
+  return false;
+}
+
+std::string check_saved_entry(const manifest& m, const std::string& target, const file_op& op) {
+  bool below_flash = is_clean_path_below(target, paths::flash_root);
+  if (op.kind == OP_REMOVE) {
+    if (below_flash || is_clean_path_below(target, paths::stored_images)) return {};
+    return "the path removed is not below /flash/ or /rw/pckg/.images/";
+  }
+  if (!below_flash) return "the target is not below /flash/";
+  if (op.kind == OP_LINK)
+    return is_clean_path_below(op.source, paths::flash_root) ? "" : "the link does not point below /flash/";
+  if (could_be_staged(op.source, target)) return {};
+  if (!is_download_path(op.source)) return "the source is neither a staged file nor a download";
+  if (m.proofs.count(op.source) == 0) return "the download was never verified";
+  return {};
+}
+
+std::string proofs_path(const std::string& manifest_path) { return manifest_path + ".verified"; }
+
 bool save_manifest(const manifest& m, const std::string& path) {
-  std::string temporary = path + ".XXXXXX";
-  int fd = fs::mkstemp(temporary.data());
-  if (fd < 0) return false;
-  bool written = write_saved_form(m, fd);
-  if (written && fs::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  std::string proofs;
+  for (const auto& [target, op] : m.ops) {
+    auto proof = m.proofs.find(op.source);
+    if (op.kind == OP_MOVE && proof != m.proofs.end())
+      proofs += encode_path(op.source) + " " + proof_fields(proof->second) + "\n";
+  }
+  if (proofs.empty()) {
+    if (fs::unlink(proofs_path(path).c_str()) != 0 && errno != ENOENT) return false;
+  } else if (!replace_with(proofs_path(path), proofs)) {
+    return false;
+  }
+  std::string text;
+  for (const auto& [target, op] : m.ops) text += saved_line(target, op);
+  if (replace_with(path, text)) return true;
   int err = errno;
-  fs::unlink(temporary.c_str());
+  fs::unlink(proofs_path(path).c_str());
   errno = err;
   return false;
 }
 
-bool load_manifest(manifest& m, const std::string& path) {
+void remove_saved_manifest(const std::string& path) {
+  fs::unlink(path.c_str());
+  fs::unlink(proofs_path(path).c_str());
+}
+
+bool load_manifest(manifest& m, const std::string& path, std::string* refusal) {
   std::FILE* file = std::fopen(path.c_str(), "re");
   if (!file) return false;
+  load_proofs(m, proofs_path(path));
   char* buffer = nullptr;
   size_t capacity = 0;
   bool result = true;
-  for (;;) {
+  for (unsigned number = 1;; ++number) {
     ssize_t length = getline(&buffer, &capacity, file);
     if (length < 0) {
       // End of file, or a read error: what was read so far counts only if
@@ -225,7 +364,9 @@ bool load_manifest(manifest& m, const std::string& path) {
     std::string_view line(buffer, static_cast<size_t>(length));
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     if (line.empty()) break;
-    if (apply_line(m, line) == line_result::malformed) {
+    std::string why = apply_line(m, line, refusal != nullptr);
+    if (!why.empty()) {
+      if (refusal) *refusal = "line " + std::to_string(number) + " \"" + std::string(line) + "\": " + why;
       result = false;
       break;
     }

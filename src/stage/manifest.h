@@ -9,12 +9,19 @@
 //   "M <target> <source>"   move (or staged file) source onto target
 // A space, tab, line feed or backslash inside a path is written as \040,
 // \011, \012 or \134, and decoded on load after the line is split.
+//
+// The proofs of the downloads a saved manifest moves are saved beside it, in
+// the file named by proofs_path(): one line "<source> <proof fields>" each,
+// the source coded as above (see proof.h).
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+
+#include "stage/proof.h"
 
 enum op_kind : uint32_t {
   OP_MOVE = 0,    // rename an existing file onto the target
@@ -40,6 +47,9 @@ struct staging_places {
 
 struct manifest {
   std::map<std::string, file_op> ops;
+  // Downloads that moves take as their source, by source path: what the
+  // commit must confirm before it moves them (see proof.h).
+  std::map<std::string, download_proof> proofs;
   staging_places places;
 
   bool empty() const { return ops.empty(); }
@@ -49,6 +59,9 @@ struct manifest {
 // unlinked (errors ignored).
 void add_op(manifest& m, const std::string& target, file_op op);
 void stage_move(manifest& m, const std::string& source, const std::string& target);
+// A move of a verified download, with what the commit must confirm of it.
+void stage_download_move(manifest& m, const std::string& source, const std::string& target,
+                         const download_proof& proof);
 // A link at `target` whose content is `source`.
 void stage_link(manifest& m, const std::string& source, const std::string& target);
 // An existing path (a dangling link included) gets a removal entry. A missing
@@ -57,18 +70,42 @@ void stage_removal(manifest& m, const std::string& target);
 // Unlinks every staged file the manifest owns, then drops all entries.
 void discard(manifest& m);
 // Discards a manifest loaded from its saved form (the --cancel run): as
-// discard(), and also unlinks the source of every move whose file name is a
-// staged-file name ("tmp" and six characters), so a cancelled upgrade leaves
-// no temporaries behind. Other sources (downloads) are kept.
+// discard(), and also unlinks the source of every move that staging could
+// have created for it (could_be_staged) and that is a regular file, so a
+// cancelled upgrade leaves no temporaries behind. Other sources (downloads,
+// or any path a hand-written manifest names) are kept.
 void discard_saved(manifest& m);
 // Drops the entry for target, if any, unlinking a staged file it owned.
 void drop_op(manifest& m, const std::string& target);
 
-// Writes the saved form through a temporary file beside `path` and renames
-// it into place. False (errno set, temporary removed, `path` untouched) on
-// any failure.
+// Writes the saved form, and its proofs beside it, each through a temporary
+// file renamed into place (the proofs first, so a saved manifest never lacks
+// them). False (errno set, temporaries removed) on any failure.
 bool save_manifest(const manifest& m, const std::string& path);
-// Adds the entries of a saved manifest through add_op; every "M" line loads
-// as OP_MOVE. False when the file cannot be opened or a line is malformed;
-// entries read before the malformed line stay.
-bool load_manifest(manifest& m, const std::string& path);
+// Adds the entries of a saved manifest through add_op, and the proofs saved
+// beside it; every "M" line loads as OP_MOVE. False when the file cannot be
+// opened or a line is malformed; entries read before the malformed line stay.
+//
+// With `refusal`, every line is also judged as --commit must judge a file
+// that anyone able to write "/ram" could have written (check_saved_entry);
+// the first line that fails stops the load with false and *refusal naming
+// the line and why.
+bool load_manifest(manifest& m, const std::string& path, std::string* refusal = nullptr);
+// Removes a saved manifest and its proofs.
+void remove_saved_manifest(const std::string& path);
+std::string proofs_path(const std::string& manifest_path);
+
+// A staged file's name: "tmp" and six letters or digits.
+bool is_staged_name(std::string_view file_name);
+// True when staging could have created `source` for `target`: a regular name
+// of a staged file in "/ram", "/tmp", or the directory of the target or one
+// of its ancestors below "/flash".
+bool could_be_staged(std::string_view source, std::string_view target);
+// A package file directly in one of the download directories.
+bool is_download_path(std::string_view path);
+// Why one entry of a saved manifest is refused, or "" when it is one a run
+// could have made: targets absolute and below "/flash/" (removals of stored
+// images below "/rw/pckg/.images/" too), without "." or ".." components or
+// control bytes; links pointing below "/flash/"; moves from a staged file or
+// from a download whose proof is known.
+std::string check_saved_entry(const manifest& m, const std::string& target, const file_op& op);

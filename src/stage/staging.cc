@@ -27,18 +27,6 @@ constexpr int64_t space_margin = 32768;
 
 bool is_top(const std::string& dir) { return dir == "/" || dir == "."; }
 
-// The nearest existing directory at or above `dir`; "" when there is none.
-// A path that exists but is not a directory (a file that an upgrade turns
-// into a directory) is climbed past.
-std::string find_nearest(std::string dir) {
-  for (;;) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
-    if (is_top(dir)) return {};
-    dir = parent_dir(dir);
-  }
-}
-
 // The nearest existing directory at or above parent_dir(target) when its file
 // system has more than size_hint + placement_reserve bytes free; "" when
 // there is none or it lacks the room. The free space is asked every time:
@@ -46,7 +34,7 @@ std::string find_nearest(std::string dir) {
 std::string directory_with_room(staging_places& places, const std::string& target, uint64_t size_hint) {
   std::string parent = parent_dir(target);
   auto found = places.nearest.find(parent);
-  if (found == places.nearest.end()) found = places.nearest.emplace(parent, find_nearest(parent)).first;
+  if (found == places.nearest.end()) found = places.nearest.emplace(parent, nearest_existing_dir(parent)).first;
   const std::string& dir = found->second;
   struct statfs info;
   if (dir.empty() || statfs(dir.c_str(), &info) != 0) return {};
@@ -201,6 +189,17 @@ std::string parent_dir(std::string_view path) {
   size_t dir_end = trimmed.find_last_not_of('/', slash);
   if (dir_end == std::string_view::npos) return "/";
   return std::string(trimmed.substr(0, dir_end + 1));
+}
+
+// A path that exists but is not a directory (a file that an upgrade turns
+// into a directory) is climbed past.
+std::string nearest_existing_dir(std::string dir) {
+  for (;;) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    if (is_top(dir)) return {};
+    dir = parent_dir(dir);
+  }
 }
 
 bool open_staged_file(out_file* out, manifest& m, const std::string& target, uint64_t size_hint,

@@ -16,6 +16,10 @@ struct pkg_image;
 // "/flash/var/pdb/x/" -> "/flash/var/pdb"; "", "///" and "image" -> ".".
 std::string parent_dir(std::string_view path);
 
+// The nearest existing directory at or above `dir` (a path that exists but
+// is not a directory is climbed past); "" when there is none.
+std::string nearest_existing_dir(std::string dir);
+
 // Creates an empty staged temporary file for `target`: next to the target
 // (in its nearest existing ancestor directory) when that file system has more
 // than size_hint + 65536 bytes free, else in "/ram" ("/tmp" when "/ram" is

@@ -67,7 +67,7 @@ TEST_F(FaultLayer, PlansFailOrStopExactlyOneOperation) {
   const plan_case cases[] = {
       {"count", 0, "fault-layer: 5 operations\n", "new tool", false},
       {"2:EIO", 0, "fault-layer: EIO injected at operation 2 (unlink /flash/old)\n", "new tool", true},
-      {"4:ENOSPC", 0, "fault-layer: ENOSPC injected at operation 4 (rename /flash/tmpAAAAAA /flash/bin/tool)\n",
+      {"4:ENOSPC", 1, "fault-layer: ENOSPC injected at operation 4 (rename /flash/tmpAAAAAA /flash/bin/tool)\n",
        "old tool", false},
       {"3:stop", fs::fault_stop_status, "fault-layer: stopped before operation 3 (mkdir /flash/bin)\n", "old tool",
        false},
@@ -83,6 +83,7 @@ TEST_F(FaultLayer, PlansFailOrStopExactlyOneOperation) {
     run_result r = run_faulted(commit_, root, c.plan);
     EXPECT_EQ(r.status, c.status);
     std::string expected_err = c.err;
+    // A move that could not be made: reported, and the run fails.
     if (std::string(c.plan) == "4:ENOSPC") expected_err += std::string("rename: ") + std::strerror(ENOSPC) + "\n";
     EXPECT_EQ(r.err, expected_err);
     EXPECT_EQ(root.read_file("/flash/bin/tool"), c.tool);

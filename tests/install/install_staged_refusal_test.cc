@@ -64,7 +64,7 @@ std::string install_then_discard(const std::string& bytes) {
   load_repository(repository, false, "i386");
   manifest m;
   std::stringbuf input(bytes);
-  int status = install_stream(repository, m, &input, ALLOW_NEWER, {}, nullptr, nullptr, nullptr);
+  int status = install_stream(repository, m, &input, ALLOW_NEWER, {}, nullptr, nullptr);
   std::fclose(repository.out);
   std::string text = "status " + std::to_string(status) + "\n";
   for (const std::string& line : visible_lines(std::string(printed, printed_size)))

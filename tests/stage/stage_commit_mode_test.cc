@@ -97,15 +97,21 @@ TEST_F(CommitMode, NoManifestCommitsNothing) {
   EXPECT_EQ(root_.snapshot("/flash"), before);
 }
 
-// A copy from ram that meets a full flash used to leave the target cut short.
+// A copy from ram that meets a full flash used to leave the target cut short,
+// and later to leave the other changes made and report success: now every
+// copy is made before anything is renamed, and a failed one changes nothing.
 TEST_F(CommitMode, CopyThatMeetsFullFlashKeepsOldTarget) {
   const std::string old_library = pattern(40000, 'A');
   root_.write_file("/flash/lib/x.so", old_library, 0755);
+  root_.write_file("/flash/old", "kept");
   root_.write_file("/ram/tmpCCCCCC", pattern(300 << 10, 'n'));
-  root_.write_file("/ram/MANIFEST", "M /flash/lib/x.so /ram/tmpCCCCCC\n");
+  root_.write_file("/ram/MANIFEST", "M /flash/lib/x.so /ram/tmpCCCCCC\nU /flash/old\n");
   run_result result = run("--commit", 256 << 10);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, std::string("copy /flash/lib/x.so: ") + std::strerror(ENOSPC) + "\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, std::string(finishing) + "|\b \nERROR: commit failed: could not copy /ram/tmpCCCCCC to " +
+                            "/flash/lib/x.so: " + std::strerror(ENOSPC) + "\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(root_.read_file("/flash/old"), "kept");
   EXPECT_EQ(root_.read_file("/flash/lib/x.so"), old_library);
   EXPECT_EQ(mode_of("/flash/lib/x.so"), "f 755");
   EXPECT_EQ(root_.snapshot("/flash/lib").size(), 1u) << "no temporary left beside it";

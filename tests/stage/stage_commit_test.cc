@@ -219,20 +219,30 @@ TEST(Commit, SpinnerStepsOncePerChunkCopiedNeverForRenames) {
 }
 
 // A copy that ran out of room left the installed file truncated and said
-// nothing.
-TEST(Commit, CopyThatRunsOutOfRoomKeepsOldTarget) {
+// nothing; then the other changes were made and the commit passed for done.
+// Every copy now comes first: a failed one takes back the copies before it
+// and changes nothing.
+TEST(Commit, CopyThatRunsOutOfRoomChangesNothing) {
   IN_SANDBOX(sandbox_options{}, [] {
     const std::string old_content = pattern(3 * chunk);
     write_file("/flash/lib.so", old_content, 0755);
+    write_file("/flash/gone", "still here");
+    write_file("/ram/small", "fits");
     write_file("/ram/new.so", pattern(free_bytes("/flash") + chunk));
     manifest m;
+    stage_move(m, "/ram/small", "/flash/a/small");
     stage_move(m, "/ram/new.so", "/flash/lib.so");
-    std::string err = capture_stderr([&] { commit(m, "", false); });
+    stage_removal(m, "/flash/gone");
+    commit_failure failure;
+    std::string err = capture_stderr([&] { EXPECT_FALSE(commit(m, "", false, &failure)); });
+    EXPECT_EQ(failure.error, ENOSPC);
+    EXPECT_EQ(failure.what, std::string("could not copy /ram/new.so to /flash/lib.so: ") + std::strerror(ENOSPC));
     EXPECT_EQ(read_file("/flash/lib.so"), old_content);
     EXPECT_EQ(mode_of("/flash/lib.so"), 0755u);
-    EXPECT_EQ(list_dir("/flash"), "boot lib.so");
-    EXPECT_EQ(err, std::string("copy /flash/lib.so: ") + std::strerror(ENOSPC) + "\n");
+    EXPECT_EQ(list_dir("/flash"), "boot gone lib.so");
+    EXPECT_EQ(err, "");
     EXPECT_TRUE(exists("/ram/new.so"));
+    EXPECT_EQ(m.ops.at("/flash/lib.so").source, "/ram/new.so") << "the manifest is as it was";
   });
 }
 
@@ -242,15 +252,14 @@ TEST(Commit, FailedMoveDropsItsStagedFile) {
   IN_SANDBOX(sandbox_options{}, [] {
     write_file("/flash/blocker", "a file where a directory is wanted");
     write_file("/flash/tmpAAAAAA", "staged beside its target");
-    write_file("/ram/tmpBBBBBB", pattern(free_bytes("/flash") + chunk));
     write_file("/ram/loaded", "source of a loaded move");
     manifest m;
     add_op(m, "/flash/blocker/file", {OP_STAGED, "/flash/tmpAAAAAA"});
-    add_op(m, "/flash/big", {OP_STAGED, "/ram/tmpBBBBBB"});
     stage_move(m, "/ram/loaded", "/flash/blocker/other");
-    std::string err = capture_stderr([&] { commit(m, "", false); });
-    EXPECT_EQ(err, std::string("copy /flash/big: ") + std::strerror(ENOSPC) + "\nrename: " +
-                       std::strerror(ENOTDIR) + "\nrename: " + std::strerror(ENOTDIR) + "\n");
+    commit_failure failure;
+    std::string err = capture_stderr([&] { EXPECT_FALSE(commit(m, "", false, &failure)); });
+    EXPECT_EQ(err, std::string("rename: ") + std::strerror(ENOTDIR) + "\nrename: " + std::strerror(ENOTDIR) + "\n");
+    EXPECT_EQ(failure.error, ENOTDIR);
     EXPECT_EQ(list_dir("/flash"), "blocker boot");
     EXPECT_EQ(list_dir("/ram"), "loaded") << "a loaded move's source stays for a later --commit";
   });

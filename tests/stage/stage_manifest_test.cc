@@ -131,23 +131,6 @@ TEST_F(ManifestTest, DiscardDeletesOwnedFilesOnly) {
   EXPECT_TRUE(exists(moved));
 }
 
-// A cancelled saved upgrade left every staged temporary it named on flash.
-TEST_F(ManifestTest, DiscardSavedDeletesStagedNamedSourcesOnly) {
-  manifest m;
-  std::string temporary = file("tmpAb3_9z"), download = file("pkg.npk"), short_name = file("tmpABCDE"),
-              long_name = file("tmpABCDEFG"), other = file("xmpABCDEF"), link_content = file("tmpLINK01");
-  stage_move(m, temporary, "/flash/a");
-  stage_move(m, download, "/flash/b");
-  stage_move(m, short_name, "/flash/c");
-  stage_move(m, long_name, "/flash/d");
-  stage_move(m, other, "/flash/e");
-  stage_link(m, link_content, "/flash/f");
-  discard_saved(m);
-  EXPECT_TRUE(m.empty());
-  EXPECT_FALSE(exists(temporary));
-  EXPECT_EQ(list_dir(dir_), "pkg.npk tmpABCDE tmpABCDEFG tmpLINK01 xmpABCDEF");
-}
-
 TEST(ManifestOrder, KeysCompareAsUnsignedBytes) {
   manifest m;
   for (const char* target : {"/a\x80", "/a/b", "/b", "/a", "/a b", "/A"}) stage_link(m, "x", target);

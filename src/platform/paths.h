@@ -1,0 +1,17 @@
+// Paths of the device's trees that more than one part of the program names.
+#pragma once
+
+namespace paths {
+
+// The download directories, in the order an upgrade tries them. Whoever may
+// upload to the router may write here: nothing in them is trusted until its
+// signature holds.
+inline constexpr const char* download_dirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/",
+                                                "/flash/var/pckg/"};
+
+inline constexpr const char* flash_root = "/flash/";
+inline constexpr const char* stored_images = "/rw/pckg/.images/";
+inline constexpr const char* ram_dir = "/ram";
+inline constexpr const char* fallback_staging_dir = "/tmp";
+
+}  // namespace paths
