@@ -8,7 +8,9 @@
 // as a newer version of the installed package, so that a refusal must also
 // take back the staged removal of the installed version.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -438,7 +440,11 @@ TEST_F(HostileCatalogue, EntryNames) {
                                   std::string(""), std::string("/"), std::string("bin/"),
                                   std::string("bin//"), std::string("bin/x\0y", 7),
                                   std::string("bin/\x01x"), std::string("bin/x\x7f"),
-                                  std::string("bin/x\nflash/bin/base"), std::string("bin/\tx")}) {
+                                  std::string("bin/x\nflash/bin/base"), std::string("bin/\tx"),
+                                  // the package database and the installer's own files
+                                  std::string("var/pdb/base/version"), std::string("/var//pdb/./x"),
+                                  std::string("var/pdb"), std::string("bootimage"), std::string("postlog"),
+                                  std::string("PCKGS_CHANGED"), std::string("./UPGRADED")}) {
     pkgbuild::package_recipe recipe = newer_base();
     recipe.files->push_back(file(name, "evil"));
     refused("entry name \"" + name + "\"", build(recipe), 1, {broken_base});
@@ -557,6 +563,195 @@ TEST_F(HostileCatalogue, ABundleOfAThousandMembers) {
     members.push_back(build(package("m" + std::to_string(i), v72, "member"), i == 999 ? signing::none : signing::both));
   refused("1,000 members, the last unsigned", build_bundle(bundle("big", v72), members), 2,
           {"ERROR: installation of big-7.2 failed: broken package"}, in_memory());
+}
+
+// Ways around the signature through the download directories, standard
+// input and "/ram": whoever may write there must never get unsigned bytes
+// onto flash, nor make the program remove or shadow installed software.
+class WaysAroundTheSignature : public HostileCatalogue {
+ protected:
+  // A package that keeps its package file as its image: the file itself is
+  // what a commit moves onto flash.
+  static std::string kept_image(const std::string& name, uint32_t version, const std::string& payload,
+                                signing how = signing::both) {
+    pkgbuild::package_recipe recipe = package(name, version, name + " files");
+    recipe.image_payload = payload;
+    return build(recipe, how);
+  }
+
+  run_result run_here(std::vector<std::string> args, run_options opts = {}) {
+    std::vector<std::string> full = {"-r", root.path()};
+    full.insert(full.end(), args.begin(), args.end());
+    return testsupport::run_installer(full, opts);
+  }
+};
+
+TEST_F(WaysAroundTheSignature, DownloadChangedAfterItWasVerified) {
+  const std::string download = "/rw/pckg/.download/kernel.npk";
+  const std::string genuine = kept_image("kernel", v72, "genuine kernel");
+  const std::string forged = kept_image("kernel", v72, "forged kernel!", signing::none);
+  ASSERT_EQ(genuine.size(), forged.size());
+  const std::string refused = "ERROR: commit failed: " + download + " is not the package file that was verified";
+  enum class change { swapped, rewritten, proof_of_other_bytes };
+  for (bool across : {false, true}) {
+    run_options opts;
+    std::string why;
+    if (across && !testsupport::can_mount_tmpfs(&why)) continue;
+    if (across) opts.flash_bytes = 4u << 20;  // the download then crosses file systems
+    for (change how : {change::swapped, change::rewritten, change::proof_of_other_bytes}) {
+      SCOPED_TRACE(std::string(across ? "across file systems, " : "") + "change " + std::to_string(int(how)));
+      root.write_file(download, genuine);
+      run_result safe = run_here({"--safe"}, opts);
+      ASSERT_EQ(safe.status, 0) << safe.out << safe.err;
+      tree flash = flash_state(root);
+      if (how == change::swapped) {
+        root.write_file("/rw/pckg/.download/other", forged);
+        ASSERT_EQ(rename(root.at("/rw/pckg/.download/other").c_str(), root.at(download).c_str()), 0);
+      } else if (how == change::rewritten) {
+        root.write_file(download, forged);  // the same file, written over
+      } else {
+        std::string proofs = root.read_file("/ram/MANIFEST.verified");
+        ASSERT_FALSE(proofs.empty());
+        proofs[proofs.size() - 2] = proofs[proofs.size() - 2] == '0' ? '1' : '0';
+        root.write_file("/ram/MANIFEST.verified", proofs);
+      }
+      run_result commit = run_here({"--commit"}, opts);
+      EXPECT_EQ(commit.status, 1) << commit.out << commit.err;
+      EXPECT_EQ(visible_lines(commit.out).back(), refused);
+      EXPECT_EQ(flash_state(root), flash);
+      restore();
+    }
+  }
+}
+
+TEST_F(WaysAroundTheSignature, DownloadsThatAreNotRegularFiles) {
+  // A link to a genuine package elsewhere, and a FIFO: each is a broken
+  // package, the scan goes on, and the run ends.
+  root.write_file("/rw/elsewhere.npk", kept_image("linked", v71, "linked image"));
+  root.symlink("/rw/elsewhere.npk", "/rw/pckg/.download/link.npk");
+  ASSERT_EQ(mkfifo(root.at("/rw/pckg/.download/fifo.npk").c_str(), 0644), 0);
+  root.write_file("/rw/pckg/.download/fresh.npk", build(package("fresh", v71, "fresh")));
+  run_options limited;
+  limited.prefix = {"timeout", "60"};
+  run_result result = run_here({}, limited);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  lines seen = visible_lines(result.out);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (lines{"ERROR: broken package fifo.npk", "ERROR: broken package link.npk", "installed fresh-7.1"}));
+  EXPECT_FALSE(root.exists("/flash/var/pdb/linked"));
+  EXPECT_EQ(root.read_file("/flash/bin/fresh"), "fresh");
+}
+
+TEST_F(WaysAroundTheSignature, FilesWrittenDirectlyNeverFollowALink) {
+  root.write_file("/flash/bootimage", "boot image");
+  root.write_file("/flash/var/pdb/base/keep", "kept");
+  remember();
+  // An unsigned bundle with an old "system" member writes "/rw/CONVERT"
+  // before anything is checked; every refusal writes the post-log; every
+  // stream install writes its received copy.
+  pkgbuild::package_recipe old_system = package("system", final_version(6, 40), "system");
+  std::string unsigned_bundle = build_bundle(bundle("kit", v72), {build(old_system, signing::none)});
+  for (const char* path : {"/rw/CONVERT", "/flash/postlog", "/flash/var/pdb/image"}) {
+    for (const char* planted : {"/flash/bootimage", "/flash/var/pdb/base/keep"}) {
+      SCOPED_TRACE(std::string(path) + " -> " + planted);
+      root.remove(path);
+      root.symlink(planted, path);
+      run_result result = stream(unsigned_bundle);
+      EXPECT_EQ(result.status, 2) << result.out << result.err;
+      // A second name of the file, in place of the link.
+      root.remove(path);
+      ASSERT_EQ(link(root.at(planted).c_str(), root.at(path).c_str()), 0);
+      result = stream(unsigned_bundle);
+      EXPECT_EQ(result.status, 2) << result.out << result.err;
+      EXPECT_EQ(root.read_file("/flash/bootimage"), "boot image");
+      EXPECT_EQ(root.read_file("/flash/var/pdb/base/keep"), "kept");
+      struct stat st;
+      bool own = lstat(root.at(path).c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_nlink == 1);
+      EXPECT_TRUE(own) << "a regular file of its own, or nothing, stands at " << path;
+      root.remove(path);
+    }
+  }
+}
+
+TEST_F(WaysAroundTheSignature, ForgedBundleHeaderAroundASignedMember) {
+  // "base" is installed as a package of its own: a bundle named "base" would
+  // remove its files and leave a record of any version the forger chose.
+  std::string forged = build_bundle(bundle("base", final_version(99, 0)), {build(package("m1", v72, "m1"))});
+  const lines refusal = {"ERROR: can not install base-99.0: base-7.1 is installed and is not a bundle"};
+  refused("stream install", forged, 2, refusal);
+  root.write_file("/rw/pckg/.download/base.npk", forged);
+  remember();
+  run_result result = run_here({});
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(visible_lines(result.out), refusal);
+  expect_unchanged();
+}
+
+TEST_F(WaysAroundTheSignature, HandWrittenSavedManifest) {
+  root.write_file("/flash/bin/tmpGOOD01", "staged");
+  root.write_file("/rw/secret", "keep me");
+  root.write_file("/rw/pckg/.download/pkg.npk", "a download");
+  remember();
+  const std::string good = "M /flash/bin/new /flash/bin/tmpGOOD01\n";
+  const struct {
+    const char* line;
+    const char* why;
+  } cases[] = {
+      {"M /rw/target /flash/bin/tmpGOOD01", "the target is not below /flash/"},
+      {"M /flash/../rw/x /flash/bin/tmpGOOD01", "the target is not below /flash/"},
+      {"M /flash/bin/x /rw/secret", "the source is neither a staged file nor a download"},
+      {"M /flash/bin/x /rw/tmpABCDEF", "the source is neither a staged file nor a download"},
+      {"M /flash/bin/x /flash/var/tmpABCDEF", "the source is neither a staged file nor a download"},
+      {"M /flash/bin/x /rw/pckg/.download/pkg.npk", "the download was never verified"},
+      {"L /flash/bin/x /rw/secret", "the link does not point below /flash/"},
+      {"L /flash/bin/x /flash/./bin", "the link does not point below /flash/"},
+      {"U /flash/", "the path removed is not below /flash/ or /rw/pckg/.images/"},
+      {"U /rw/secret", "the path removed is not below /flash/ or /rw/pckg/.images/"},
+      {"U /flash/bin/\\011x", "the path removed is not below /flash/ or /rw/pckg/.images/"},
+      {"M /flash/bin/x", "malformed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    root.write_file("/ram/MANIFEST", good + c.line + "\n");
+    remember();
+    run_result result = run_here({"--commit"});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_EQ(visible_lines(result.out),
+              lines{std::string("ERROR: refusing /ram/MANIFEST: line 2 \"") + c.line + "\": " + c.why});
+    expect_unchanged();
+  }
+  // --cancel deletes what staging could have made for the line, and only a
+  // regular file: nothing a hand-written line names elsewhere.
+  root.write_file("/rw/tmpABCDEF", "not staged here");
+  root.write_file("/flash/var/tmpABCDEF", "not on the way to its target");
+  root.write_file("/ram/tmpGOOD02", "staged in ram");
+  root.symlink("/rw/secret", "/ram/tmpLINK01");
+  root.write_file("/ram/MANIFEST",
+                  "M /flash/bin/a /rw/tmpABCDEF\nM /flash/bin/b /flash/var/tmpABCDEF\nM /flash/bin/c /ram/tmpLINK01\n"
+                  "M /flash/bin/d /ram/tmpGOOD02\nM /flash/bin/e /flash/bin/tmpGOOD01\n");
+  run_result cancel = run_here({"--cancel"});
+  EXPECT_EQ(cancel.status, 0) << cancel.out << cancel.err;
+  EXPECT_EQ(root.read_file("/rw/tmpABCDEF"), "not staged here");
+  EXPECT_EQ(root.read_file("/flash/var/tmpABCDEF"), "not on the way to its target");
+  EXPECT_TRUE(root.exists("/ram/tmpLINK01"));
+  EXPECT_EQ(root.read_file("/rw/secret"), "keep me");
+  EXPECT_FALSE(root.exists("/ram/tmpGOOD02"));
+  EXPECT_FALSE(root.exists("/flash/bin/tmpGOOD01"));
+}
+
+TEST_F(WaysAroundTheSignature, StoredImageThatOthersMayWrite) {
+  // A forged stored image of the installed package, writable by anyone.
+  pkgbuild::package_recipe forged = package("base", final_version(1, 0));
+  forged.depends = std::vector<pkg_dep>{dep("nothing-provides-this")};
+  root.write_file("/rw/pckg/.images/base", build(forged, signing::none), 0666);
+  run_result shown = run_here({"--show"});
+  EXPECT_EQ(shown.status, 0) << shown.out << shown.err;
+  lines seen = visible_lines(shown.out);
+  ASSERT_EQ(seen.size(), 4u) << shown.out;
+  EXPECT_EQ(seen[0], "WARNING: ignored /rw/pckg/.images/base: it is not owned by the installer's user or others "
+                     "may write it");
+  EXPECT_EQ(seen[3].find("base"), 12u);
+  EXPECT_NE(seen[3].find(" 7.1 "), std::string::npos) << "listed at its genuine version: " << seen[3];
 }
 
 // Stored images and database files damaged in the same ways, met at

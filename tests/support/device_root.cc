@@ -117,6 +117,8 @@ void snapshot_into(const std::string& dir, const std::string& relative,
     } else if (S_ISDIR(st.st_mode)) {
       (*entries)[key] = "d " + octal(st.st_mode);
       snapshot_into(path, key, entries);
+    } else if (!S_ISREG(st.st_mode)) {
+      (*entries)[key] = "p " + octal(st.st_mode);  // a FIFO or device: never opened
     } else {
       std::string content;
       read_whole(path, &content);

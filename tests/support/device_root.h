@@ -34,7 +34,7 @@ class device_root {
   void symlink(std::string_view content, std::string_view device_path) const;
 
   // Every entry below a device directory: relative path -> "f <mode> <content>",
-  // "l <link content>" or "d <mode>". Compare two snapshots to prove a tree
+  // "l <link content>", "d <mode>" or "p <mode>" (a FIFO or device). Compare two snapshots to prove a tree
   // unchanged.
   std::map<std::string, std::string> snapshot(std::string_view device_dir = "/flash") const;
 
