@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_set>
 #include <unistd.h>
 
 #include "install/install.h"
@@ -20,6 +21,7 @@
 #include "select/schedule.h"
 #include "select/version.h"
 #include "stage/commit.h"
+#include "stage/leftovers.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
@@ -40,6 +42,19 @@ void report_commit_failure(pkg_repo& repository, const commit_failure& failure) 
   error(repository, "commit failed: %s", failure.what.c_str());
 }
 
+// Sweeps what a run cut short left, keeping what the saved manifest names
+// (and, while it is to be committed, the mark that stands for it).
+void sweep_around(const manifest& saved, bool keep_mark) {
+  sweep_leftovers(
+      [&](const std::string& path) {
+        if (saved.ops.count(path)) return true;
+        for (const auto& [target, op] : saved.ops)
+          if (op.source == path) return true;
+        return false;
+      },
+      keep_mark);
+}
+
 // Anyone able to write "/ram" could have written the saved manifest: every
 // line is judged before anything is done, and one bad line refuses it all.
 int run_commit_mode() {
@@ -50,6 +65,7 @@ int run_commit_mode() {
     error(repository, "refusing %s: %s", saved_manifest_path, refusal.c_str());
     return 1;
   }
+  sweep_around(saved, true);
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
   commit_failure failure;
@@ -66,7 +82,32 @@ int run_cancel_mode() {
   load_manifest(saved, saved_manifest_path);
   discard_saved(saved);
   remove_saved_manifest(saved_manifest_path);
+  sweep_around(manifest{}, false);
   return 0;
+}
+
+// A saved upgrade is stale once any other change is made: committing it
+// later would put back what this run replaces. It is dropped as --cancel
+// would drop it, before this run stages anything.
+void drop_saved_upgrade(pkg_repo& repository) {
+  struct stat st;
+  if (lstat(saved_manifest_path, &st) != 0) return;
+  manifest saved;
+  load_manifest(saved, saved_manifest_path);
+  discard_saved(saved);
+  remove_saved_manifest(saved_manifest_path);
+  warning(repository, "dropped the saved upgrade");
+}
+
+// Every run that changes the trees starts clean: no saved upgrade, and
+// nothing left by a run cut short. Files of installed packages are never
+// touched.
+void begin_changes(pkg_repo& repository) {
+  drop_saved_upgrade(repository);
+  std::unordered_set<std::string> owned;
+  for (const pkg_image* record : repository.packages)
+    for (const std::string& stored : record->files) owned.insert(installed_path(stored));
+  sweep_leftovers([&](const std::string& path) { return owned.count(path) != 0; });
 }
 
 // True when `root` names the directory that already is the process root, so
@@ -83,13 +124,17 @@ int run_show_mode(pkg_repo& repository, const run_options&) {
 }
 
 int run_cleanup_mode(pkg_repo& repository, const run_options&) {
+  begin_changes(repository);
   manifest staged;
   cleanup_packages(repository, staged);
   commit_failure failure;
-  if (commit(staged, "", false, &failure)) return 0;
-  discard(staged);
-  report_commit_failure(repository, failure);
-  return 1;
+  int status = 0;
+  if (!commit(staged, "", false, &failure)) {
+    discard(staged);
+    report_commit_failure(repository, failure);
+    status = 1;
+  }
+  return status;
 }
 
 // The installed package whose database directory is `dir`, or nullptr.
@@ -100,6 +145,7 @@ const pkg_image* package_in(const pkg_repo& repository, const std::string& dir) 
 }
 
 int run_stream_mode(pkg_repo& repository, const run_options& options) {
+  begin_changes(repository);
   manifest staged;
   schedule_pass(repository, staged, 1);
   fd_ostreambuf image;
@@ -186,6 +232,7 @@ int prepare_upgrade_commit(pkg_repo& repository, manifest& staged) {
 }
 
 int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
+  begin_changes(repository);
   manifest staged;
   schedule_pass(repository, staged, 1);
   int status = 0;
@@ -209,6 +256,8 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   for (const pkg_record& record : installed) info(repository, "installed %s", package_text(record).c_str());
   if (!staged.empty()) {
     commit_failure failure;
+    // The staged files of a saved upgrade stay outstanding, and with them
+    // the mark that a run is under way (leftovers.h).
     if (!options.commit_now) {
       if (!save_manifest(staged, saved_manifest_path))
         status = drop_upgrade(repository, staged, errno, "save manifest");

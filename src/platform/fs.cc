@@ -22,6 +22,7 @@ int chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
 int mkstemp(char* path_template, mode_t mode) { return detail::create_unique(path_template, mode); }
 int mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 int rename(const char* from, const char* to) { return ::rename(from, to); }
+int link(const char* from, const char* to) { return ::link(from, to); }
 int unlink(const char* path) { return ::unlink(path); }
 int rmdir(const char* path) { return ::rmdir(path); }
 int symlink(const char* content, const char* path) { return ::symlink(content, path); }

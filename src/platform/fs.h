@@ -25,6 +25,7 @@ int chmod(const char* path, mode_t mode);
 int mkstemp(char* path_template, mode_t mode = 0600);
 int mkdir(const char* path, mode_t mode);
 int rename(const char* from, const char* to);
+int link(const char* from, const char* to);
 int unlink(const char* path);
 int rmdir(const char* path);
 int symlink(const char* content, const char* path);

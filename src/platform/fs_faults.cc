@@ -127,6 +127,9 @@ int mkdir(const char* path, mode_t mode) { return is_failed("mkdir", path) ? -1 
 int rename(const char* from, const char* to) {
   return is_failed("rename", (std::string(from) + " " + to).c_str()) ? -1 : ::rename(from, to);
 }
+int link(const char* from, const char* to) {
+  return is_failed("link", (std::string(from) + " " + to).c_str()) ? -1 : ::link(from, to);
+}
 int unlink(const char* path) { return is_failed("unlink", path) ? -1 : ::unlink(path); }
 int rmdir(const char* path) { return is_failed("rmdir", path) ? -1 : ::rmdir(path); }
 int symlink(const char* content, const char* path) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,17 +17,13 @@
 #include "platform/crypto.h"
 #include "platform/fs.h"
 #include "platform/own_files.h"
+#include "stage/leftovers.h"
 #include "stage/manifest.h"
 #include "stage/staging.h"
 
 namespace {
 
 constexpr size_t copy_chunk = 16384;
-constexpr const char* copy_template = "/tmpXXXXXX";
-// Names of a link on its way to its target and of a directory being
-// removed: a staged file's shape, the second hidden.
-constexpr const char* link_stem = "tmp";
-constexpr const char* hidden_stem = ".tmp";
 constexpr unsigned temporary_attempts = 100;
 
 bool is_move(const file_op& op) { return op.kind < 2; }
@@ -42,14 +39,14 @@ std::string without_trailing_slashes(const std::string& path) {
   return end == std::string::npos ? path.substr(0, 1) : path.substr(0, end + 1);
 }
 
-// A name beside `target` for something on its way in or out: `stem` and six
-// characters, different for every attempt.
-std::string temporary_beside(const std::string& target, const char* stem, unsigned attempt) {
+// A temporary name in `dir` for something on its way in or out, different
+// for every attempt.
+std::string temporary_in(const std::string& dir, unsigned attempt) {
   static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   uint64_t seed = (uint64_t(getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(attempt) * 0x9E3779B97F4A7C15u);
-  std::string name = parent_dir(target) + "/" + stem;
+  std::string name = dir + "/" + std::string(temporary_prefix);
   for (int i = 0; i < 6; ++i, seed /= 62) name += letters[seed % 62];
   return name;
 }
@@ -61,7 +58,7 @@ std::string temporary_beside(const std::string& target, const char* stem, unsign
 // path, or `dir` itself when it could not be moved (it is swept in place).
 std::string move_out_of_sight(const std::string& dir) {
   for (unsigned attempt = 0; attempt < temporary_attempts; ++attempt) {
-    std::string hidden = temporary_beside(dir, hidden_stem, attempt);
+    std::string hidden = temporary_in(parent_dir(dir), attempt);
     if (fs::rename(dir.c_str(), hidden.c_str()) == 0) return hidden;
     if (errno != EEXIST && errno != ENOTEMPTY && errno != ENOTDIR) break;
   }
@@ -100,24 +97,37 @@ void unlink_plain_entries(const std::string& dir) {
 // swept: a link standing at the path is never followed. A directory that
 // hidden entries or subdirectories keep goes back to its place; one that a
 // plain file failed to leave stays out of sight.
-void sweep_directory(const std::string& target) {
+// False when the directory was left out of sight, a temporary for a later
+// run to take away.
+bool sweep_directory(const std::string& target) {
   std::string dir = without_trailing_slashes(target);
   struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
   std::string swept = move_out_of_sight(dir);
   unlink_plain_entries(swept);
-  if (fs::rmdir(swept.c_str()) == 0 || swept == dir) return;
-  if (holds_kept_entries(swept)) fs::rename(swept.c_str(), dir.c_str());
+  if (fs::rmdir(swept.c_str()) == 0 || swept == dir) return true;
+  return holds_kept_entries(swept) && fs::rename(swept.c_str(), dir.c_str()) == 0;
 }
 
-void remove_target(const std::string& target) {
-  if (fs::unlink(target.c_str()) != 0 && errno == EISDIR) sweep_directory(target);
+// Removal failures are ignored, as removals are best effort; false when a
+// temporary was left.
+bool remove_target(const std::string& target) {
+  if (fs::unlink(target.c_str()) != 0 && errno == EISDIR) return sweep_directory(target);
+  return true;
+}
+
+// Unlinks a temporary; false when it is still there.
+bool remove_temporary(const std::string& path) {
+  int err = errno;
+  bool gone = fs::unlink(path.c_str()) == 0 || errno == ENOENT;
+  errno = err;
+  return gone;
 }
 
 // Makes the link under a free temporary name; false with errno set.
 bool make_link_temporary(const std::string& content, const std::string& target, std::string* temporary) {
   for (unsigned attempt = 0; attempt < temporary_attempts; ++attempt) {
-    *temporary = temporary_beside(target, link_stem, attempt);
+    *temporary = temporary_in(parent_dir(target), attempt);
     if (fs::symlink(content.c_str(), temporary->c_str()) == 0) return true;
     if (errno != EEXIST) return false;
   }
@@ -127,7 +137,7 @@ bool make_link_temporary(const std::string& content, const std::string& target, 
 // The link is made beside the target and renamed over it, so the path holds
 // the old file or the new link at every moment: a failed symlink or a power
 // cut in between never leaves a package without its image link.
-bool link_target(const std::string& target, const file_op& op) {
+bool link_target(const std::string& target, const file_op& op, bool* tidy) {
   make_dirs(parent_dir(target));
   std::string temporary;
   if (!make_link_temporary(op.source, target, &temporary)) {
@@ -136,7 +146,7 @@ bool link_target(const std::string& target, const file_op& op) {
   }
   if (fs::rename(temporary.c_str(), target.c_str()) == 0) return true;
   int err = errno;
-  fs::unlink(temporary.c_str());
+  if (!remove_temporary(temporary)) *tidy = false;
   errno = err;
   std::perror("symlink");
   return false;
@@ -146,7 +156,7 @@ bool link_target(const std::string& target, const file_op& op) {
 // work either way: nothing will ever move it again once this commit is over,
 // and it must not hold on to RAM or flash. A loaded move's source is not
 // the manifest's own and stays, for a later --commit to try again.
-bool move_target(const std::string& target, const file_op& op) {
+bool move_target(const std::string& target, const file_op& op, bool* tidy) {
   make_dirs(parent_dir(target));
   bool moved = fs::rename(op.source.c_str(), target.c_str()) == 0;
   int err = errno;
@@ -156,7 +166,11 @@ bool move_target(const std::string& target, const file_op& op) {
   } else if (!moved) {
     std::perror("rename");
   }
-  if (op.kind == OP_STAGED) fs::unlink(op.source.c_str());
+  // A rename of a second name onto the first leaves both (the commit of a
+  // download that an earlier, cut-short run already moved).
+  struct stat st;
+  if (op.kind == OP_STAGED && (!moved || lstat(op.source.c_str(), &st) == 0) && !remove_temporary(op.source))
+    *tidy = false;
   // A loaded move whose source is gone was made by an earlier --commit of
   // the same saved manifest.
   if (!moved && op.kind == OP_MOVE && err == ENOENT) return true;
@@ -216,18 +230,18 @@ bool fail_errno(commit_failure* failure, const std::string& what) {
 }
 
 // One move readied by prepare_commit: its temporary beside the target, and
-// what taking it back means.
+// what becomes of its source once the move is made.
 struct readied {
   std::string target;
   std::string temporary;
-  std::string moved_from;   // a download renamed to the temporary; "" for a copy
   std::string staged_copy;  // the manifest's staged file that was copied; removed on success
+  std::string download;     // a download given a second name; removed once moved
 };
 
 // A new empty file under a free staging name in `dir`, closed: a rename
 // onto it then takes the name atomically.
 bool reserve_temporary(const std::string& dir, mode_t mode, int* fd, std::string* path) {
-  *path = dir + copy_template;
+  *path = temporary_template(dir);
   *fd = fs::mkstemp(path->data(), mode);
   return *fd >= 0;
 }
@@ -273,7 +287,7 @@ bool ready_copy(const std::string& target, const file_op& op, bool progress, std
   close(from);
   errno = err;
   if (!copied) return fail_errno(failure, "could not copy " + op.source + " to " + target);
-  done->push_back({target, temporary, {}, op.kind == OP_STAGED ? op.source : std::string()});
+  done->push_back({target, temporary, op.kind == OP_STAGED ? op.source : std::string(), {}});
   return true;
 }
 
@@ -289,37 +303,69 @@ bool already_moved(const std::string& target, const download_proof& proof) {
          static_cast<uint64_t>(st.st_ino) == proof.identity.ino;
 }
 
-// Renames the download beside its target and makes sure that what arrived
-// there is the file that was confirmed, not one put at its path since.
-bool ready_by_rename(const std::string& target, const std::string& source, const std::string& dir,
-                     const download_proof& proof, std::vector<readied>* done, commit_failure* failure) {
-  int placeholder;
+bool is_proven_file(const std::string& path, const download_proof& proof) { return already_moved(path, proof); }
+
+// Gives the download a second name beside its target. The download itself
+// stays in its directory until its move is made, so a run cut short leaves
+// it where the next upgrade finds it. What the new name reaches must be the
+// file that was confirmed, not one put at the download's path since.
+// False with errno set when the file system has no second names (the
+// caller copies then); *refused when the file is not the confirmed one.
+bool ready_by_link(const std::string& target, const std::string& source, const std::string& dir,
+                   const download_proof& proof, std::vector<readied>* done, bool* refused) {
   std::string temporary;
-  if (!reserve_temporary(dir, 0600, &placeholder, &temporary))
-    return fail_errno(failure, "could not move " + source + " to " + target);
-  fs::close(placeholder);
-  if (fs::rename(source.c_str(), temporary.c_str()) != 0) {
-    int err = errno;
+  for (unsigned attempt = 0;; ++attempt) {
+    if (attempt == temporary_attempts) return false;
+    temporary = temporary_in(dir, attempt);
+    if (fs::link(source.c_str(), temporary.c_str()) == 0) break;
+    if (errno != EEXIST) return false;
+  }
+  if (!is_proven_file(temporary, proof)) {
     fs::unlink(temporary.c_str());
-    errno = err;
-    return fail_errno(failure, "could not move " + source + " to " + target);
+    *refused = true;
+    return false;
   }
-  struct stat st;
-  if (lstat(temporary.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != proof.identity.dev ||
-      static_cast<uint64_t>(st.st_ino) != proof.identity.ino) {
-    fs::rename(temporary.c_str(), source.c_str());  // not ours: put back where it was
-    return refuse_download(failure, source);
-  }
-  done->push_back({target, temporary, source, {}});
+  done->push_back({target, temporary, {}, source});
   return true;
 }
 
-// A download that a move takes as its source: confirmed against its proof
-// (identity, and the digest unless this run took it), then renamed beside
-// its target, or copied there with the digest taken on the way.
-bool ready_download(const std::string& target, const std::string& source,
-                    const download_proof& proof, bool progress, std::vector<readied>* done,
-                    std::vector<std::string>* finished, commit_failure* failure) {
+// Copies the confirmed download (open at `fd`) beside its target, taking
+// its digest on the way; the download stays where it is.
+bool ready_by_copy(const std::string& target, const std::string& source, int fd, mode_t mode,
+                   const std::string& dir, const download_proof& proof, bool progress, std::vector<readied>* done,
+                   commit_failure* failure) {
+  crypto::hasher copied(crypto::hasher::kind::sha256);
+  std::string temporary;
+  if (lseek(fd, 0, SEEK_SET) != 0 || !copy_into(fd, dir, mode, progress, &copied, &temporary))
+    return fail_errno(failure, "could not copy " + source + " to " + target);
+  std::array<uint8_t, 32> digest;
+  copied.final(digest.data());
+  if (digest != proof.sha256) {
+    fs::unlink(temporary.c_str());
+    return refuse_download(failure, source);
+  }
+  done->push_back({target, temporary, {}, {}});
+  return true;
+}
+
+// Whether the open download is the file its proof describes. The identity
+// a run took itself must be whole; a proof read back from a saved manifest
+// is checked by its digest, since the second name that a commit cut short
+// gave the file changed its change time.
+bool confirms(int fd, const struct stat& st, const download_proof& proof) {
+  file_identity now = identity_of(st);
+  if (proof.taken_this_run) return now == proof.identity;
+  now.ctime_sec = proof.identity.ctime_sec;
+  now.ctime_nsec = proof.identity.ctime_nsec;
+  std::array<uint8_t, 32> digest;
+  return now == proof.identity && digest_rest(fd, &digest) && digest == proof.sha256;
+}
+
+// A download that a move takes as its source: confirmed against its proof,
+// then given a second name beside its target, or copied there.
+bool ready_download(const std::string& target, const std::string& source, const download_proof& proof,
+                    bool progress, std::vector<readied>* done, std::vector<std::string>* finished,
+                    commit_failure* failure) {
   struct stat st;
   int fd = fs::open_regular(source.c_str(), &st);
   if (fd < 0) {
@@ -329,44 +375,38 @@ bool ready_download(const std::string& target, const std::string& source,
     }
     return refuse_download(failure, source);
   }
-  std::array<uint8_t, 32> digest;
-  bool confirmed = identity_of(st) == proof.identity &&
-                   (proof.taken_this_run || (digest_rest(fd, &digest) && digest == proof.sha256));
   std::string dir = nearest_existing_dir(parent_dir(target));
-  bool result;
-  if (!confirmed || dir.empty()) {
-    result = refuse_download(failure, source);
-  } else if (same_device(dir, st.st_dev)) {
-    result = ready_by_rename(target, source, dir, proof, done, failure);
-  } else {
-    crypto::hasher copied(crypto::hasher::kind::sha256);
-    std::string temporary;
-    result = lseek(fd, 0, SEEK_SET) == 0 && copy_into(fd, dir, st.st_mode, progress, &copied, &temporary);
-    if (!result) {
-      fail_errno(failure, "could not copy " + source + " to " + target);
-    } else {
-      copied.final(digest.data());
-      done->push_back({target, temporary, {}, {}});
-      if (digest != proof.sha256) result = refuse_download(failure, source);
-    }
-  }
+  bool result = false;
+  bool refused = !confirms(fd, st, proof) || dir.empty();
+  if (!refused && same_device(dir, st.st_dev)) result = ready_by_link(target, source, dir, proof, done, &refused);
+  if (refused)
+    refuse_download(failure, source);
+  else if (!result)
+    result = ready_by_copy(target, source, fd, st.st_mode, dir, proof, progress, done, failure);
   close(fd);
   return result;
 }
 
+// The download whose second name was just moved onto `target` leaves its
+// directory, as a move would have taken it: only while the download's path
+// still names that file.
+void drop_moved_download(const std::string& download, const std::string& target,
+                         const std::map<std::string, download_proof>& proofs) {
+  auto proof = proofs.find(download);
+  if (proof != proofs.end() && is_proven_file(download, proof->second) && is_proven_file(target, proof->second))
+    fs::unlink(download.c_str());
+}
+
 // Takes back what prepare_commit readied, last first.
 void take_back(const std::vector<readied>& done) {
-  for (auto it = done.rbegin(); it != done.rend(); ++it) {
-    if (it->moved_from.empty())
-      fs::unlink(it->temporary.c_str());
-    else
-      fs::rename(it->temporary.c_str(), it->moved_from.c_str());
-  }
+  for (auto it = done.rbegin(); it != done.rend(); ++it) fs::unlink(it->temporary.c_str());
 }
 
 }  // namespace
 
 bool prepare_commit(manifest& m, bool progress, commit_failure* failure) {
+  if (m.empty()) return true;
+  mark_staging(m.places);
   std::vector<readied> done;
   std::vector<std::string> finished;
   for (const auto& [target, op] : m.ops) {
@@ -383,6 +423,7 @@ bool prepare_commit(manifest& m, bool progress, commit_failure* failure) {
   for (const readied& r : done) {
     m.ops[r.target] = {OP_STAGED, r.temporary};
     if (!r.staged_copy.empty()) fs::unlink(r.staged_copy.c_str());
+    if (!r.download.empty()) m.readied_downloads[r.target] = r.download;
   }
   for (const std::string& target : finished) m.ops.erase(target);
   return true;
@@ -390,20 +431,30 @@ bool prepare_commit(manifest& m, bool progress, commit_failure* failure) {
 
 bool finish_commit(manifest& m, const std::string& first_target, commit_failure* failure) {
   if (m.empty()) return true;
+  mark_staging(m.places);
   // Everything staged so far (extracted files, database files) reaches the
   // medium before any of it becomes visible under its real name.
   fs::sync();
   if (!first_target.empty()) move_first(m, first_target);
   bool complete = true;
+  bool tidy = true;  // no temporary left
   for (const auto& [target, op] : m.ops) {
-    if (op.kind == OP_REMOVE)
-      remove_target(target);
-    else if (op.kind == OP_LINK && !link_target(target, op))
+    if (op.kind == OP_REMOVE && !remove_target(target))
+      tidy = false;
+    else if (op.kind == OP_LINK && !link_target(target, op, &tidy))
       complete = fail_errno(failure, "could not link " + target);
   }
-  for (const auto& [target, op] : m.ops)
-    if (is_move(op) && !move_target(target, op)) complete = fail_errno(failure, "could not move " + target);
+  for (const auto& [target, op] : m.ops) {
+    if (!is_move(op)) continue;
+    if (!move_target(target, op, &tidy))
+      complete = fail_errno(failure, "could not move " + target);
+    else if (auto download = m.readied_downloads.find(target); download != m.readied_downloads.end())
+      drop_moved_download(download->second, target, m.proofs);
+  }
   fs::sync();
+  // Nothing of this run is outstanding any more, unless a temporary could
+  // not be taken away: then the mark stays for a later run's sweep.
+  if (m.places.marked && tidy) clear_staging_mark();
   // Directories appeared and free space changed: what staging remembered of
   // the trees no longer holds.
   m.places = {};
@@ -436,7 +487,7 @@ bool copy_file(const std::string& source, const std::string& target, bool progre
   }
   // The target itself is never opened: it may be a link, and a half-written
   // copy must never replace a whole file.
-  std::string temporary = parent_dir(target) + copy_template;
+  std::string temporary = temporary_template(parent_dir(target));
   int to = fs::mkstemp(temporary.data());
   if (to < 0) {
     report_copy_failure(target, errno);

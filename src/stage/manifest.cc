@@ -8,15 +8,12 @@
 
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "stage/leftovers.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
 
 namespace {
 
-// Staged temporary files are named "tmp" and six characters (the mkstemp
-// template of the staging code).
-constexpr std::string_view staged_name_prefix = "tmp";
-constexpr size_t staged_name_length = 9;
 
 // The characters that would break the line format, and their escapes.
 struct escape {
@@ -66,8 +63,10 @@ std::string decode_path(std::string_view coded) {
   return path;
 }
 
-void unlink_staged(const file_op& op) {
-  if (op.kind == OP_STAGED && !op.source.empty()) fs::unlink(op.source.c_str());
+// False when a staged file could not be taken away.
+bool unlink_staged(const file_op& op) {
+  if (op.kind != OP_STAGED || op.source.empty()) return true;
+  return fs::unlink(op.source.c_str()) == 0 || errno == ENOENT;
 }
 
 std::string_view base_name(std::string_view path) {
@@ -78,10 +77,6 @@ std::string_view base_name(std::string_view path) {
 std::string_view dir_name(std::string_view path) {
   size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
-}
-
-bool is_letter_or_digit(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
 bool has_control_byte(std::string_view path) {
@@ -181,7 +176,7 @@ std::string apply_line(manifest& m, std::string_view line, bool judged) {
 // Writes `text` to a new file beside `path`, readable by all like any file
 // the installer leaves behind, on the medium, and renames it into place.
 bool replace_with(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".XXXXXX";
+  std::string temporary = temporary_template(parent_dir(path));
   int fd = fs::mkstemp(temporary.data(), 0644);
   if (fd < 0) return false;
   out_file out;
@@ -257,9 +252,13 @@ void drop_op(manifest& m, const std::string& target) {
 }
 
 void discard(manifest& m) {
-  for (const auto& entry : m.ops) unlink_staged(entry.second);
+  bool tidy = true;
+  for (const auto& entry : m.ops) tidy = unlink_staged(entry.second) && tidy;
   m.ops.clear();
   m.proofs.clear();
+  m.readied_downloads.clear();
+  // A staged file that could not be taken away is left for a later sweep.
+  if (m.places.marked && tidy) clear_staging_mark();
   m.places = {};
 }
 
@@ -279,15 +278,8 @@ void discard_saved(manifest& m) {
   discard(m);
 }
 
-bool is_staged_name(std::string_view file_name) {
-  if (file_name.size() != staged_name_length || !file_name.starts_with(staged_name_prefix)) return false;
-  for (char c : file_name.substr(staged_name_prefix.size()))
-    if (!is_letter_or_digit(c)) return false;
-  return true;
-}
-
 bool could_be_staged(std::string_view source, std::string_view target) {
-  if (!is_staged_name(base_name(source))) return false;
+  if (!is_temporary_name(base_name(source))) return false;
   std::string_view dir = dir_name(source);
   if (dir == paths::ram_dir || dir == paths::fallback_staging_dir) return true;
   return !has_dot_component(source) && !has_control_byte(source) &&

@@ -43,6 +43,7 @@ struct staging_places {
   // none exists).
   std::unordered_map<std::string, std::string> nearest;
   int ram_exists = -1;  // unknown until first asked
+  bool marked = false;  // the run's mark is down (leftovers.h)
 };
 
 struct manifest {
@@ -50,6 +51,9 @@ struct manifest {
   // Downloads that moves take as their source, by source path: what the
   // commit must confirm before it moves them (see proof.h).
   std::map<std::string, download_proof> proofs;
+  // Target -> download, for the downloads that prepare_commit gave a second
+  // name beside their target: the commit removes them once moved.
+  std::map<std::string, std::string> readied_downloads;
   staging_places places;
 
   bool empty() const { return ops.empty(); }
@@ -95,10 +99,8 @@ bool load_manifest(manifest& m, const std::string& path, std::string* refusal = 
 void remove_saved_manifest(const std::string& path);
 std::string proofs_path(const std::string& manifest_path);
 
-// A staged file's name: "tmp" and six letters or digits.
-bool is_staged_name(std::string_view file_name);
-// True when staging could have created `source` for `target`: a regular name
-// of a staged file in "/ram", "/tmp", or the directory of the target or one
+// True when staging could have created `source` for `target`: a temporary
+// name (staging.h) in "/ram", "/tmp", or the directory of the target or one
 // of its ancestors below "/flash".
 bool could_be_staged(std::string_view source, std::string_view target);
 // A package file directly in one of the download directories.

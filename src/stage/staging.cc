@@ -10,6 +10,7 @@
 
 #include "pkgdb/record.h"
 #include "platform/fs.h"
+#include "stage/leftovers.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 
@@ -17,7 +18,6 @@ namespace {
 
 constexpr const char* ram_dir = "/ram";
 constexpr const char* fallback_dir = "/tmp";
-constexpr const char* staged_template = "/tmpXXXXXX";
 constexpr const char* flash_prefix = "/flash/";
 constexpr const char* boot_image = "/flash/bootimage";
 // Room a file system must keep beyond a staged file for it to be placed there.
@@ -53,13 +53,6 @@ std::string staging_dir(staging_places& places, const std::string& target, uint6
     places.ram_exists = stat(ram_dir, &st) == 0;
   }
   return places.ram_exists ? ram_dir : fallback_dir;
-}
-
-// A stored file path as the path to remove: a full path under "/flash/", or
-// a path relative to "/flash".
-std::string installed_path(const std::string& stored) {
-  if (stored.compare(0, std::char_traits<char>::length(flash_prefix), flash_prefix) == 0) return stored;
-  return flash_prefix + stored;
 }
 
 bool has_parent_component(std::string_view path) {
@@ -180,6 +173,22 @@ bool is_nameable(std::string_view path) {
 
 }  // namespace
 
+bool is_temporary_name(std::string_view file_name) {
+  if (file_name.size() != temporary_prefix.size() + 6 || !file_name.starts_with(temporary_prefix)) return false;
+  for (char c : file_name.substr(temporary_prefix.size()))
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  return true;
+}
+
+std::string temporary_template(const std::string& dir) {
+  return dir + "/" + std::string(temporary_prefix) + "XXXXXX";
+}
+
+std::string installed_path(const std::string& stored) {
+  if (stored.compare(0, std::char_traits<char>::length(flash_prefix), flash_prefix) == 0) return stored;
+  return flash_prefix + stored;
+}
+
 std::string parent_dir(std::string_view path) {
   size_t end = path.find_last_not_of('/');
   if (end == std::string_view::npos) return ".";
@@ -211,7 +220,8 @@ bool open_staged_file(out_file* out, manifest& m, const std::string& target, uin
     errno = ENAMETOOLONG;
     return false;
   }
-  std::string path = staging_dir(m.places, target, size_hint) + staged_template;
+  mark_staging(m.places);
+  std::string path = temporary_template(staging_dir(m.places, target, size_hint));
   int fd = fs::mkstemp(path.data(), mode != 0 ? mode & 07777 : 0600);
   if (fd < 0) return false;
   add_op(m, target, {OP_STAGED, path});

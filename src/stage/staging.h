@@ -12,6 +12,16 @@ struct manifest;
 struct pkg_repo;
 struct pkg_image;
 
+// Every temporary the installer makes in the device's trees (a staged file,
+// a copy or a link on its way in, a directory on its way out) is named this
+// prefix and six letters or digits: a name that neither a package nor
+// another program uses, so that a later run can find what a run cut short
+// left behind, and nothing else.
+inline constexpr std::string_view temporary_prefix = ".installer-";
+bool is_temporary_name(std::string_view file_name);
+// `dir` + "/" + temporary_prefix + "XXXXXX", a template for fs::mkstemp.
+std::string temporary_template(const std::string& dir);
+
 // The path without trailing "/" characters, then its dirname:
 // "/flash/var/pdb/x/" -> "/flash/var/pdb"; "", "///" and "image" -> ".".
 std::string parent_dir(std::string_view path);
@@ -20,7 +30,8 @@ std::string parent_dir(std::string_view path);
 // is not a directory is climbed past); "" when there is none.
 std::string nearest_existing_dir(std::string dir);
 
-// Creates an empty staged temporary file for `target`: next to the target
+// Creates an empty staged temporary file for `target` (a temporary name):
+// next to the target
 // (in its nearest existing ancestor directory) when that file system has more
 // than size_hint + 65536 bytes free, else in "/ram" ("/tmp" when "/ram" is
 // missing and the hint is 0). Sets the mode when not 0, records
@@ -29,6 +40,10 @@ std::string nearest_existing_dir(std::string dir);
 // not open) when the file cannot be created.
 bool open_staged_file(out_file* out, manifest& m, const std::string& target, uint64_t size_hint,
                       mode_t mode);
+
+// A path of a package's "files" list as the installed path: a full path
+// below "/flash/", or one relative to "/flash".
+std::string installed_path(const std::string& stored);
 
 // Stages the removal of an installed package: its files, its database
 // directory and "image", and for a boot package "/flash/bootimage" when it

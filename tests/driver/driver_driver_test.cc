@@ -194,8 +194,8 @@ TEST_F(CommandLine, CommitAndCancelActBeforeTheChangeOfRoot) {
 TEST_F(CommandLine, CommitUsesTheManifestOfTheCurrentRoot) {
   device_root named;  // the root -r names: its manifest must stay unused
   for (const device_root* r : {&root, &named}) {
-    r->write_file("/flash/tmpFROM01", "payload");
-    r->write_file("/ram/MANIFEST", "M /flash/to /flash/tmpFROM01\n");
+    r->write_file("/flash/.installer-FROM01", "payload");
+    r->write_file("/ram/MANIFEST", "M /flash/to /flash/.installer-FROM01\n");
   }
   auto named_before = named.snapshot("/");
   run_result result = run_at_slash({"-r", named.path(), "--commit"});
@@ -203,7 +203,7 @@ TEST_F(CommandLine, CommitUsesTheManifestOfTheCurrentRoot) {
   EXPECT_EQ(result.out, "finishing install... \b \n");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(root.read_file("/flash/to"), "payload");
-  EXPECT_FALSE(root.exists("/flash/tmpFROM01"));
+  EXPECT_FALSE(root.exists("/flash/.installer-FROM01"));
   EXPECT_EQ(named.snapshot("/"), named_before);
 }
 

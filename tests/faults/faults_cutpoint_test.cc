@@ -63,28 +63,29 @@ class CutPoints : public ::testing::Test {
 // dropped file, a database directory to remove, the image link and the
 // changed-packages marker.
 void prepare_saved_upgrade(const device_root& root) {
+  root.write_file("/flash/var/pdb/.staging", "");  // the mark a --safe run leaves
   root.write_file("/flash/bin/tool", "tool 1.0", 0755);
-  root.write_file("/flash/bin/tmpAAAAAA", "tool 2.0", 0755);
+  root.write_file("/flash/bin/.installer-AAAAAA", "tool 2.0", 0755);
   root.write_file("/flash/lib/big.so", pattern(30000, 'a'), 0644);
-  root.write_file("/ram/tmpBBBBBB", pattern(40000, 'A'), 0644);
-  root.write_file("/ram/tmpCCCCCC", "new documentation", 0600);
+  root.write_file("/ram/.installer-BBBBBB", pattern(40000, 'A'), 0644);
+  root.write_file("/ram/.installer-CCCCCC", "new documentation", 0600);
   root.write_file("/flash/share/old.txt", "dropped in 2.0");
   root.write_file("/flash/var/pdb/gone/version", version_1_0);
   root.write_file("/flash/var/pdb/gone/files", "flash/share/old.txt\n");
   root.write_file("/flash/var/pdb/pkg/version", version_1_0);
-  root.write_file("/flash/var/pdb/pkg/tmpDDDDDD", version_2_0);
+  root.write_file("/flash/var/pdb/pkg/.installer-DDDDDD", version_2_0);
   root.write_file("/flash/var/pdb/pkg/image", "old image");
   root.write_file("/flash/bootimage", "boot image");
-  root.write_file("/flash/tmpEEEEEE", "");
+  root.write_file("/flash/.installer-EEEEEE", "");
   root.write_file("/ram/MANIFEST",
-                  "M /flash/PCKGS_CHANGED /flash/tmpEEEEEE\n"
-                  "M /flash/bin/tool /flash/bin/tmpAAAAAA\n"
-                  "M /flash/lib/big.so /ram/tmpBBBBBB\n"
-                  "M /flash/share/doc/new/readme /ram/tmpCCCCCC\n"
+                  "M /flash/PCKGS_CHANGED /flash/.installer-EEEEEE\n"
+                  "M /flash/bin/tool /flash/bin/.installer-AAAAAA\n"
+                  "M /flash/lib/big.so /ram/.installer-BBBBBB\n"
+                  "M /flash/share/doc/new/readme /ram/.installer-CCCCCC\n"
                   "U /flash/share/old.txt\n"
                   "U /flash/var/pdb/gone/\n"
                   "L /flash/var/pdb/pkg/image /flash/bootimage\n"
-                  "M /flash/var/pdb/pkg/version /flash/var/pdb/pkg/tmpDDDDDD\n");
+                  "M /flash/var/pdb/pkg/version /flash/var/pdb/pkg/.installer-DDDDDD\n");
 }
 
 TEST_F(CutPoints, CommitOfSavedManifest) {

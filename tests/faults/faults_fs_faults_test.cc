@@ -30,10 +30,13 @@ class FaultLayer : public ::testing::Test {
     commit_.name = "commit";
     commit_.args = {"--commit"};
   }
+  // What a --safe upgrade leaves: the manifest, its staged file and the
+  // mark that a run is under way.
   void save_manifest() {
-    root_.write_file("/flash/tmpAAAAAA", "new tool");
+    root_.write_file("/flash/var/pdb/.staging", "");
+    root_.write_file("/flash/.installer-AAAAAA", "new tool");
     root_.write_file("/flash/bin/tool", "old tool");
-    root_.write_file("/ram/MANIFEST", "M /flash/bin/tool /flash/tmpAAAAAA\nU /flash/old\n");
+    root_.write_file("/ram/MANIFEST", "M /flash/bin/tool /flash/.installer-AAAAAA\nU /flash/old\n");
     root_.write_file("/flash/old", "dropped");
   }
 
@@ -45,14 +48,16 @@ TEST_F(FaultLayer, TraceNumbersEveryOperationAndCountsThem) {
   save_manifest();
   run_result r = run_faulted(commit_, root_, "trace");
   EXPECT_EQ(r.status, 0);
-  // sync, removal of /flash/old, directory for the move, the move, sync.
+  // sync, removal of /flash/old, directory for the move, the move, sync,
+  // and the mark taken away.
   EXPECT_EQ(r.err,
             "fault-layer: 1 sync \n"
             "fault-layer: 2 unlink /flash/old\n"
             "fault-layer: 3 mkdir /flash/bin\n"
-            "fault-layer: 4 rename /flash/tmpAAAAAA /flash/bin/tool\n"
+            "fault-layer: 4 rename /flash/.installer-AAAAAA /flash/bin/tool\n"
             "fault-layer: 5 sync \n"
-            "fault-layer: 5 operations\n");
+            "fault-layer: 6 unlink /flash/var/pdb/.staging\n"
+            "fault-layer: 6 operations\n");
   EXPECT_EQ(root_.read_file("/flash/bin/tool"), "new tool");
 }
 
@@ -65,9 +70,9 @@ TEST_F(FaultLayer, PlansFailOrStopExactlyOneOperation) {
     bool old_left;     // /flash/old still there
   };
   const plan_case cases[] = {
-      {"count", 0, "fault-layer: 5 operations\n", "new tool", false},
+      {"count", 0, "fault-layer: 6 operations\n", "new tool", false},
       {"2:EIO", 0, "fault-layer: EIO injected at operation 2 (unlink /flash/old)\n", "new tool", true},
-      {"4:ENOSPC", 1, "fault-layer: ENOSPC injected at operation 4 (rename /flash/tmpAAAAAA /flash/bin/tool)\n",
+      {"4:ENOSPC", 1, "fault-layer: ENOSPC injected at operation 4 (rename /flash/.installer-AAAAAA /flash/bin/tool)\n",
        "old tool", false},
       {"3:stop", fs::fault_stop_status, "fault-layer: stopped before operation 3 (mkdir /flash/bin)\n", "old tool",
        false},
@@ -140,7 +145,7 @@ TEST_F(FaultLayer, UpgradeWithoutItsChangedMarkerChangesNothing) {
   upgrade.name = "upgrade";
   root_.write_file("/rw/pckg/.download/alpha.npk", installtest::build(installtest::package("alpha", v71, "7.1")));
   auto start = faults_test::capture(root_);
-  unsigned marker = operation_before_commit(run_faulted(upgrade, root_, "trace").err, "mkstemp /flash/tmp", true);
+  unsigned marker = operation_before_commit(run_faulted(upgrade, root_, "trace").err, "mkstemp /flash/.installer-", true);
   ASSERT_GT(marker, 0u);
   struct error_case {
     const char* what;

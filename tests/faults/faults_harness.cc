@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fs_faults.h"
+#include "stage/staging.h"
 
 namespace faults_test {
 
@@ -180,8 +181,46 @@ void check_listing(run_context& c, const device_root& root, const std::string& l
       problems->push_back(label + ": --show lost the package " + name);
 }
 
-void check_error_run(run_context& c, unsigned k, int err, const run_result& r, const device_state& got,
-                     const std::string& label, std::vector<std::string>* problems) {
+// After the later run nothing of the faulted run may be left: no temporary
+// and no mark, except what a saved manifest still owns. With every entry
+// as before or as after the clean run, the flash then holds what one of
+// them holds, and its free space is theirs.
+void check_no_leftovers(const device_state& recovered, const std::vector<std::string>& temporaries,
+                        const std::string& label, std::vector<std::string>* problems) {
+  auto saved = recovered.find("ram/MANIFEST");
+  for (const std::string& path : temporaries) {
+    bool owned = saved != recovered.end() &&
+                 (path == staging_mark || saved->second.find(" /" + path + "\n") != std::string::npos);
+    if (!owned) problems->push_back(label + ": " + path + " is still there");
+  }
+}
+
+// The scenario's later run after a faulted one; returns the state it left.
+device_state run_later(run_context& c, const device_root& root, const std::string& label,
+                       std::vector<std::string>* problems) {
+  run_options options;
+  options.input = c.s.recovery_input;
+  options.env = c.s.env;
+  options.flash_bytes = c.s.flash_bytes;
+  options.ram_bytes = c.s.ram_bytes;
+  std::vector<std::string> args = {"-r", root.path()};
+  args.insert(args.end(), c.s.recovery_args.begin(), c.s.recovery_args.end());
+  run_result later = run_installer(args, options);
+  if (crashed(later) || has_sanitizer_report(later))
+    problems->push_back(label + ": status " + std::to_string(later.status) + ": " + brief(later.err));
+  device_state recovered = checked_state(c.s, root);
+  check_no_leftovers(recovered, check_entries(c, recovered, label, problems), label, problems);
+  return recovered;
+}
+
+std::string later_label(const run_context& c, const std::string& label) {
+  std::string text = label + " then the run";
+  for (const std::string& arg : c.s.recovery_args) text += " " + arg;
+  return text;
+}
+
+void check_error_run(run_context& c, unsigned k, int err, const run_result& r, const device_root& root,
+                     const device_state& got, const std::string& label, std::vector<std::string>* problems) {
   // The failed operation as this run made it: temporary names differ from
   // those of the clean run.
   std::string operation = c.trace.operations[k - 1];
@@ -193,15 +232,20 @@ void check_error_run(run_context& c, unsigned k, int err, const run_result& r, c
   }
   std::string name = operation.substr(0, operation.find(' '));
   std::vector<std::string> temporaries = check_entries(c, got, label, problems);
-  for (const std::string& path : temporaries) {
-    // Failing the very unlink or rmdir that removes a temporary (or
-    // something inside it) can only leave it.
-    std::string removed = operation.substr(operation.find(' ') + 1);
-    if ((name == "unlink" || name == "rmdir") &&
-        (removed == "/" + path || removed.compare(0, path.size() + 2, "/" + path + "/") == 0))
-      continue;
-    problems->push_back(label + ": the temporary " + path + " was left behind");
-  }
+  // Failing the very unlink or rmdir that removes a temporary (or something
+  // inside it) can only leave it, and with it the mark that lets a later
+  // run find it; that run must then take both away.
+  std::string removed = operation.substr(operation.find(' ') + 1);
+  auto is_removed = [&](const std::string& path) {
+    return (name == "unlink" || name == "rmdir") &&
+           (removed == "/" + path || removed.compare(0, path.size() + 2, "/" + path + "/") == 0);
+  };
+  bool left_one = false;
+  for (const std::string& path : temporaries) left_one = left_one || is_removed(path);
+  for (const std::string& path : temporaries)
+    if (!is_removed(path) && !(left_one && path == staging_mark))
+      problems->push_back(label + ": the temporary " + path + " was left behind");
+  if (left_one) run_later(c, root, later_label(c, label), problems);
   // An error before the commit either fails the run, which then changes
   // nothing, or is one the run may carry on after (the post-log, say).
   // The schedule pass reports a request it could not stage and carries out
@@ -233,23 +277,11 @@ void check_stop_run(run_context& c, const device_root& root, const device_state&
                     std::vector<std::string>* problems) {
   if (!check_entries(c, got, label, problems).empty()) ++c.report.stops_leaving_temporaries;
   check_listing(c, root, label, problems, true);
-  run_options options;
-  options.input = c.s.recovery_input;
-  options.env = c.s.env;
-  options.flash_bytes = c.s.flash_bytes;
-  options.ram_bytes = c.s.ram_bytes;
-  std::vector<std::string> args = {"-r", root.path()};
-  args.insert(args.end(), c.s.recovery_args.begin(), c.s.recovery_args.end());
-  run_result later = run_installer(args, options);
-  std::string later_label = label + " then the run";
-  for (const std::string& arg : c.s.recovery_args) later_label += " " + arg;
-  if (crashed(later) || has_sanitizer_report(later))
-    problems->push_back(later_label + ": status " + std::to_string(later.status) + ": " + brief(later.err));
-  device_state recovered = checked_state(c.s, root);
-  check_entries(c, recovered, later_label, problems);
+  std::string later = later_label(c, label);
+  device_state recovered = run_later(c, root, later, problems);
   if (c.s.recovery_reaches_clean && without_temporaries(recovered, c.report.after) != c.report.after)
-    problems->push_back(later_label + ": did not reach the clean state");
-  check_listing(c, root, later_label, problems);
+    problems->push_back(later + ": did not reach the clean state");
+  check_listing(c, root, later, problems);
 }
 
 void try_fault(run_context& c, unsigned k, const std::string& what) {
@@ -273,7 +305,7 @@ void try_fault(run_context& c, unsigned k, const std::string& what) {
   }
   if (r.err.find("injected at operation " + std::to_string(k) + " ") == std::string::npos)
     problems->push_back(label + ": the run never reached the operation");
-  check_error_run(c, k, what == "EIO" ? EIO : ENOSPC, r, got, label, problems);
+  check_error_run(c, k, what == "EIO" ? EIO : ENOSPC, r, root, got, label, problems);
   check_listing(c, root, label, problems, k >= c.trace.commit_start);
 }
 
@@ -281,9 +313,7 @@ void try_fault(run_context& c, unsigned k, const std::string& what) {
 
 bool is_temporary_name(const std::string& path) {
   std::string name = path.substr(path.rfind('/') + 1);
-  if (name.size() == 10 && name[0] == '.') name = name.substr(1);
-  return (name.size() == 9 && name.compare(0, 3, "tmp") == 0) ||
-         (name.size() == 15 && name.compare(0, 9, "MANIFEST.") == 0);
+  return ::is_temporary_name(name) || path == staging_mark;
 }
 
 device_state capture(const device_root& root) {

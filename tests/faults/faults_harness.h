@@ -86,10 +86,11 @@ bool full_sweep_requested();
 device_state capture(const testsupport::device_root& root);
 void restore(const device_state& state, const testsupport::device_root& root);
 
-// A staged temporary by its name: "tmp" and six characters (a staged file, a
-// copy or a link on its way), ".tmp" and six (a directory being removed), or
-// "MANIFEST." and six (a manifest being saved).
+// A temporary by its name (a staged file, a copy or a link on its way, a
+// directory being removed, a manifest being saved), or the mark that a run
+// is under way.
 bool is_temporary_name(const std::string& path);
+inline constexpr const char* staging_mark = "flash/var/pdb/.staging";
 
 // Runs build/installer-faults with the fault plan (fs_faults.h) in a device
 // root, with the scenario's file systems.

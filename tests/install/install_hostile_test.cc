@@ -688,20 +688,20 @@ TEST_F(WaysAroundTheSignature, ForgedBundleHeaderAroundASignedMember) {
 }
 
 TEST_F(WaysAroundTheSignature, HandWrittenSavedManifest) {
-  root.write_file("/flash/bin/tmpGOOD01", "staged");
+  root.write_file("/flash/bin/.installer-GOOD01", "staged");
   root.write_file("/rw/secret", "keep me");
   root.write_file("/rw/pckg/.download/pkg.npk", "a download");
   remember();
-  const std::string good = "M /flash/bin/new /flash/bin/tmpGOOD01\n";
+  const std::string good = "M /flash/bin/new /flash/bin/.installer-GOOD01\n";
   const struct {
     const char* line;
     const char* why;
   } cases[] = {
-      {"M /rw/target /flash/bin/tmpGOOD01", "the target is not below /flash/"},
-      {"M /flash/../rw/x /flash/bin/tmpGOOD01", "the target is not below /flash/"},
+      {"M /rw/target /flash/bin/.installer-GOOD01", "the target is not below /flash/"},
+      {"M /flash/../rw/x /flash/bin/.installer-GOOD01", "the target is not below /flash/"},
       {"M /flash/bin/x /rw/secret", "the source is neither a staged file nor a download"},
-      {"M /flash/bin/x /rw/tmpABCDEF", "the source is neither a staged file nor a download"},
-      {"M /flash/bin/x /flash/var/tmpABCDEF", "the source is neither a staged file nor a download"},
+      {"M /flash/bin/x /rw/.installer-ABCDEF", "the source is neither a staged file nor a download"},
+      {"M /flash/bin/x /flash/var/.installer-ABCDEF", "the source is neither a staged file nor a download"},
       {"M /flash/bin/x /rw/pckg/.download/pkg.npk", "the download was never verified"},
       {"L /flash/bin/x /rw/secret", "the link does not point below /flash/"},
       {"L /flash/bin/x /flash/./bin", "the link does not point below /flash/"},
@@ -722,21 +722,21 @@ TEST_F(WaysAroundTheSignature, HandWrittenSavedManifest) {
   }
   // --cancel deletes what staging could have made for the line, and only a
   // regular file: nothing a hand-written line names elsewhere.
-  root.write_file("/rw/tmpABCDEF", "not staged here");
-  root.write_file("/flash/var/tmpABCDEF", "not on the way to its target");
-  root.write_file("/ram/tmpGOOD02", "staged in ram");
-  root.symlink("/rw/secret", "/ram/tmpLINK01");
+  root.write_file("/rw/.installer-ABCDEF", "not staged here");
+  root.write_file("/flash/var/.installer-ABCDEF", "not on the way to its target");
+  root.write_file("/ram/.installer-GOOD02", "staged in ram");
+  root.symlink("/rw/secret", "/ram/.installer-LINK01");
   root.write_file("/ram/MANIFEST",
-                  "M /flash/bin/a /rw/tmpABCDEF\nM /flash/bin/b /flash/var/tmpABCDEF\nM /flash/bin/c /ram/tmpLINK01\n"
-                  "M /flash/bin/d /ram/tmpGOOD02\nM /flash/bin/e /flash/bin/tmpGOOD01\n");
+                  "M /flash/bin/a /rw/.installer-ABCDEF\nM /flash/bin/b /flash/var/.installer-ABCDEF\nM /flash/bin/c /ram/.installer-LINK01\n"
+                  "M /flash/bin/d /ram/.installer-GOOD02\nM /flash/bin/e /flash/bin/.installer-GOOD01\n");
   run_result cancel = run_here({"--cancel"});
   EXPECT_EQ(cancel.status, 0) << cancel.out << cancel.err;
-  EXPECT_EQ(root.read_file("/rw/tmpABCDEF"), "not staged here");
-  EXPECT_EQ(root.read_file("/flash/var/tmpABCDEF"), "not on the way to its target");
-  EXPECT_TRUE(root.exists("/ram/tmpLINK01"));
+  EXPECT_EQ(root.read_file("/rw/.installer-ABCDEF"), "not staged here");
+  EXPECT_EQ(root.read_file("/flash/var/.installer-ABCDEF"), "not on the way to its target");
+  EXPECT_TRUE(root.exists("/ram/.installer-LINK01"));
   EXPECT_EQ(root.read_file("/rw/secret"), "keep me");
-  EXPECT_FALSE(root.exists("/ram/tmpGOOD02"));
-  EXPECT_FALSE(root.exists("/flash/bin/tmpGOOD01"));
+  EXPECT_FALSE(root.exists("/ram/.installer-GOOD02"));
+  EXPECT_FALSE(root.exists("/flash/bin/.installer-GOOD01"));
 }
 
 TEST_F(WaysAroundTheSignature, StoredImageThatOthersMayWrite) {

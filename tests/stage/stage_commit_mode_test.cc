@@ -62,12 +62,12 @@ void expect_spinner_output(const std::string& out) {
 TEST_F(CommitMode, CarriesOutSavedManifest) {
   for (const char* file : {"/flash/old/a", "/flash/old/b", "/flash/old/.keep"}) root_.write_file(file, "old");
   root_.write_file("/flash/var/pdb/pkg/image", "an old image file");
-  root_.write_file("/flash/tmpAAAAAA", "moved within flash", 0700);
+  root_.write_file("/flash/.installer-AAAAAA", "moved within flash", 0700);
   const std::string library = pattern(3 * chunk + 100, 'a');
-  root_.write_file("/ram/tmpBBBBBB", library, 04751);
+  root_.write_file("/ram/.installer-BBBBBB", library, 04751);
   root_.write_file("/ram/MANIFEST",
-                   "M /flash/bin/new/tool /flash/tmpAAAAAA\n"
-                   "M /flash/lib/x.so /ram/tmpBBBBBB\n"
+                   "M /flash/bin/new/tool /flash/.installer-AAAAAA\n"
+                   "M /flash/lib/x.so /ram/.installer-BBBBBB\n"
                    "U /flash/old\n"
                    "L /flash/var/pdb/pkg/image /flash/bootimage\n");
   run_result result = run("--commit");
@@ -82,8 +82,8 @@ TEST_F(CommitMode, CarriesOutSavedManifest) {
   EXPECT_FALSE(root_.exists("/flash/old/a"));
   EXPECT_FALSE(root_.exists("/flash/old/b"));
   EXPECT_TRUE(root_.exists("/flash/old/.keep"));
-  EXPECT_FALSE(root_.exists("/flash/tmpAAAAAA"));
-  EXPECT_TRUE(root_.exists("/ram/tmpBBBBBB")) << "a loaded move's source stays";
+  EXPECT_FALSE(root_.exists("/flash/.installer-AAAAAA"));
+  EXPECT_TRUE(root_.exists("/ram/.installer-BBBBBB")) << "a loaded move's source stays";
   EXPECT_TRUE(root_.exists("/ram/MANIFEST")) << "--commit leaves the file in place";
 }
 
@@ -104,11 +104,11 @@ TEST_F(CommitMode, CopyThatMeetsFullFlashKeepsOldTarget) {
   const std::string old_library = pattern(40000, 'A');
   root_.write_file("/flash/lib/x.so", old_library, 0755);
   root_.write_file("/flash/old", "kept");
-  root_.write_file("/ram/tmpCCCCCC", pattern(300 << 10, 'n'));
-  root_.write_file("/ram/MANIFEST", "M /flash/lib/x.so /ram/tmpCCCCCC\nU /flash/old\n");
+  root_.write_file("/ram/.installer-CCCCCC", pattern(300 << 10, 'n'));
+  root_.write_file("/ram/MANIFEST", "M /flash/lib/x.so /ram/.installer-CCCCCC\nU /flash/old\n");
   run_result result = run("--commit", 256 << 10);
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, std::string(finishing) + "|\b \nERROR: commit failed: could not copy /ram/tmpCCCCCC to " +
+  EXPECT_EQ(result.out, std::string(finishing) + "|\b \nERROR: commit failed: could not copy /ram/.installer-CCCCCC to " +
                             "/flash/lib/x.so: " + std::strerror(ENOSPC) + "\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(root_.read_file("/flash/old"), "kept");
@@ -119,13 +119,13 @@ TEST_F(CommitMode, CopyThatMeetsFullFlashKeepsOldTarget) {
 
 // A cancelled --safe upgrade left its staged temporaries on flash and ram.
 TEST_F(CommitMode, CancelDeletesStagedTemporariesAndTheManifest) {
-  root_.write_file("/flash/tmpDDDDDD", "staged beside its target");
-  root_.write_file("/ram/tmpEEEEEE", "staged in ram");
+  root_.write_file("/flash/.installer-DDDDDD", "staged beside its target");
+  root_.write_file("/ram/.installer-EEEEEE", "staged in ram");
   root_.write_file("/rw/pckg/.download/pkg.npk", "a download");
   root_.write_file("/flash/keep", "installed");
   root_.write_file("/ram/MANIFEST",
-                   "M /flash/bin/a /flash/tmpDDDDDD\n"
-                   "M /flash/bin/b /ram/tmpEEEEEE\n"
+                   "M /flash/bin/a /flash/.installer-DDDDDD\n"
+                   "M /flash/bin/b /ram/.installer-EEEEEE\n"
                    "M /flash/var/pdb/pkg/image /rw/pckg/.download/pkg.npk\n"
                    "U /flash/keep\n"
                    "L /flash/var/pdb/pkg/link /flash/keep\n");
@@ -133,8 +133,8 @@ TEST_F(CommitMode, CancelDeletesStagedTemporariesAndTheManifest) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
-  EXPECT_FALSE(root_.exists("/flash/tmpDDDDDD"));
-  EXPECT_FALSE(root_.exists("/ram/tmpEEEEEE"));
+  EXPECT_FALSE(root_.exists("/flash/.installer-DDDDDD"));
+  EXPECT_FALSE(root_.exists("/ram/.installer-EEEEEE"));
   EXPECT_FALSE(root_.exists("/ram/MANIFEST"));
   EXPECT_EQ(root_.read_file("/rw/pckg/.download/pkg.npk"), "a download");
   EXPECT_EQ(root_.read_file("/flash/keep"), "installed");

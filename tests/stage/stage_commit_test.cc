@@ -133,12 +133,12 @@ TEST(Commit, LinkThatCannotBeMadeKeepsOldTarget) {
 
 TEST(Commit, MovesWithinFlashCreateParentsAndReportRenameFailures) {
   IN_SANDBOX(sandbox_options{}, [] {
-    write_file("/flash/tmp123456", "new", 0751);
+    write_file("/flash/.installer-123456", "new", 0751);
     write_file("/flash/app", "old");
-    write_file("/flash/tmpABCDEF", "app");
+    write_file("/flash/.installer-ABCDEF", "app");
     manifest m;
-    add_op(m, "/flash/a/b/c/file", {OP_STAGED, "/flash/tmp123456"});
-    add_op(m, "/flash/app", {OP_STAGED, "/flash/tmpABCDEF"});
+    add_op(m, "/flash/a/b/c/file", {OP_STAGED, "/flash/.installer-123456"});
+    add_op(m, "/flash/app", {OP_STAGED, "/flash/.installer-ABCDEF"});
     stage_move(m, "/flash/vanished", "/flash/x");
     sync_calls = 0;
     std::string err = capture_stderr([&] { commit(m, "", false); });
@@ -251,10 +251,10 @@ TEST(Commit, CopyThatRunsOutOfRoomChangesNothing) {
 TEST(Commit, FailedMoveDropsItsStagedFile) {
   IN_SANDBOX(sandbox_options{}, [] {
     write_file("/flash/blocker", "a file where a directory is wanted");
-    write_file("/flash/tmpAAAAAA", "staged beside its target");
+    write_file("/flash/.installer-AAAAAA", "staged beside its target");
     write_file("/ram/loaded", "source of a loaded move");
     manifest m;
-    add_op(m, "/flash/blocker/file", {OP_STAGED, "/flash/tmpAAAAAA"});
+    add_op(m, "/flash/blocker/file", {OP_STAGED, "/flash/.installer-AAAAAA"});
     stage_move(m, "/ram/loaded", "/flash/blocker/other");
     commit_failure failure;
     std::string err = capture_stderr([&] { EXPECT_FALSE(commit(m, "", false, &failure)); });

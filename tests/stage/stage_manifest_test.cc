@@ -121,7 +121,7 @@ TEST_F(ManifestTest, DropOpUnlinksOnlyStagedFiles) {
 
 TEST_F(ManifestTest, DiscardDeletesOwnedFilesOnly) {
   manifest m;
-  std::string staged = file("tmp1"), moved = file("tmpABCDEF");
+  std::string staged = file("tmp1"), moved = file(".installer-ABCDEF");
   add_op(m, "/a", {OP_STAGED, staged});
   stage_move(m, moved, "/b");
   stage_link(m, moved, "/c");
@@ -142,13 +142,13 @@ TEST(ManifestOrder, KeysCompareAsUnsignedBytes) {
 TEST_F(ManifestTest, SavedTextFormat) {
   manifest m;
   stage_link(m, "/flash/bootimage", "/a/b");
-  add_op(m, "/a", {OP_STAGED, "/ram/tmp123456"});
+  add_op(m, "/a", {OP_STAGED, "/ram/.installer-123456"});
   stage_move(m, "/rw/pckg/x.npk", "/flash/var/pdb/x/image");
   add_op(m, "/flash/old", {OP_REMOVE, {}});
   add_op(m, "/flash/odd", {2, "/ignored"});
   ASSERT_TRUE(save_manifest(m, at("MANIFEST")));
   EXPECT_EQ(read_file(at("MANIFEST")),
-            "M /a /ram/tmp123456\n"
+            "M /a /ram/.installer-123456\n"
             "L /a/b /flash/bootimage\n"
             "U /flash/old\n"
             "M /flash/var/pdb/x/image /rw/pckg/x.npk\n");

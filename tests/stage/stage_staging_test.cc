@@ -33,7 +33,7 @@ std::string kinds(const manifest& m) {
   return text;
 }
 
-// The directory of a staged file, checked to be a fresh "tmp" + 6 name.
+// The directory of a staged file, checked to have a fresh temporary name.
 std::string staged_dir(const manifest& m, const std::string& target) {
   auto it = m.ops.find(target);
   if (it == m.ops.end()) return "(no entry)";
@@ -41,7 +41,7 @@ std::string staged_dir(const manifest& m, const std::string& target) {
   const std::string& source = it->second.source;
   size_t slash = source.rfind('/');
   std::string name = source.substr(slash + 1);
-  if (name.size() != 9 || name.compare(0, 3, "tmp") != 0) return "(odd name " + name + ")";
+  if (!is_temporary_name(name)) return "(odd name " + name + ")";
   if (!exists(source)) return "(missing " + source + ")";
   return source.substr(0, slash);
 }
@@ -60,7 +60,7 @@ TEST(ParentDir, Cases) {
   } cases[] = {
       {"/flash/var/pdb/x/", "/flash/var/pdb"}, {"/flash/bin/app", "/flash/bin"}, {"/flash", "/"},
       {"/", "."}, {"///", "."}, {"", "."}, {"image", "."}, {"a/b", "a"}, {"/flash//bin//", "/flash"},
-      {"//x", "/"}, {"a//b", "a"}, {"/ram/tmpABCDEF", "/ram"},
+      {"//x", "/"}, {"a//b", "a"}, {"/ram/.installer-ABCDEF", "/ram"},
   };
   for (const auto& c : cases) EXPECT_EQ(parent_dir(c.path), c.parent) << "'" << c.path << "'";
 }
