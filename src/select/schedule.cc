@@ -142,7 +142,11 @@ void follow_all_vanishing_providers(pkg_repo& repository) {
   }
 }
 
-// Step 5: a bundle record goes when none of its members stays.
+// Step 5: a bundle record goes when no member of it is left, and is
+// disabled when all that are left are disabled. Its record and image are
+// what its members are loaded from: a bundle whose members stay installed,
+// even disabled, must stay too, or the next run would find the members
+// without their bundle and remove them.
 void follow_members(pkg_repo& repository, pkg_image& bundle) {
   bool any_member = false;
   for (const pkg_image* member : repository.packages) {
@@ -151,8 +155,10 @@ void follow_members(pkg_repo& repository, pkg_image& bundle) {
     if (is_active(*member)) return;
     any_member = true;
   }
-  if (!any_member || !bundle.disabled)
+  if (!any_member)
     set_pending(repository, bundle, PENDING_UNINSTALL);
+  else if (!bundle.disabled)
+    set_pending(repository, bundle, PENDING_DISABLE);
   else if (bundle.pending == PENDING_ENABLE)
     set_pending(repository, bundle, PENDING_NONE);
 }

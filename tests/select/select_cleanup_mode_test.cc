@@ -190,13 +190,15 @@ TEST_F(CleanupMode, TwoEnablesInConflict) {
   EXPECT_EQ(state("second", "enabled"), "user\n");
 }
 
-// Disabling the bundle disables its members; with no member left running the
-// bundle record itself goes, the members stay installed.
+// Disabling the bundle disables its members. The bundle record used to be
+// uninstalled with them, and the next run then removed the members, which
+// it loads from the bundle's image: the bundle is now disabled and stays.
 TEST_F(CleanupMode, BundleDisabled) {
   ASSERT_NO_FATAL_FAILURE(install_bundle());
   request("suite", "disable");
   EXPECT_EQ(cleanup().out, "");
-  EXPECT_FALSE(root_.exists("/flash/var/pdb/suite"));
+  EXPECT_TRUE(root_.exists("/flash/var/pdb/suite/image"));
+  EXPECT_EQ(state("suite", "disabled"), "user\n");
   for (const char* member : {"m1", "m2"}) {
     EXPECT_TRUE(installed(member)) << member;
     EXPECT_EQ(state(member, "disabled"), "auto\n") << member;
