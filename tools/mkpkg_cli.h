@@ -4,8 +4,9 @@
 //   mkpkg bundle -o OUT --name NAME --version VERSION [options] MEMBER...
 //   mkpkg info [--keys FILE] FILE
 //
-// Returns the exit status: 0 on success, 1 for unreadable input or a failed
-// write, 2 for bad arguments. Messages go to `out` and `err`.
+// Returns the exit status: 0 on success; 1 for unreadable input, a failed
+// write, or input the installer would refuse (names, version ranges,
+// entries, members); 2 for bad arguments. Messages go to `out` and `err`.
 #pragma once
 
 #include <cstdio>
