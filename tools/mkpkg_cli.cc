@@ -28,6 +28,7 @@ const char usage_text[] =
     "usage: mkpkg build -o OUT --name NAME --version VERSION [options] [DIR]\n"
     "       mkpkg bundle -o OUT --name NAME --version VERSION [options] MEMBER...\n"
     "       mkpkg info [--keys FILE] FILE\n"
+    "       mkpkg --version\n"
     "\n"
     "build options:\n"
     "  --build-time N          seconds since 1970 (default: now)\n"
@@ -530,7 +531,14 @@ int run_info(const std::vector<std::string>& raw, std::FILE* out, std::FILE* err
     std::fprintf(err_out, "mkpkg info: %s\n", err.c_str());
     return 1;
   }
-  std::fputs(describe_package(file, keys_path ? &keys : nullptr).c_str(), out);
+  std::string description;
+  bool readable = describe_package(file, keys_path ? &keys : nullptr, &description);
+  std::fputs(description.c_str(), out);
+  if (!readable) {
+    std::fprintf(err_out, "mkpkg info: %s: not a package the installer can read whole\n",
+                 terminal_safe(*file_path).c_str());
+    return 1;
+  }
   return 0;
 }
 
@@ -545,6 +553,7 @@ int mkpkg_main(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       {"build", [&](const auto& rest) { return run_build(rest, err); }},
       {"bundle", [&](const auto& rest) { return run_bundle(rest, err); }},
       {"info", [&](const auto& rest) { return run_info(rest, out, err); }},
+      {"--version", [&](const auto&) { return std::fprintf(out, "mkpkg %s\n", MKPKG_VERSION) < 0; }},
   };
   if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     std::fputs(usage_text, args.empty() ? err : out);

@@ -3,10 +3,12 @@
 //   mkpkg build -o OUT --name NAME --version VERSION [options] [DIR]
 //   mkpkg bundle -o OUT --name NAME --version VERSION [options] MEMBER...
 //   mkpkg info [--keys FILE] FILE
+//   mkpkg --version
 //
 // Returns the exit status: 0 on success; 1 for unreadable input, a failed
-// write, or input the installer would refuse (names, version ranges,
-// entries, members); 2 for bad arguments. Messages go to `out` and `err`.
+// write, input the installer would refuse (names, version ranges, entries,
+// members) or, for info, a file that is not a package or does not read
+// whole; 2 for bad arguments. Messages go to `out` and `err`.
 #pragma once
 
 #include <cstdio>

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "pkgbuild.h"
@@ -351,10 +352,10 @@ TEST_F(mkpkg_test, info_describes_a_package) {
   std::string expected = "file: " + std::to_string(file.size()) +
                          " bytes, magic 0xBAD0F11E (package), declared size " + std::to_string(file.size()) +
                          "\n" + parts_text +
-                         "package demo\n  version: 1.2 (0x01026600)\n"
+                         "package demo\n  version: 1.2 (16934400, 0x01026600)\n"
                          "  build time: 86400 (1970-01-02 00:00:00 UTC)\n  flags: 0x0\n"
                          "  architecture: \"i386\"\n  depends: 1 entries\n"
-                         "    system min 6.0 (0x06006600) max 0 extra 0\n"
+                         "    system min 6.0 (100689408, 0x06006600) max 0 extra 0\n"
                          "  provides: 0 entries\n  conflicts: 0 entries\n"
                          "  files:\n    mode 100644 variant 0 size 5 \"x\"\n";
   cli_result info = run_mkpkg({"info", "--keys", TEST_KEY_FILE, at("p.npk")});
@@ -364,7 +365,7 @@ TEST_F(mkpkg_test, info_describes_a_package) {
   EXPECT_EQ(expected + "  signature: 68 bytes, level 1 under the built-in keys\n", builtin.out);
   write("short.npk", file.substr(0, 60));
   cli_result cut = run_mkpkg({"info", at("short.npk")});
-  EXPECT_EQ(0, cut.status);
+  EXPECT_EQ(1, cut.status);
   EXPECT_NE(std::string::npos, cut.out.find("(differs from the file)")) << cut.out;
   EXPECT_NE(std::string::npos, cut.out.find("at 50: 10 bytes that form no whole part")) << cut.out;
 }
@@ -441,7 +442,7 @@ TEST_F(mkpkg_test, refuses_what_the_installer_would_refuse) {
   }
 }
 
-TEST_F(mkpkg_test, unsigned_builds_and_uncarried_files) {
+TEST_F(mkpkg_test, unsigned_builds_uncarried_files_info_and_version) {
   mkdir(at("tree").c_str(), 0755);
   write("tree/f", "x");
   ASSERT_EQ(0, symlink("f", at("tree/link").c_str()));
@@ -457,6 +458,13 @@ TEST_F(mkpkg_test, unsigned_builds_and_uncarried_files) {
   for (const pkgbuild::part_info& p : pkgbuild::list_parts(read_file(at("p.npk")))) types.push_back(p.type);
   EXPECT_EQ((std::vector<uint16_t>{part_package_header, part_files}), types) << "no signature part";
   EXPECT_EQ(1u, read_package(read_file(at("p.npk"))).entries.size());
+  write("junk", "not a package at all");
+  testsupport::run_result info = testsupport::run_program(mkpkg({"info", at("junk")}));
+  EXPECT_EQ(1, info.status);
+  EXPECT_EQ("mkpkg info: " + at("junk") + ": not a package the installer can read whole\n", info.err);
+  testsupport::run_result version = testsupport::run_program(mkpkg({"--version"}));
+  EXPECT_EQ(0, version.status);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("mkpkg [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
 }
 
 }  // namespace
