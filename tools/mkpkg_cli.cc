@@ -15,7 +15,9 @@
 #include <sstream>
 
 #include "keyfile.h"
+#include "mkpkg_checks.h"
 #include "mkpkg_info.h"
+#include "msg/msg.h"
 #include "pkgbuild.h"
 #include "pkgsign.h"
 #include "select/version.h"
@@ -26,6 +28,7 @@ const char usage_text[] =
     "usage: mkpkg build -o OUT --name NAME --version VERSION [options] [DIR]\n"
     "       mkpkg bundle -o OUT --name NAME --version VERSION [options] MEMBER...\n"
     "       mkpkg info [--keys FILE] FILE\n"
+    "       mkpkg --version\n"
     "\n"
     "build options:\n"
     "  --build-time N          seconds since 1970 (default: now)\n"
@@ -145,10 +148,21 @@ bool write_whole_file(const std::string& path, const std::string& data, std::str
   return true;
 }
 
+// What a source tree may hold that a package cannot carry.
+const char* uncarried_kind(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "of an unknown type";
+}
+
 // Entries for a directory tree, sorted by name at every level: regular
-// files with their data and mode, links and directories as their types.
+// files with their data and mode, directories as their type. Anything else
+// (links, FIFOs, devices) is left out and named in *left_out.
 bool collect_tree(const std::string& root, const std::string& relative,
-                  std::vector<pkgbuild::file_entry>* entries, std::string* err) {
+                  std::vector<pkgbuild::file_entry>* entries, std::vector<std::string>* left_out,
+                  std::string* err) {
   std::string dir = relative.empty() ? root : root + "/" + relative;
   DIR* handle = opendir(dir.c_str());
   if (!handle) {
@@ -176,18 +190,11 @@ bool collect_tree(const std::string& root, const std::string& relative,
     if (S_ISREG(info.st_mode)) {
       if (!read_whole_file(path, &entry.data, err)) return false;
       entries->push_back(std::move(entry));
-    } else if (S_ISLNK(info.st_mode)) {
-      std::string target(static_cast<size_t>(info.st_size) + 1, '\0');
-      ssize_t n = readlink(path.c_str(), target.data(), target.size());
-      if (n < 0) {
-        *err = "cannot read link " + path + ": " + std::strerror(errno);
-        return false;
-      }
-      entry.data = target.substr(0, static_cast<size_t>(n));
-      entries->push_back(std::move(entry));
     } else if (S_ISDIR(info.st_mode)) {
       entries->push_back(std::move(entry));
-      if (!collect_tree(root, stored, entries, err)) return false;
+      if (!collect_tree(root, stored, entries, left_out, err)) return false;
+    } else {
+      left_out->push_back(path + " is " + uncarried_kind(info.st_mode));
     }
   }
   return true;
@@ -244,9 +251,8 @@ bool header_option(const std::string& option, arg_cursor& args, header_options* 
 }
 
 bool check_header(const header_options& h, std::string* err) {
-  if (h.name.empty() || h.name.size() > pkg_name_size || h.name == "." || h.name == ".." ||
-      h.name.find('/') != std::string::npos) {
-    *err = "--name must be 1 to 16 bytes without '/'";
+  if (h.name.empty() || h.name.size() > pkg_name_size) {
+    *err = "--name must be 1 to 16 bytes";
     return false;
   }
   if (!h.version) {
@@ -361,6 +367,45 @@ bool make_signer(const std::string& scheme, const std::optional<std::string>& ke
   return true;
 }
 
+// The header fields that packages and bundles share.
+template <typename recipe_type>
+void copy_header(const header_options& h, recipe_type* recipe) {
+  recipe->magic = h.magic;
+  recipe->name = h.name;
+  recipe->version = *h.version;
+  recipe->build_time = h.build_time;
+  recipe->flags = h.flags;
+  recipe->text_a = h.text_a;
+  recipe->arch = h.arch;
+  recipe->text_b = h.text_b;
+  recipe->note = h.note;
+}
+
+// The recipe for parsed options: reads the image, the tree and the variants.
+bool make_recipe(const build_options& o, pkgbuild::package_recipe* recipe, std::vector<std::string>* left_out,
+                 std::string* err) {
+  copy_header(o.header, recipe);
+  if (o.has_depends) recipe->depends = o.depends;
+  if (o.has_provides) recipe->provides = o.provides;
+  if (o.has_conflicts) recipe->conflicts = o.conflicts;
+  recipe->digest = o.digest;
+  recipe->signature_size = o.sign == "none" ? 0 : o.sign == "legacy" ? 68 : 132;
+  if (o.image_file) {
+    std::string image;
+    if (!read_whole_file(*o.image_file, &image, err)) return false;
+    recipe->image_payload = image;
+  }
+  if (!o.tree && o.variants.empty()) return true;
+  recipe->files.emplace();
+  if (o.tree && !collect_tree(*o.tree, "", &*recipe->files, left_out, err)) return false;
+  for (const std::string& variant : o.variants) {
+    pkgbuild::file_entry entry;
+    if (!variant_entry(variant, &entry, err)) return false;
+    recipe->files->push_back(std::move(entry));
+  }
+  return true;
+}
+
 int run_build(const std::vector<std::string>& raw, std::FILE* err_out) {
   build_options o;
   std::string err;
@@ -369,39 +414,18 @@ int run_build(const std::vector<std::string>& raw, std::FILE* err_out) {
     return 2;
   }
   pkgbuild::package_recipe recipe;
-  recipe.magic = o.header.magic;
-  recipe.name = o.header.name;
-  recipe.version = *o.header.version;
-  recipe.build_time = o.header.build_time;
-  recipe.flags = o.header.flags;
-  recipe.text_a = o.header.text_a;
-  recipe.arch = o.header.arch;
-  recipe.text_b = o.header.text_b;
-  recipe.note = o.header.note;
-  if (o.has_depends) recipe.depends = o.depends;
-  if (o.has_provides) recipe.provides = o.provides;
-  if (o.has_conflicts) recipe.conflicts = o.conflicts;
-  recipe.digest = o.digest;
-  recipe.signature_size = o.sign == "legacy" ? 68 : 132;
-  bool ok = true;
-  if (o.image_file) {
-    std::string image;
-    ok = read_whole_file(*o.image_file, &image, &err);
-    recipe.image_payload = image;
-  }
-  if (ok && (o.tree || !o.variants.empty())) {
-    recipe.files.emplace();
-    if (o.tree) ok = collect_tree(*o.tree, "", &*recipe.files, &err);
-    for (size_t i = 0; ok && i < o.variants.size(); ++i) {
-      pkgbuild::file_entry entry;
-      ok = variant_entry(o.variants[i], &entry, &err);
-      recipe.files->push_back(std::move(entry));
-    }
-  }
+  std::vector<std::string> left_out;
+  bool ok = check_package_name(o.header.name, &err) && check_list("--depends", o.depends, &err) &&
+            check_list("--provides", o.provides, &err) && check_list("--conflicts", o.conflicts, &err) &&
+            make_recipe(o, &recipe, &left_out, &err);
+  for (const std::string& what : left_out)
+    std::fprintf(err_out, "mkpkg build: warning: %s, which a package cannot carry; left out\n",
+                 terminal_safe(what).c_str());
   pkgbuild::signer signer;
   std::string file;
-  ok = ok && make_signer(o.sign, o.keys, &signer, &err) &&
-       pkgbuild::build_package(recipe, signer, &file, &err) && write_whole_file(o.output, file, &err);
+  ok = ok && (!recipe.files || check_entries(*recipe.files, &err)) &&
+       make_signer(o.sign, o.keys, &signer, &err) && pkgbuild::build_package(recipe, signer, &file, &err) &&
+       write_whole_file(o.output, file, &err);
   if (!ok) {
     std::fprintf(err_out, "mkpkg build: %s\n", err.c_str());
     return 1;
@@ -409,60 +433,70 @@ int run_build(const std::vector<std::string>& raw, std::FILE* err_out) {
   return 0;
 }
 
-int run_bundle(const std::vector<std::string>& raw, std::FILE* err_out) {
-  arg_cursor args(raw);
+struct bundle_options {
   header_options header;
   pkgbuild::bundle_recipe recipe;
-  std::string output, err;
+  std::string output;
   std::vector<std::string> member_paths;
-  bool ok = true;
-  while (ok && !args.done()) {
+};
+
+bool parse_bundle(const std::vector<std::string>& raw, bundle_options* o, std::string* err) {
+  arg_cursor args(raw);
+  while (!args.done()) {
     std::string option = args.take();
     bool handled = false;
-    ok = header_option(option, args, &header, &handled, &err);
-    if (!ok || handled) continue;
+    if (!header_option(option, args, &o->header, &handled, err)) return false;
+    if (handled) continue;
     std::string value;
     if (option == "--no-keep-image") {
-      recipe.keep_image = false;
+      o->recipe.keep_image = false;
     } else if (option.empty() || option[0] != '-') {
-      member_paths.push_back(option);
-    } else if (!(ok = args.value(option, &value, &err))) {
+      o->member_paths.push_back(option);
+    } else if (!args.value(option, &value, err)) {
+      return false;
     } else if (option == "-o" || option == "--output") {
-      output = value;
+      o->output = value;
     } else if (option == "--member-list") {
       pkg_dep dep;
-      ok = parse_dep(value, &dep, &err);
-      if (!recipe.member_list) recipe.member_list.emplace();
-      recipe.member_list->push_back(dep);
+      if (!parse_dep(value, &dep, err)) return false;
+      if (!o->recipe.member_list) o->recipe.member_list.emplace();
+      o->recipe.member_list->push_back(dep);
     } else {
-      err = "unknown option " + option;
-      ok = false;
+      *err = "unknown option " + option;
+      return false;
     }
   }
-  if (ok && output.empty()) ok = (err = "-o OUT is required", false);
-  if (ok && member_paths.empty()) ok = (err = "at least one member package is required", false);
-  if (ok) ok = check_header(header, &err);
-  if (!ok) {
+  if (o->output.empty()) {
+    *err = "-o OUT is required";
+    return false;
+  }
+  if (o->member_paths.empty()) {
+    *err = "at least one member package is required";
+    return false;
+  }
+  return check_header(o->header, err);
+}
+
+int run_bundle(const std::vector<std::string>& raw, std::FILE* err_out) {
+  bundle_options o;
+  std::string err;
+  if (!parse_bundle(raw, &o, &err)) {
     std::fprintf(err_out, "mkpkg bundle: %s\n%s", err.c_str(), usage_text);
     return 2;
   }
-  if (!recipe.keep_image)
+  if (!o.recipe.keep_image)
     std::fprintf(err_out,
                  "mkpkg bundle: warning: without the keep-image marker the members restored from "
                  "the database are removed again by the next run\n");
-  recipe.magic = header.magic;
-  recipe.name = header.name;
-  recipe.version = *header.version;
-  recipe.build_time = header.build_time;
-  recipe.flags = header.flags;
-  recipe.text_a = header.text_a;
-  recipe.arch = header.arch;
-  recipe.text_b = header.text_b;
-  recipe.note = header.note;
-  std::vector<std::string> members(member_paths.size());
-  for (size_t i = 0; ok && i < member_paths.size(); ++i) ok = read_whole_file(member_paths[i], &members[i], &err);
+  copy_header(o.header, &o.recipe);
+  bool ok = check_package_name(o.header.name, &err) &&
+            check_list("--member-list", o.recipe.member_list.value_or(std::vector<pkg_dep>{}), &err);
+  std::vector<std::string> members(o.member_paths.size());
+  for (size_t i = 0; ok && i < members.size(); ++i)
+    ok = read_whole_file(o.member_paths[i], &members[i], &err) &&
+         check_member(o.member_paths[i], members[i], &err);
   std::string file;
-  ok = ok && pkgbuild::build_bundle(recipe, members, &file, &err) && write_whole_file(output, file, &err);
+  ok = ok && pkgbuild::build_bundle(o.recipe, members, &file, &err) && write_whole_file(o.output, file, &err);
   if (!ok) {
     std::fprintf(err_out, "mkpkg bundle: %s\n", err.c_str());
     return 1;
@@ -497,7 +531,14 @@ int run_info(const std::vector<std::string>& raw, std::FILE* out, std::FILE* err
     std::fprintf(err_out, "mkpkg info: %s\n", err.c_str());
     return 1;
   }
-  std::fputs(describe_package(file, keys_path ? &keys : nullptr).c_str(), out);
+  std::string description;
+  bool readable = describe_package(file, keys_path ? &keys : nullptr, &description);
+  std::fputs(description.c_str(), out);
+  if (!readable) {
+    std::fprintf(err_out, "mkpkg info: %s: not a package the installer can read whole\n",
+                 terminal_safe(*file_path).c_str());
+    return 1;
+  }
   return 0;
 }
 
@@ -512,6 +553,7 @@ int mkpkg_main(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       {"build", [&](const auto& rest) { return run_build(rest, err); }},
       {"bundle", [&](const auto& rest) { return run_bundle(rest, err); }},
       {"info", [&](const auto& rest) { return run_info(rest, out, err); }},
+      {"--version", [&](const auto&) { return std::fprintf(out, "mkpkg %s\n", MKPKG_VERSION) < 0; }},
   };
   if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     std::fputs(usage_text, args.empty() ? err : out);

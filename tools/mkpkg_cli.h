@@ -3,9 +3,12 @@
 //   mkpkg build -o OUT --name NAME --version VERSION [options] [DIR]
 //   mkpkg bundle -o OUT --name NAME --version VERSION [options] MEMBER...
 //   mkpkg info [--keys FILE] FILE
+//   mkpkg --version
 //
-// Returns the exit status: 0 on success, 1 for unreadable input or a failed
-// write, 2 for bad arguments. Messages go to `out` and `err`.
+// Returns the exit status: 0 on success; 1 for unreadable input, a failed
+// write, input the installer would refuse (names, version ranges, entries,
+// members) or, for info, a file that is not a package or does not read
+// whole; 2 for bad arguments. Messages go to `out` and `err`.
 #pragma once
 
 #include <cstdio>

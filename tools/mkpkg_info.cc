@@ -11,6 +11,7 @@
 #include "pkgdb/record.h"
 #include "pkgfile/inflate_streambuf.h"
 #include "pkgfile/legacy_signature.h"
+#include "pkgfile/names.h"
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
 #include "platform/crypto.h"
@@ -55,10 +56,12 @@ std::string shown(const std::string& text) {
   return quoted;
 }
 
+// The text, then the packed number in decimal (as "/ram/DOWNGRADE" takes
+// it) and in hex.
 std::string version_shown(uint32_t version) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08" PRIX32, version);
-  return version == 0 ? std::string("0") : version_text(version) + " (" + hex + ")";
+  char numbers[40];
+  std::snprintf(numbers, sizeof numbers, " (%" PRIu32 ", 0x%08" PRIX32 ")", version, version);
+  return version == 0 ? std::string("0") : version_text(version) + numbers;
 }
 
 void describe_list(std::string* out, const char* title, const std::vector<pkg_dep>& list) {
@@ -87,12 +90,24 @@ void describe_header(std::string* out, const pkg_image& record) {
   if (record.keeps_image) add(out, "  keeps its image\n");
 }
 
-void describe_files(std::string* out, pkg_stream& stream) {
+// " (refused by the installer)" for a regular file whose name the
+// installer refuses, else empty.
+const char* entry_verdict(uint16_t mode, const std::string& name) {
+  std::string relative;
+  if ((mode & file_mode_type_mask) != file_mode_regular) return "";
+  return normalise_entry_name(name, &relative) && !is_installer_state(relative)
+             ? ""
+             : " (refused by the installer)";
+}
+
+// False when the container does not read whole or holds a refused name.
+bool describe_files(std::string* out, pkg_stream& stream) {
   inflate_streambuf inflater(&stream.buf());
   std::istream in(&inflater);
   add(out, "  files:\n");
   char raw[pkg_file_entry_header_size];
   std::string name;
+  bool sound = true;
   while (in.read(raw, sizeof raw)) {
     auto b = reinterpret_cast<const unsigned char*>(raw);
     uint16_t mode = static_cast<uint16_t>(b[0] | b[1] << 8);
@@ -101,16 +116,20 @@ void describe_files(std::string* out, pkg_stream& stream) {
     name.resize(name_length);
     if (!in.read(name.data(), name_length)) {
       add(out, "    (entry name cut short)\n");
-      return;
+      return false;
     }
-    add(out, "    mode %06o variant %u size %" PRIu32 " %s\n", mode, b[23], size, shown(name).c_str());
+    const char* verdict = entry_verdict(mode, name);
+    sound = sound && !*verdict;
+    add(out, "    mode %06o variant %u size %" PRIu32 " %s%s\n", mode, b[23], size, shown(name).c_str(),
+        verdict);
     if (!in.seekg(size, std::ios_base::cur)) {
       add(out, "    (entry data cut short)\n");
-      return;
+      return false;
     }
   }
   if (inflater.corrupt()) add(out, "    (compressed data corrupt)\n");
   else if (!inflater.finished()) add(out, "    (compressed data cut short)\n");
+  return sound && !inflater.corrupt() && inflater.finished();
 }
 
 uint32_t big_endian_word(const std::vector<uint8_t>& bytes, size_t word) {
@@ -137,7 +156,8 @@ int level_under(const key_file& keys, pkg_streambuf& buf) {
   return legacy_verify_with(key, buf.digest(), trailer + 20, trailer + 36) ? 1 : 0;
 }
 
-void describe_parts(std::string* out, std::string_view file) {
+// False when bytes after the last whole part form no part of their own.
+bool describe_parts(std::string* out, std::string_view file) {
   add(out, "parts:\n");
   uint64_t end = pkg_file_header_size;
   for (const pkgbuild::part_info& p : pkgbuild::list_parts(file)) {
@@ -145,53 +165,72 @@ void describe_parts(std::string* out, std::string_view file) {
         p.length);
     end = p.offset + pkg_part_header_size + p.length;
   }
-  if (end < file.size()) add(out, "  at %" PRIu64 ": %" PRIu64 " bytes that form no whole part\n", end, file.size() - end);
+  if (end >= file.size()) return true;  // a file shorter than its header has no parts at all
+  add(out, "  at %" PRIu64 ": %" PRIu64 " bytes that form no whole part\n", end, file.size() - end);
+  return false;
+}
+
+// The magic and the declared size; false unless the file is a package of
+// exactly its declared size.
+bool describe_file_header(std::string* out, std::string_view file, const pkg_stream& stream) {
+  bool is_package = stream.magic() == pkg_magic_primary || stream.magic() == pkg_magic_secondary;
+  add(out, "file: %zu bytes, magic 0x%08" PRIX32, file.size(), stream.magic());
+  if (stream.magic() == pkg_magic_primary)
+    add(out, " (package)");
+  else if (stream.magic() == pkg_magic_secondary)
+    add(out, " (secondary package)");
+  else
+    add(out, " (not a package file)");
+  bool whole = stream.total_length() == file.size();
+  if (file.size() >= pkg_file_header_size)
+    add(out, ", declared size %" PRIu64 "%s", stream.total_length(), whole ? "" : " (differs from the file)");
+  add(out, "\n");
+  return is_package && whole;
 }
 
 }  // namespace
 
-std::string describe_package(std::string_view file, const key_file* keys) {
-  std::string out;
+bool describe_package(std::string_view file, const key_file* keys, std::string* out) {
   std::stringbuf source(std::string(file), std::ios_base::in);
   pkg_stream stream(&source, true);
-  add(&out, "file: %zu bytes, magic 0x%08" PRIX32, file.size(), stream.magic());
-  if (stream.magic() == pkg_magic_primary) add(&out, " (package)");
-  else if (stream.magic() == pkg_magic_secondary) add(&out, " (secondary package)");
-  else add(&out, " (not a package file)");
-  if (file.size() >= pkg_file_header_size)
-    add(&out, ", declared size %" PRIu64 "%s", stream.total_length(),
-        stream.total_length() == file.size() ? "" : " (differs from the file)");
-  add(&out, "\n");
-  describe_parts(&out, file);
+  bool sound = describe_file_header(out, file, stream);
+  sound = describe_parts(out, file) && sound;
+  bool has_header = false;
   for (uint32_t type = 1; type <= part_digest_sha256; ++type) stream.wanted_types.push_back(type);
   int type = stream.next_part();
   while (type >= 0) {
     if (type == part_package_header || type == part_bundle_header) {
       pkg_image record;
+      has_header = true;
       if (!read_package_header(record, stream)) {
-        add(&out, "%s at %" PRIu32 ": refused (short header, unsafe name or bad list)\n",
-            type_name(type), stream.part_offset());
+        add(out, "%s at %" PRIu32 ": refused (short header, unsafe name or bad list)\n", type_name(type),
+            stream.part_offset());
+        sound = false;
         type = stream.next_part();
         continue;
       }
-      describe_header(&out, record);
+      describe_header(out, record);
       type = stream.type();
       continue;
     }
     if (type == part_bundle_members) {
       std::vector<pkg_dep> members;
-      if (read_dep_list(stream, members)) describe_list(&out, "bundle members", members);
-      else add(&out, "  bundle members: refused\n");
+      bool listed = read_dep_list(stream, members);
+      if (listed)
+        describe_list(out, "bundle members", members);
+      else
+        add(out, "  bundle members: refused\n");
+      sound = sound && listed;
     } else if (type == part_files) {
-      describe_files(&out, stream);
+      sound = describe_files(out, stream) && sound;
     } else if (type == part_signature) {
       int level = keys ? level_under(*keys, stream.buf()) : verify_package(stream.buf());
-      add(&out, "  signature: %" PRIu32 " bytes, level %d under %s\n", stream.part_length(), level,
+      add(out, "  signature: %" PRIu32 " bytes, level %d under %s\n", stream.part_length(), level,
           keys ? "the given key file" : "the built-in keys");
     } else {
-      add(&out, "  %s part of %" PRIu32 " bytes not read\n", type_name(type), stream.part_length());
+      add(out, "  %s part of %" PRIu32 " bytes not read\n", type_name(type), stream.part_length());
     }
     type = stream.next_part();
   }
-  return out;
+  return sound && has_header;
 }

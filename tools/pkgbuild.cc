@@ -181,25 +181,43 @@ std::vector<part_info> list_parts(std::string_view file) {
   return parts;
 }
 
+bool check_member(std::string_view file, std::string* err) {
+  std::vector<part_info> parts = list_parts(file);
+  auto is_type = [](uint16_t type) { return [type](const part_info& p) { return p.type == type; }; };
+  // A bundle's own parts would be taken for the member's, and only its
+  // first member would reach the new bundle.
+  if (std::any_of(parts.begin(), parts.end(), is_type(part_bundle_header))) {
+    *err = "is itself a bundle, and bundles do not nest";
+    return false;
+  }
+  auto header = std::find_if(parts.begin(), parts.end(), is_type(part_package_header));
+  if (header == parts.end()) {
+    *err = "no package header";
+    return false;
+  }
+  if (std::count_if(parts.begin(), parts.end(), is_type(part_package_header)) > 1) {
+    *err = "holds more than one package";
+    return false;
+  }
+  if (std::none_of(header, parts.end(), is_type(part_signature))) {
+    *err = "not signed: no signature part";
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 // The span of a member file that goes into a bundle: its package header
 // part through its signature part. *sha256 tells whether a SHA-256 marker
 // precedes the header.
 bool member_span(std::string_view file, std::string_view* span, bool* sha256, std::string* err) {
+  if (!check_member(file, err)) return false;
   std::vector<part_info> parts = list_parts(file);
   auto header = std::find_if(parts.begin(), parts.end(),
                              [](const part_info& p) { return p.type == part_package_header; });
-  if (header == parts.end()) {
-    *err = "no package header";
-    return false;
-  }
-  auto signature = std::find_if(header, parts.end(),
-                                [](const part_info& p) { return p.type == part_signature; });
-  if (signature == parts.end()) {
-    *err = "no signature part";
-    return false;
-  }
+  auto signature =
+      std::find_if(header, parts.end(), [](const part_info& p) { return p.type == part_signature; });
   *sha256 = std::any_of(parts.begin(), header,
                         [](const part_info& p) { return p.type == part_digest_sha256; });
   uint64_t end = signature->offset + pkg_part_header_size + signature->length;

@@ -106,9 +106,15 @@ struct bundle_recipe {
   bool keep_image = true;
 };
 
+// True when `file` can go into a bundle as it is: one package, with a
+// package header and a signature part after it, and not a bundle. Whether
+// the signature part holds a signature is not checked. False with *err set.
+bool check_member(std::string_view file, std::string* err);
+
 // A bundle from whole member package files. The members' parts from their
 // package header through their signature part are taken as they are; all
-// members must share one digest kind, which the bundle then announces.
+// members must pass check_member and share one digest kind, which the
+// bundle then announces.
 bool build_bundle(const bundle_recipe& recipe, const std::vector<std::string>& members,
                   std::string* out, std::string* err);
 

@@ -56,8 +56,3 @@ bool is_inert(const pkg_record& record) {
 pkg_record copy_base(const pkg_record& record) {
   return pkg_record(record);  // slices: the copy is an ordinary pkg_record
 }
-
-bool is_safe_package_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}

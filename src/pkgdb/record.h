@@ -132,9 +132,3 @@ bool is_inert(const pkg_record& record);
 
 // A plain pkg_record holding a copy of the base part of any record.
 pkg_record copy_base(const pkg_record& record);
-
-// True when `name` can stand as one path component below the database and
-// image directories: not empty, not "." or "..", and without "/" or NUL.
-// Names come from package files and directory listings; anything else would
-// lead the installer outside the device's trees.
-bool is_safe_package_name(std::string_view name);

@@ -10,6 +10,7 @@
 #include "msg/msg.h"
 #include "pkgdb/record.h"
 #include "pkgfile/inflate_streambuf.h"
+#include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "platform/device.h"
@@ -35,48 +36,6 @@ struct entry_header {
 
 entry_header parse_entry_header(const char* raw) {
   return {get_u16(raw), static_cast<uint8_t>(raw[23]), get_u32(raw + 24), get_u16(raw + 28)};
-}
-
-// The stored name below the package root, normalised: repeated "/" and "."
-// components go. False for a name that would leave the package's tree,
-// garble the database or name a directory (empty, or ending in "/" or "/.").
-bool normalise_entry_name(std::string_view stored, std::string* relative) {
-  relative->clear();
-  std::string_view last;
-  size_t at = 0;
-  for (;;) {
-    size_t slash = stored.find('/', at);
-    std::string_view component = stored.substr(at, slash == std::string_view::npos ? slash : slash - at);
-    last = component;
-    for (unsigned char c : component)
-      if (c < 0x20 || c == 0x7F) return false;
-    if (component == "..") return false;
-    if (!component.empty() && component != ".") {
-      if (!relative->empty()) relative->push_back('/');
-      relative->append(component);
-    }
-    if (slash == std::string_view::npos) break;
-    at = slash + 1;
-  }
-  return !relative->empty() && !last.empty() && last != ".";
-}
-
-// The installer's own files below "/flash": the package database and the
-// boot image and markers it writes. A package that may put a file there
-// could rewrite another package's record (and so have it removed by the
-// next run) or the boot image, outside every check of the installer.
-constexpr std::string_view database_dir = "var/pdb";
-constexpr std::string_view own_files[] = {"bootimage", "postlog", "PCKGS_CHANGED", "UPGRADED"};
-
-// True for a normalised entry name that lands on the installer's own state.
-bool is_installer_state(std::string_view relative) {
-  if (relative == database_dir) return true;
-  if (relative.size() > database_dir.size() && relative.starts_with(database_dir) &&
-      relative[database_dir.size()] == '/')
-    return true;
-  for (std::string_view own : own_files)
-    if (relative == own) return true;
-  return false;
 }
 
 std::string target_path(const pkg_image& record, const std::string& relative) {

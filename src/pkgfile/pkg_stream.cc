@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pkgdb/record.h"
+#include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
 
 // Implementation notes.
@@ -31,25 +32,6 @@ std::string get_name(const char* field) {
   const void* nul = std::memchr(field, 0, pkg_name_size);
   size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : pkg_name_size;
   return std::string(field, size);
-}
-
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
-
-// A package or bundle name becomes a database directory and a schedule
-// path: it must stay one plain path component.
-bool is_safe_package_name(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || is_control(c)) return false;
-  return true;
-}
-
-// Names in dependency lists are stored blank-separated in the database.
-bool is_safe_dep_name(const std::string& name) {
-  if (name.empty()) return false;
-  for (unsigned char c : name)
-    if (c <= 0x20 || c == 0x7F) return false;
-  return true;
 }
 
 // Reads the rest of the current part as text, keeping at most pkg_max_text

@@ -23,6 +23,7 @@
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/record.h"
+#include "pkgfile/names.h"
 
 namespace {
 

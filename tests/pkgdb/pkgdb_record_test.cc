@@ -104,16 +104,4 @@ TEST(Records, CopyOfTheBasePartIsAPlainRecordSharingMembers) {
   EXPECT_EQ(copy.depends[0].name, "system");
 }
 
-TEST(Records, SafePackageNames) {
-  const struct {
-    std::string name;
-    bool safe;
-  } cases[] = {
-      {"system", true},     {"ppp-extra", true}, {"a.b", true},  {"...", true},
-      {"", false},          {".", false},        {"..", false},  {"a/b", false},
-      {"../../etc", false}, {"/", false},        {std::string("a\0b", 3), false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(is_safe_package_name(c.name), c.safe) << c.name;
-}
-
 }  // namespace
