@@ -273,6 +273,7 @@ bool same_device(const std::string& dir, dev_t device) {
 // now, so that a full flash shows before anything is renamed.
 bool ready_copy(const std::string& target, const file_op& op, bool progress, std::vector<readied>* done,
                 commit_failure* failure) {
+  if (is_staged_beside_target(op)) return true;
   struct stat st;
   // A missing source, a link or a directory is left to the rename pass,
   // which reports or skips it as it always has.

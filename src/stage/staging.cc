@@ -140,7 +140,7 @@ void count_entry(space_account& account, const std::string& target, const file_o
     credit_target(account, target);
     return;
   }
-  if (op.kind >= 2) return;
+  if (op.kind >= 2 || is_staged_beside_target(op)) return;
   struct stat source;
   if (stat(op.source.c_str(), &source) != 0) {
     credit_target(account, target);
@@ -182,6 +182,12 @@ bool is_temporary_name(std::string_view file_name) {
 
 std::string temporary_template(const std::string& dir) {
   return dir + "/" + std::string(temporary_prefix) + "XXXXXX";
+}
+
+bool is_staged_beside_target(const file_op& op) {
+  std::string_view source = op.source;
+  return op.kind == OP_STAGED && !source.starts_with(std::string(ram_dir) + "/") &&
+         !source.starts_with(std::string(fallback_dir) + "/");
 }
 
 std::string installed_path(const std::string& stored) {

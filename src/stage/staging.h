@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 class out_file;
+struct file_op;
 struct manifest;
 struct pkg_repo;
 struct pkg_image;
@@ -25,6 +26,12 @@ std::string temporary_template(const std::string& dir);
 // The path without trailing "/" characters, then its dirname:
 // "/flash/var/pdb/x/" -> "/flash/var/pdb"; "", "///" and "image" -> ".".
 std::string parent_dir(std::string_view path);
+
+// True for a file this run staged beside its target: staging puts a file
+// either in "/ram" (or "/tmp") or on its target's own file system, so that
+// committing it is a rename that needs neither a copy nor more space. Known
+// from the path alone, without asking the file system.
+bool is_staged_beside_target(const file_op& op);
 
 // The nearest existing directory at or above `dir` (a path that exists but
 // is not a directory is climbed past); "" when there is none.
