@@ -159,6 +159,8 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   stream_result result;
   int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, &image, &result);
   const std::string& image_dir = result.image_dir;
+  if (!result.refusal.empty())
+    explain_refusal(result.subject.empty() ? "standard input" : result.subject, result.refusal);
   // The copy becomes the package's stored image (or the boot image): a copy
   // that did not reach the flash whole fails the installation.
   if (!image.close() && status == 0 && !image_dir.empty()) {

@@ -79,32 +79,63 @@ void apply_user_state(pkg_image& record, const user_state_map& user_state) {
   record.user_set = true;
 }
 
+bool is_alone(const pkg_image& record) { return record.bundle.name.empty(); }
+
+// Records why `record` is refused; a member's cause names the member, since
+// the refusal is the whole bundle's.
+void refuse(pkg_stream& stream, const pkg_image& record, const std::string& cause) {
+  stream.refuse(is_alone(record) ? cause : "member " + package_text(record) + ": " + cause);
+}
+
+std::string level_text(int level) {
+  static const char* const names[] = {"0 (none holds)", "1 (the older scheme)", "2 (Ed25519)"};
+  return level >= 0 && level <= 2 ? names[level] : std::to_string(level);
+}
+
+// Why a signature of `level` is not enough.
+std::string weak_signature(const pkg_record& record, int level, int needed, bool secure) {
+  std::string found = level == 0 ? "no signature holds for its digest" : "its signature holds at level " + level_text(level);
+  if (secure) return found + "; " + secure_marker + " requires level " + level_text(needed) + " of every package";
+  return found + "; " + version_text(record.version) + " needs level " + level_text(needed);
+}
+
 // True when the current part is a signature that holds at the level this
 // package needs. Moves past the signature either way.
-bool signature_holds(const pkg_record& record, pkg_stream& stream) {
-  if (stream.type() != part_signature) return false;
+bool signature_holds(const pkg_image& record, pkg_stream& stream) {
+  if (stream.type() != part_signature) {
+    refuse(stream, record, stream.type() == -1 ? "it ends without a signature part"
+                                               : part_label(stream.type()) + " stands where its signature part belongs");
+    return false;
+  }
   int level = verify_package(stream.buf());
-  stream.next_part();
-  return level >= required_signature_level(record, path_exists(secure_marker));
+  stream.next_part();  // a trailer cut short shows here, as the cause
+  bool secure = path_exists(secure_marker);
+  int needed = required_signature_level(record, secure);
+  if (level >= needed) return true;
+  refuse(stream, record, weak_signature(record, level, needed, secure));
+  return false;
 }
 
 // What may follow the signature of a package on its own: an architecture part
 // and an empty dependency list, then nothing.
-bool at_well_formed_end(pkg_stream& stream) {
+bool at_well_formed_end(const pkg_image& record, pkg_stream& stream) {
   if (stream.type() == part_architecture) stream.next_part();
   if (stream.type() == part_depends) {
-    if (stream.part_length() != 0) return false;
+    if (stream.part_length() != 0) {
+      refuse(stream, record, "a dependency list that is not empty follows its signature");
+      return false;
+    }
     stream.next_part();
   }
-  return stream.type() == -1;
+  if (stream.type() == -1) return true;
+  refuse(stream, record, part_label(stream.type()) + " follows its signature");
+  return false;
 }
-
-bool is_alone(const pkg_image& record) { return record.bundle.name.empty(); }
 
 // The signature, and for a package on its own the end of the file. Reports a
 // broken package when either fails.
 bool finish_checks(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
-  if (signature_holds(record, stream) && (!is_alone(record) || at_well_formed_end(stream)))
+  if (signature_holds(record, stream) && (!is_alone(record) || at_well_formed_end(record, stream)))
     return true;
   report_broken_package(repository, record);
   return false;
@@ -154,6 +185,7 @@ pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_st
   pkg_image* installed = find_package(repository, record.name);
   if (installed == nullptr) {
     check_candidate(repository, record, flags | ALLOW_CONFLICT);
+    refuse(stream, record, "refused by the checks above");
     skip_to_next_member(stream);
     return nullptr;
   }
@@ -191,7 +223,10 @@ bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_str
     }
   }
   show_install_progress(repository, record, stream);
-  if (!secondary && !claim_pdb_dir(record, m)) return false;
+  if (!secondary && !claim_pdb_dir(record, m)) {
+    refuse(stream, record, "its database directory " + pdb_dir(record) + " cannot be used");
+    return false;
+  }
   if (stream.type() == part_image_payload) skip_image_payload(repository, record, stream);
   if (stream.type() == part_files) {
     if (!boot_image_apart(record) && !extract_files(repository, record, m, stream)) return false;
@@ -294,8 +329,11 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
   if (boot) *boot = false;
   auto bundle = std::make_unique<pkg_image>();
   if (!read_package_header(*bundle, stream)) return 1;
-  if (!bundle->depends.empty() || !bundle->provides.empty() || !bundle->conflicts.empty())
+  stream.set_subject(package_text(*bundle));
+  if (!bundle->depends.empty() || !bundle->provides.empty() || !bundle->conflicts.empty()) {
+    stream.refuse("a bundle may carry no dependency, provides or conflicts list");
     return 1;
+  }
   if (stream.type() == part_image_payload) stream.next_part();
   if (check_candidate(repository, *bundle, flags) & ~flags) return 2;
   pkg_image* old = find_package(repository, bundle->name);
@@ -305,6 +343,7 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
   if (old && !old->is_bundle) {
     error(repository, "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
           package_text(*old).c_str());
+    stream.refuse("a bundle header lies in no signature, and may not replace a package that is not a bundle");
     return 2;
   }
   if (old) {
@@ -327,8 +366,14 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
       install_members(repository, m, stream, flags, user_state, reference, boot, &progress);
   if (status != 0) return status;
   if (stream.type() == part_architecture) stream.next_part();
-  if (stream.type() != -1) return 2;
-  if (progress.members == 0) return 3;
+  if (stream.type() != -1) {
+    stream.refuse(part_label(stream.type()) + " follows its last member");
+    return 2;
+  }
+  if (progress.members == 0) {
+    stream.refuse("it holds no member package");
+    return 3;
+  }
   schedule_old_members_for_uninstall(repository, progress.old_members);
   schedule_pass(repository, m, 0);
   set_progress(repository, "");
@@ -359,8 +404,16 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
                            install_flags flags, const user_state_map& user_state,
                            const pkg_dep* bundle, std::string* image_dir, bool* boot) {
   auto record = std::make_unique<pkg_image>();
-  if (!read_package_header(*record, stream)) return nullptr;
-  if (bundle && record->name == bundle->name) return nullptr;
+  if (!read_package_header(*record, stream)) {
+    if (stream.type() != part_package_header && stream.type() != part_bundle_header)
+      stream.refuse(stream.type() == -1 ? "it holds no package" : part_label(stream.type()) + " stands where a package header belongs");
+    return nullptr;
+  }
+  if (!bundle) stream.set_subject(package_text(*record));
+  if (bundle && record->name == bundle->name) {
+    stream.refuse("member " + package_text(*record) + " has the name of its bundle");
+    return nullptr;
+  }
   note_system_conversion(*record);
 
   install_flags tolerated = bundle ? ALLOW_ALL : (flags | ALLOW_CONFLICT);
@@ -389,23 +442,17 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
   return installed;
 }
 
-int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
-                   const user_state_map& user_state, std::streambuf* copy, stream_result* result) {
-  stream_result ignored;
-  if (result == nullptr) result = &ignored;
-  bool* boot = &result->boot;
-  std::unique_ptr<checked_copy> checked;
-  if (copy) checked = std::make_unique<checked_copy>(copy);
-  pkg_stream stream(input, true, checked.get());
-  stream.wanted_types = install_part_types;
-  stream.next_part();
+namespace {
 
+int install_from(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
+                 const user_state_map& user_state, checked_copy* checked, stream_result* result) {
+  bool* boot = &result->boot;
   std::string filled_dir;
   if (stream.type() != part_bundle_header) {
     pkg_image* installed = install_package(repository, m, stream, flags, user_state, nullptr,
                                            &filled_dir, boot);
     if (installed == nullptr) return 1;
-    if (!filled_dir.empty() && check_copy(repository, checked.get(), *installed) != 0) return 1;
+    if (!filled_dir.empty() && check_copy(repository, checked, *installed) != 0) return 1;
     result->installed = installed;
   } else {
     pkg_image* bundle = nullptr;
@@ -413,10 +460,29 @@ int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, ins
     if (status != 0) return status;
     if (bundle->keeps_image) {
       filled_dir = pdb_dir(*bundle);
-      if (check_copy(repository, checked.get(), *bundle) != 0) return 1;
+      if (check_copy(repository, checked, *bundle) != 0) return 1;
     }
     result->installed = bundle;
   }
   result->image_dir = filled_dir;
   return 0;
+}
+
+}  // namespace
+
+int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
+                   const user_state_map& user_state, std::streambuf* copy, stream_result* result) {
+  stream_result ignored;
+  if (result == nullptr) result = &ignored;
+  std::unique_ptr<checked_copy> checked;
+  if (copy) checked = std::make_unique<checked_copy>(copy);
+  pkg_stream stream(input, true, checked.get());
+  stream.wanted_types = install_part_types;
+  stream.next_part();
+  int status = install_from(repository, m, stream, flags, user_state, checked.get(), result);
+  if (status != 0) {
+    result->subject = stream.subject();
+    result->refusal = stream.refusal();
+  }
+  return status;
 }

@@ -25,6 +25,11 @@ struct stream_result {
   bool boot = false;  // the installed package supplies the boot image
   // The package or bundle installed (or kept), owned by the repository.
   const pkg_image* installed = nullptr;
+  // When the installation failed: the package or bundle it was about (""
+  // when no header was read) and why it was refused ("" when the reason was
+  // printed already, by the candidate check or as a write failure).
+  std::string subject;
+  std::string refusal;
 };
 
 // 0 success; 1 unreadable, refused or unrecorded package or bundle; 2 a bundle

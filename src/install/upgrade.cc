@@ -81,31 +81,42 @@ bool read_members(pkg_download& bundle, pkg_stream& stream) {
     bundle.members.push_back(keep_scanned(std::move(member)));
     if (stream.type() == part_image_payload) stream.next_part();
   }
+  if (bundle.members.empty()) stream.refuse("a bundle without member packages");
   return !bundle.members.empty();
 }
 
-// Reads the header parts of one package file; false when it is broken.
-bool read_download(pkg_download& record, int fd, const struct stat& info) {
+// Reads the header parts of one package file. Returns why it is broken, or
+// "" when it is usable.
+std::string read_download(pkg_download& record, int fd, const struct stat& info) {
   fd_istreambuf source(fd);
   pkg_stream stream(&source, true, nullptr);
-  if (static_cast<uint64_t>(info.st_size) != stream.total_length()) return false;
+  if (!stream.refusal().empty()) return stream.refusal();
+  if (static_cast<uint64_t>(info.st_size) != stream.total_length())
+    return "it is " + std::to_string(info.st_size) + " bytes long, but its header declares " +
+           std::to_string(stream.total_length());
   stream.wanted_types = scan_part_types;
   stream.next_part();
   record.is_bundle = stream.type() == part_bundle_header;
   record.magic = stream.magic();
-  if (!read_package_header(record, stream)) return false;
-  return !record.is_bundle || read_members(record, stream);
+  bool usable = read_package_header(record, stream) && (!record.is_bundle || read_members(record, stream));
+  if (usable) return {};
+  return stream.refusal().empty() ? "it holds no package header" : stream.refusal();
 }
 
 // Only a regular file is a download: a link is never followed (whatever it
 // points to would be read at every later start) and a FIFO never waited for.
-bool scan_file(pkg_download& record) {
+// Returns why the file is broken, or "" when it is usable.
+std::string scan_file(pkg_download& record) {
   struct stat info;
   int fd = fs::open_regular(record.path.c_str(), &info);
-  if (fd < 0) return false;
-  bool usable = read_download(record, fd, info);
+  if (fd < 0) {
+    if (errno == ELOOP) return "a symbolic link, which is never followed";
+    if (errno == EINVAL) return "not a regular file";
+    return std::strerror(errno);
+  }
+  std::string broken = read_download(record, fd, info);
   close(fd);
-  return usable;
+  return broken;
 }
 
 // The downgrade request: ALLOW_OLDER and the lowest version accepted, or
@@ -220,6 +231,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
     status = install_stream(repository, m, source.get(), flags, choices, nullptr, &result);
     if (status == 0 && candidate.keeps_image && !source->drain()) status = 1;
   }
+  if (!result.refusal.empty()) explain_refusal(result.subject.empty() ? candidate.path : result.subject, result.refusal);
   download_proof proof;
   struct stat after;
   bool unchanged = fstat(fd, &after) == 0 && identity_of(after) == identity_of(before);
@@ -264,8 +276,10 @@ void scan_download_dir(pkg_repo& repository, const std::string& dir,
     if (name.empty() || name[0] == '.' || !has_package_suffix(name)) continue;
     auto record = std::make_unique<pkg_download>();
     record->path = dir + std::string(name);
-    if (!scan_file(*record)) {
+    std::string broken = scan_file(*record);
+    if (!broken.empty()) {
       error(repository, "broken package %s", std::string(name).c_str());
+      explain_refusal(record->path, broken);
       continue;
     }
     candidates.push_back(keep_scanned(std::move(record)));

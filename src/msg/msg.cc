@@ -119,6 +119,11 @@ void report_write_failure(pkg_repo& repository, const pkg_image& record, const c
           std::strerror(err));
 }
 
+void explain_refusal(std::string_view subject, std::string_view cause) {
+  std::fprintf(stderr, "installer: %s: %s\n", terminal_safe(subject).c_str(), terminal_safe(cause).c_str());
+  std::fflush(stderr);
+}
+
 void report_broken_package(pkg_repo& repository, const pkg_image& record) {
   error(repository, "installation of %s failed: broken package", display_text(record).c_str());
 }

@@ -46,6 +46,11 @@ void report_write_failure(pkg_repo& repository, const pkg_image& record, const c
 // "installation of %s failed: broken package".
 void report_broken_package(pkg_repo& repository, const pkg_image& record);
 
+// Why something was refused, for the user, on standard error as
+// "installer: <subject>: <cause>": the standard-output lines stay those of
+// the system, and this line is written in quiet mode too.
+void explain_refusal(std::string_view subject, std::string_view cause);
+
 // Advances the copy spinner by at most one step (written to standard output).
 void spinner_tick();
 // times() + 30000, or 30000 - errno when times() fails.

@@ -48,15 +48,38 @@ std::string target_path(const pkg_image& record, const std::string& relative) {
 
 bool fits_this_processor(uint8_t variant) { return variant == 0 || variant == processor_class(); }
 
+// Reports a broken package and records why on the stream (a member's cause
+// names the member).
+void broken(pkg_repo& repository, const pkg_image& record, pkg_stream& stream, const std::string& cause) {
+  report_broken_package(repository, record);
+  stream.refuse(record.bundle.name.empty() ? cause : "member " + package_text(record) + ": " + cause);
+}
+
+// Why an entry name is refused.
+std::string refused_name(std::string_view stored, const std::string& relative, bool normalised) {
+  std::string quoted = "entry \"" + std::string(stored) + "\" ";
+  if (normalised) return quoted + "would write the installer's own " + relative;
+  for (unsigned char c : stored)
+    if (c < 0x20 || c == 0x7F) return quoted + "holds a control byte";
+  std::string_view rest = stored;
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    if (rest.substr(0, slash) == "..") return quoted + "would leave the package's tree";
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return quoted + "names no file";
+}
+
 // Copies one entry's data into its staged file, straight from the inflated
 // bytes. Reports and returns false on failure; the staged file stays
 // recorded in the manifest.
-bool copy_entry_data(pkg_repo& repository, const pkg_image& record, inflate_streambuf& inflater, out_file& out,
-                     uint32_t size, const std::string& stored_name) {
+bool copy_entry_data(pkg_repo& repository, const pkg_image& record, pkg_stream& stream, inflate_streambuf& inflater,
+                     out_file& out, uint32_t size, const std::string& stored_name) {
   while (size > 0) {
     std::string_view piece = inflater.take(size);
     if (piece.empty()) {
-      report_broken_package(repository, record);
+      broken(repository, record, stream, "the data of entry \"" + stored_name + "\" is cut short or corrupt");
       return false;
     }
     // A file's last piece (often the whole of a small file) goes straight
@@ -89,7 +112,7 @@ entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m,
   entry_header header = parse_entry_header(raw);
   stored_name.resize(header.name_length);
   if (!in.read(stored_name.data(), header.name_length)) {
-    report_broken_package(repository, record);
+    broken(repository, record, stream, "its files end inside the name of an entry");
     return entry_result::failed;
   }
   // Only regular files are ever written; their names are judged whatever
@@ -99,8 +122,9 @@ entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m,
     return entry_result::next;
   }
   std::string relative;
-  if (!normalise_entry_name(stored_name, &relative) || is_installer_state(relative)) {
-    report_broken_package(repository, record);
+  bool normalised = normalise_entry_name(stored_name, &relative);
+  if (!normalised || is_installer_state(relative)) {
+    broken(repository, record, stream, refused_name(stored_name, relative, normalised));
     return entry_result::failed;
   }
   if (!fits_this_processor(header.variant)) {
@@ -114,7 +138,8 @@ entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m,
     return entry_result::failed;
   }
   record.files.insert(target);
-  if (!copy_entry_data(repository, record, inflater, out, header.size, stored_name)) return entry_result::failed;
+  if (!copy_entry_data(repository, record, stream, inflater, out, header.size, stored_name))
+    return entry_result::failed;
   // The bar follows the compressed bytes used so far, not the inflater's
   // read-ahead, so that it fills as the files are written.
   show_install_progress(repository, record, stream, inflater.read_ahead());

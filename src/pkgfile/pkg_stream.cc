@@ -1,6 +1,7 @@
 #include "pkgfile/pkg_stream.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "pkgdb/record.h"
@@ -210,12 +211,49 @@ pkg_stream::pkg_stream(std::streambuf* source, bool hashing, std::streambuf* cop
   if (got < sizeof header) {
     magic_ = pkg_magic_incomplete;
     setstate(std::ios_base::badbit);
+    refuse(got == 0 ? "it is empty" : "it ends after " + std::to_string(got) + " bytes, inside the file header");
     return;
   }
   magic_ = get_u32(header);
   total_length_ = static_cast<uint64_t>(get_u32(header + 4)) + pkg_file_header_size;
   buf_.part_offset_ += static_cast<uint32_t>(pkg_file_header_size);
-  if (magic_ != pkg_magic_primary && magic_ != pkg_magic_secondary) setstate(std::ios_base::badbit);
+  if (magic_ != pkg_magic_primary && magic_ != pkg_magic_secondary) {
+    setstate(std::ios_base::badbit);
+    char text[64];
+    std::snprintf(text, sizeof text, "not a package file (its magic is 0x%08x)", magic_);
+    refuse(text);
+  }
+}
+
+std::string part_label(int type) {
+  static const std::pair<int, const char*> names[] = {
+      {part_package_header, "package header"}, {part_text_b, "text"},         {part_depends, "depends"},
+      {part_files, "files"},                   {part_signature, "signature"}, {part_architecture, "architecture"},
+      {part_conflicts, "conflicts"},           {part_bundle_header, "bundle header"},
+      {part_provides, "provides"},             {part_bundle_members, "bundle members"},
+      {part_image_payload, "image"},           {part_note, "note"},           {part_text_a, "text"},
+      {part_digest_sha256, "SHA-256 marker"}};
+  std::string label = "part " + std::to_string(type);
+  for (const auto& [known, name] : names)
+    if (known == type) return label + " (" + name + ")";
+  return label;
+}
+
+void pkg_stream::refuse(std::string cause) {
+  if (refusal_.empty()) refusal_ = std::move(cause);
+}
+
+void pkg_stream::refuse_short_read(const char* what) {
+  if (buf_.remaining() > 0)
+    note_cut_short();
+  else
+    refuse(part_label(type_) + " holds " + std::to_string(buf_.part_length()) + " bytes, too few for " +
+           what);
+}
+
+void pkg_stream::note_cut_short() {
+  refuse(part_label(type_) + " declares " + std::to_string(buf_.part_length()) +
+         " bytes, but the file ends " + std::to_string(buf_.part_length() - buf_.remaining()) + " bytes into it");
 }
 
 pkg_stream::~pkg_stream() = default;
@@ -225,6 +263,7 @@ int pkg_stream::next_part() {
   clear();
   for (;;) {
     if (!buf_.skip(buf_.remaining_)) {
+      note_cut_short();
       setstate(std::ios_base::eofbit | std::ios_base::failbit);
       return type_ = -1;
     }
@@ -249,14 +288,24 @@ int pkg_stream::next_part() {
 
 bool read_dep_list(pkg_stream& stream, std::vector<pkg_dep>& list) {
   char count_field[2];
-  if (!stream.read(count_field, sizeof count_field)) return false;
+  if (!stream.read(count_field, sizeof count_field)) {
+    stream.refuse_short_read("a list");
+    return false;
+  }
   uint16_t count = get_u16(count_field);
   for (uint16_t i = 0; i < count; ++i) {
     char entry[pkg_dep_entry_size];
-    if (!stream.read(entry, sizeof entry)) return false;
+    if (!stream.read(entry, sizeof entry)) {
+      stream.refuse_short_read(("the " + std::to_string(count) + " entries of its list").c_str());
+      return false;
+    }
     pkg_dep dep;
     dep.name = get_name(entry);
-    if (!is_safe_dep_name(dep.name)) return false;
+    if (!is_safe_dep_name(dep.name)) {
+      stream.refuse("the list of " + part_label(stream.type()) + " names \"" + dep.name +
+                    "\", which is no package name");
+      return false;
+    }
     dep.min_version = get_u32(entry + 16);
     dep.max_version = get_u32(entry + 24);
     dep.extra = static_cast<int32_t>(get_u32(entry + 28));
@@ -306,9 +355,15 @@ bool read_package_header(pkg_record& record, pkg_stream& stream) {
   if (stream.type() != part_package_header && stream.type() != part_bundle_header) return false;
   record.is_bundle = stream.type() == part_bundle_header;
   char header[pkg_header_min_size];
-  if (!stream.read(header, sizeof header)) return false;
+  if (!stream.read(header, sizeof header)) {
+    stream.refuse_short_read("a package header");
+    return false;
+  }
   std::string name = get_name(header);
-  if (!is_safe_package_name(name)) return false;
+  if (!is_safe_package_name(name)) {
+    stream.refuse("its header names \"" + name + "\", which is no package name");
+    return false;
+  }
   record.name = std::move(name);
   record.version = get_u32(header + 16);
   record.build_time = get_u32(header + 20);

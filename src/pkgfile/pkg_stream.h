@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <istream>
 #include <streambuf>
+#include <string>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -99,12 +100,34 @@ class pkg_stream : public std::istream {
   uint64_t total_length() const { return total_length_; }
   pkg_streambuf& buf() { return buf_; }
 
+  // Why the file is refused, in words for the user: the first cause any
+  // reader of the stream found (a magic that is not a package's, a part cut
+  // short, a name refused, a signature too weak), or "" when none was.
+  // `subject` names what the cause is about (the package or bundle being
+  // installed), "" until a header was read.
+  void refuse(std::string cause);
+  const std::string& refusal() const { return refusal_; }
+  void set_subject(std::string subject) { subject_ = std::move(subject); }
+  const std::string& subject() const { return subject_; }
+  // Notes why a read of `what` from the current part came up short: the
+  // part is shorter than that, or the file ends inside it.
+  void refuse_short_read(const char* what);
+
  private:
+  // Notes a part that ends before its declared length.
+  void note_cut_short();
+
   pkg_streambuf buf_;
+  std::string refusal_;
+  std::string subject_;
   int type_ = -1;
   uint32_t magic_ = 0xFFFFFFFF;
   uint64_t total_length_ = 0;
 };
+
+// "part 9 (signature)", or "part 7" for a type the format does not name: how
+// a part is named to the user.
+std::string part_label(int type);
 
 // Reads a package or bundle header (current part of type 1 or 18) and the
 // optional parts that follow it in their fixed order. Refuses a name that is

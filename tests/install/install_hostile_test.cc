@@ -487,6 +487,67 @@ TEST_F(HostileCatalogue, PackageNamesThatWouldEscapeTheDatabase) {
   EXPECT_FALSE(root.exists("/x"));
 }
 
+// Every refusal used to print the same "broken package", or nothing at all:
+// each now names its cause on standard error, quiet or not, while standard
+// output and the status stay as they were.
+TEST_F(HostileCatalogue, EveryRefusalSaysWhy) {
+  pkgbuild::package_recipe bad_name = newer_base(), into_database = newer_base();
+  bad_name.files->push_back(file("../escape", "x"));
+  into_database.files->push_back(file("var/pdb/other/version", "1 2"));
+  std::string whole = build(newer_base());
+  std::string zero_signature = build(newer_base(), signing::none);
+  std::string cut_header = pkgbuild::whole_file(pkgbuild::part(part_package_header, std::string(20, 'x')));
+  std::string unsigned_member =
+      build_bundle(bundle("kit", v72), {build(package("m1", v72, "m1")), build(package("m2", v72, "m2"), signing::none)});
+  pkgbuild::package_recipe six = package("base", final_version(6, 48), "six");
+  const struct {
+    const char* cause;
+    std::string bytes;
+    int status;
+    lines out;
+    std::string err;
+    bool secure = false;
+  } cases[] = {
+      {"weak signature", build(newer_base(), signing::legacy_only), 1, {broken_base},
+       "base-7.2: its signature holds at level 1 (the older scheme); 7.2 needs level 2 (Ed25519)"},
+      {"secure marker", build(six, signing::legacy_only), 1,
+       {"ERROR: installation of base-6.48 failed: broken package"},
+       "base-6.48: its signature holds at level 1 (the older scheme); /ram/SECURE requires level 2 (Ed25519) of "
+       "every package",
+       true},
+      {"digest that does not match", zero_signature.substr(0, zero_signature.size() - 132) + std::string(132, '\0'),
+       1, {broken_base}, "base-7.2: no signature holds for its digest; 7.2 needs level 2 (Ed25519)"},
+      {"entry name", build(bad_name), 1, {broken_base}, "base-7.2: entry \"../escape\" would leave the package's tree"},
+      {"entry into the database", build(into_database), 1, {broken_base},
+       "base-7.2: entry \"var/pdb/other/version\" would write the installer's own var/pdb/other/version"},
+      {"length past the end", whole.substr(0, whole.size() - 100), 1, {broken_base},
+       "base-7.2: part 9 (signature) declares 132 bytes, but the file ends 32 bytes into it"},
+      {"truncated part", cut_header, 1, {}, "standard input: part 1 (package header) holds 20 bytes, too few for a "
+                                            "package header"},
+      {"not a package", "#!/bin/sh\necho hello\n", 1, {}, "standard input: not a package file (its magic is 0x622f2123)"},
+      {"empty input", "", 1, {}, "standard input: it is empty"},
+      {"bundle member", unsigned_member, 2, {"ERROR: installation of kit-7.2 failed: broken package"},
+       "kit-7.2: member m2-7.2: no signature holds for its digest; 7.2 needs level 2 (Ed25519)"},
+  };
+  for (const auto& c : cases) {
+    for (bool quiet : {false, true}) {
+      SCOPED_TRACE(std::string(c.cause) + (quiet ? ", quiet" : ""));
+      if (c.secure) root.write_file("/ram/SECURE", "");
+      remember();
+      std::vector<std::string> args;
+      if (quiet) args.push_back("-q");
+      if (c.secure) args.push_back("-down");
+      run_result result = stream(c.bytes, args);
+      EXPECT_EQ(result.status, c.status) << result.out << result.err;
+      EXPECT_EQ(visible_lines(result.out), quiet ? lines{} : c.out);
+      EXPECT_EQ(result.err, "installer: " + c.err + "\n");
+      expect_unchanged();
+      root.remove("/ram/SECURE");
+      remember();
+    }
+  }
+}
+
 TEST_F(HostileCatalogue, SignatureTrailersOfEveryLength) {
   // Version 7.2 needs the Ed25519 signature: only a part of 132 bytes or
   // more holds it.
