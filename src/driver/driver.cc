@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <map>
+#include <streambuf>
 #include <unordered_set>
 #include <unistd.h>
 
@@ -57,13 +59,17 @@ void sweep_around(const manifest& saved, bool keep_mark) {
 
 // Anyone able to write "/ram" could have written the saved manifest: every
 // line is judged before anything is done, and one bad line refuses it all.
-int run_commit_mode() {
+int run_commit_mode(bool dry_run) {
   pkg_repo& repository = repo();
   manifest saved;
   std::string refusal;
   if (!load_manifest(saved, saved_manifest_path, &refusal) && !refusal.empty()) {
     error(repository, "refusing %s: %s", saved_manifest_path, refusal.c_str());
     return 1;
+  }
+  if (dry_run) {
+    if (!saved.empty()) info(repository, "would commit the %zu changes of %s", saved.ops.size(), saved_manifest_path);
+    return 0;
   }
   sweep_around(saved, true);
   std::fputs("finishing install... ", stdout);
@@ -77,7 +83,28 @@ int run_commit_mode() {
   return 1;
 }
 
-int run_cancel_mode() {
+// A saved upgrade is stale once any other change is made: committing it
+// later would put back what this run replaces. It is dropped as --cancel
+// would drop it, before this run stages anything.
+void drop_saved_upgrade(pkg_repo& repository, bool dry_run) {
+  struct stat st;
+  if (lstat(saved_manifest_path, &st) != 0) return;
+  if (dry_run) {
+    info(repository, "would drop the saved upgrade");
+    return;
+  }
+  manifest saved;
+  load_manifest(saved, saved_manifest_path);
+  discard_saved(saved);
+  remove_saved_manifest(saved_manifest_path);
+  warning(repository, "dropped the saved upgrade");
+}
+
+int run_cancel_mode(bool dry_run) {
+  if (dry_run) {
+    drop_saved_upgrade(repo(), true);
+    return 0;
+  }
   manifest saved;
   load_manifest(saved, saved_manifest_path);
   discard_saved(saved);
@@ -86,24 +113,12 @@ int run_cancel_mode() {
   return 0;
 }
 
-// A saved upgrade is stale once any other change is made: committing it
-// later would put back what this run replaces. It is dropped as --cancel
-// would drop it, before this run stages anything.
-void drop_saved_upgrade(pkg_repo& repository) {
-  struct stat st;
-  if (lstat(saved_manifest_path, &st) != 0) return;
-  manifest saved;
-  load_manifest(saved, saved_manifest_path);
-  discard_saved(saved);
-  remove_saved_manifest(saved_manifest_path);
-  warning(repository, "dropped the saved upgrade");
-}
-
 // Every run that changes the trees starts clean: no saved upgrade, and
 // nothing left by a run cut short. Files of installed packages are never
 // touched.
-void begin_changes(pkg_repo& repository) {
-  drop_saved_upgrade(repository);
+void begin_changes(pkg_repo& repository, bool dry_run) {
+  drop_saved_upgrade(repository, dry_run);
+  if (dry_run) return;
   std::unordered_set<std::string> owned;
   for (const pkg_image* record : repository.packages)
     for (const std::string& stored : record->files) owned.insert(installed_path(stored));
@@ -123,10 +138,58 @@ int run_show_mode(pkg_repo& repository, const run_options&) {
   return 0;
 }
 
-int run_cleanup_mode(pkg_repo& repository, const run_options&) {
-  begin_changes(repository);
+// What a dry run compares: a package's version and state.
+struct package_state {
+  std::string text;  // name-version
+  uint32_t version = 0, build_time = 0;
+  bool disabled = false;
+};
+using package_states = std::map<std::string, package_state>;
+
+package_states states_of(const pkg_repo& repository) {
+  package_states states;
+  for (const pkg_image* record : repository.packages)
+    if (!record->name.empty())
+      states.emplace(record->name,
+                     package_state{package_text(*record), record->version, record->build_time, record->disabled});
+  return states;
+}
+
+// The plan of a dry run: what committing the manifest would change, one line
+// per package, found by comparing the packages after the run's decisions
+// with those before. Nothing is planned when nothing would be committed.
+void print_plan(pkg_repo& repository, const manifest& staged, const package_states& before) {
+  if (staged.empty()) return;
+  package_states after = states_of(repository);
+  for (const pkg_image* record : repository.packages) {
+    auto now = after.find(record->name);
+    if (now == after.end() || now->second.text != package_text(*record)) continue;
+    const package_state& a = now->second;
+    auto was = before.find(record->name);
+    const char* off = a.disabled && (was == before.end() || !was->second.disabled) ? ", disabled" : "";
+    if (was == before.end())
+      info(repository, "would install %s%s", a.text.c_str(), off);
+    else if (was->second.version != a.version || was->second.build_time != a.build_time)
+      info(repository, "would install %s, replacing %s%s", a.text.c_str(),
+           version_text(was->second.version).c_str(), off);
+    else if (was->second.disabled != a.disabled)
+      info(repository, "would %s %s", a.disabled ? "disable" : "enable", a.text.c_str());
+    after.erase(now);  // a name listed twice is planned once
+  }
+  for (const auto& [name, state] : before)
+    if (!find_package(repository, name)) info(repository, "would uninstall %s", state.text.c_str());
+}
+
+int run_cleanup_mode(pkg_repo& repository, const run_options& options) {
+  begin_changes(repository, options.dry_run);
   manifest staged;
+  staged.dry_run = options.dry_run;
+  package_states before = states_of(repository);
   cleanup_packages(repository, staged);
+  if (options.dry_run) {
+    print_plan(repository, staged, before);
+    return 0;
+  }
   commit_failure failure;
   int status = 0;
   if (!commit(staged, "", false, &failure)) {
@@ -144,12 +207,41 @@ const pkg_image* package_in(const pkg_repo& repository, const std::string& dir) 
   return nullptr;
 }
 
+// Counts what a dry run would copy into the received image.
+class byte_counter : public std::streambuf {
+ public:
+  uint64_t count() const { return count_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) ++count_;
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char*, std::streamsize n) override {
+    count_ += static_cast<uint64_t>(n);
+    return n;
+  }
+
+ private:
+  uint64_t count_ = 0;
+};
+
+// Whether the received image could be created: a dry run only looks.
+bool could_open_image() {
+  struct stat st;
+  return lstat(received_image_target, &st) == 0 ? !S_ISDIR(st.st_mode)
+                                                : stat("/flash/var/pdb", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int run_stream_mode(pkg_repo& repository, const run_options& options) {
-  begin_changes(repository);
+  begin_changes(repository, options.dry_run);
   manifest staged;
+  staged.dry_run = options.dry_run;
+  package_states before = states_of(repository);
   schedule_pass(repository, staged, 1);
   fd_ostreambuf image;
-  if (!image.open(received_image_path)) {
+  byte_counter planned_image;
+  if (options.dry_run ? !could_open_image() : !image.open(received_image_path)) {
     std::fputs("ERROR: could not open image\n", stdout);
     std::fflush(stdout);
     discard(staged);
@@ -157,13 +249,15 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   }
   fd_istreambuf input(STDIN_FILENO);
   stream_result result;
-  int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, &image, &result);
+  std::streambuf* copy = options.dry_run ? static_cast<std::streambuf*>(&planned_image) : &image;
+  int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, copy, &result);
+  if (options.dry_run) staged.places.planned[received_image_target] = planned_image.count();
   const std::string& image_dir = result.image_dir;
   if (!result.refusal.empty())
     explain_refusal(result.subject.empty() ? "standard input" : result.subject, result.refusal);
   // The copy becomes the package's stored image (or the boot image): a copy
   // that did not reach the flash whole fails the installation.
-  if (!image.close() && status == 0 && !image_dir.empty()) {
+  if (!options.dry_run && !image.close() && status == 0 && !image_dir.empty()) {
     errno = image.error();
     pkg_image unknown(image_dir);
     const pkg_image* owner = package_in(repository, image_dir);
@@ -185,6 +279,10 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
     errno = ENOSPC;
     report_write_failure(repository, *result.installed, "image");
     status = 1;
+  }
+  if (options.dry_run) {
+    if (status == 0) print_plan(repository, staged, before);
+    return status;
   }
   commit_failure failure;
   if (status == 0 && !commit(staged, "", false, &failure)) {
@@ -234,8 +332,10 @@ int prepare_upgrade_commit(pkg_repo& repository, manifest& staged) {
 }
 
 int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
-  begin_changes(repository);
+  begin_changes(repository, options.dry_run);
   manifest staged;
+  staged.dry_run = options.dry_run;
+  package_states before = states_of(repository);
   schedule_pass(repository, staged, 1);
   int status = 0;
   std::vector<pkg_record> installed = upgrade(repository, staged, options.flags | ALLOW_NEWER);
@@ -248,6 +348,10 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   if (int err = staged.empty() ? 0 : stage_changed_marker(staged)) {
     status = drop_upgrade(repository, staged, err, "create /flash/PCKGS_CHANGED");
     installed.clear();
+  }
+  if (options.dry_run) {
+    print_plan(repository, staged, before);
+    return status;
   }
   if (!staged.empty() && options.commit_now) {
     if (int failed = prepare_upgrade_commit(repository, staged)) {
@@ -288,18 +392,99 @@ const mode_entry modes[] = {
 
 }  // namespace
 
-scan_action scan_options(int argc, const char* const* argv, run_options* options, std::FILE* out) {
+namespace {
+
+// Index of a "-r" among argv[from..], or 0.
+int find_root_option(int argc, const char* const* argv, int from) {
+  for (int i = from; i < argc; ++i)
+    if (std::string_view(argv[i]) == "-r") return i;
+  return 0;
+}
+
+// The arguments after "-" or --cleanup are ignored, a -r among them too:
+// the run would act on the current root, not on the one named.
+void warn_ignored_root(int argc, const char* const* argv, int after, std::FILE* err) {
+  if (int at = find_root_option(argc, argv, after + 1))
+    std::fprintf(err, "WARNING: %s %s is ignored: no argument after %s is read\n", argv[at],
+                 at + 1 < argc ? argv[at + 1] : "", argv[after]);
+}
+
+// --commit and --cancel act on the "/ram/MANIFEST" of the current root,
+// before any change of root: a -r before or after them changes nothing.
+void warn_root_before_change(int argc, const char* const* argv, int at, const run_options& options,
+                             std::FILE* err) {
+  if (options.root.empty() && find_root_option(argc, argv, at + 1) == 0) return;
+  std::fprintf(err, "WARNING: -r is ignored: %s acts on /ram/MANIFEST of the current root\n", argv[at]);
+}
+
+}  // namespace
+
+const char* const help_text =
+    "usage: installer [-q] [-r <root>] [--safe] [-down] [--reinstall] [--dry-run] [-]\n"
+    "\n"
+    "Modes (the first that applies):\n"
+    "  --show        list the installed packages\n"
+    "  --cleanup     uninstall outdated packages, carry out requests, commit at once\n"
+    "  -             install the package or bundle read from standard input\n"
+    "  (none)        upgrade from the first download directory that holds a package\n"
+    "  --commit      commit the upgrade saved by --safe in /ram/MANIFEST, at once\n"
+    "  --cancel      drop the upgrade saved in /ram/MANIFEST, at once\n"
+    "\n"
+    "Options:\n"
+    "  -r ROOT       change root to ROOT first (not for --commit and --cancel)\n"
+    "  -q            no messages and no progress line\n"
+    "  --safe        upgrade: save the changes to /ram/MANIFEST instead of committing\n"
+    "  --dry-run     upgrade, stream install, clean-up: print the plan, change nothing\n"
+    "  -down         allow older packages to replace newer ones\n"
+    "  --reinstall   a package of the installed version counts as installed; no space check\n"
+    "  -b, --force, --noupgrade, -i   accepted and ignored\n"
+    "  -h, --help    this text\n"
+    "  --version     the program's version\n"
+    "\n"
+    "Files read:\n"
+    "  /flash/var/pdb/NAME/          the installed packages\n"
+    "  /rw/pckg/.images/NAME         stored package images\n"
+    "  /ram/pdb/NAME/schedule        a request: enable, disable or uninstall\n"
+    "  /rw/pckg/.download/, /flash/rw/pckg/, /flash/var/pckg/   downloads, in this order\n"
+    "  /rw/pckg/.download/IGNORE     skip the first download directory\n"
+    "  /ram/DOWNGRADE                allow older versions down to the packed version in it\n"
+    "  /ram/SECURE                   require the Ed25519 signature of every package\n"
+    "  /ram/MANIFEST                 the saved upgrade, for --commit and --cancel\n"
+    "  /dev/flash, /proc/cpuinfo     the router's hardware\n"
+    "Environment: board=qemu_p9 (do nothing), arch (this system's architecture),\n"
+    "bootimage (boot packages supply the boot image).\n"
+    "\n"
+    "Exit status:\n"
+    "  0    success; also the listing, --cancel, usage, and an upgrade that installed nothing\n"
+    "  1    a refused or broken package (stream install), a commit that failed, a refused\n"
+    "       saved manifest, a failed change of root\n"
+    "  2    stream install: a bundle or one of its members was refused\n"
+    "  3    stream install: a bundle without members\n"
+    "  28   upgrade: not enough space on flash\n"
+    "  255  stream install: /flash/var/pdb/image could not be created\n"
+    "Why a package was refused is written to standard error.\n";
+
+scan_action scan_options(int argc, const char* const* argv, run_options* options, std::FILE* out,
+                         std::FILE* err) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--cleanup") {
       options->cleanup = true;
+      warn_ignored_root(argc, argv, i, err);
       break;
+    } else if (arg == "--dry-run") {
+      options->dry_run = true;
+    } else if (arg == "-h" || arg == "--help") {
+      return scan_action::help;
+    } else if (arg == "--version") {
+      return scan_action::version;
     } else if (arg == "--safe") {
       options->commit_now = false;
     } else if (arg == "-r" && i + 1 < argc) {
       options->root = argv[++i];
     } else if (arg == "-") {
       options->from_stdin = true;
+      warn_ignored_root(argc, argv, i, err);
       break;
     } else if (arg == "-q") {
       options->quiet = true;
@@ -311,10 +496,11 @@ scan_action scan_options(int argc, const char* const* argv, run_options* options
       options->flags |= ALLOW_SAME;
     } else if (arg == "-b" || arg == "--force" || arg == "--noupgrade" || arg == "-i") {
       // Accepted for older callers; no effect.
-    } else if (arg == "--commit") {
-      return scan_action::commit;
-    } else if (arg == "--cancel") {
-      return scan_action::cancel;
+    } else if (arg == "--commit" || arg == "--cancel") {
+      // They act at once; a --dry-run after them must still hold them back.
+      warn_root_before_change(argc, argv, i, *options, err);
+      for (int j = i + 1; j < argc; ++j) options->dry_run |= std::string_view(argv[j]) == "--dry-run";
+      return arg == "--commit" ? scan_action::commit : scan_action::cancel;
     } else if (arg == "--show") {
       options->show = true;
     } else {
@@ -344,11 +530,19 @@ int run_installer(int argc, char** argv) {
   run_options options;
   switch (scan_options(argc, argv, &options, stdout)) {
     case scan_action::commit:
-      return run_commit_mode();
+      return run_commit_mode(options.dry_run);
     case scan_action::cancel:
-      return run_cancel_mode();
+      return run_cancel_mode(options.dry_run);
     case scan_action::usage:
       std::fputs(usage_text, stdout);
+      std::fflush(stdout);
+      return 0;
+    case scan_action::help:
+      std::fputs(help_text, stdout);
+      std::fflush(stdout);
+      return 0;
+    case scan_action::version:
+      std::fputs("installer " INSTALLER_VERSION "\n", stdout);
       std::fflush(stdout);
       return 0;
     case scan_action::run:

@@ -13,6 +13,7 @@ struct run_options {
   bool quiet = false;       // -q: no messages, no progress line
   bool show = false;        // --show: the listing
   bool commit_now = true;   // --safe clears it: save the upgrade's manifest instead
+  bool dry_run = false;     // --dry-run: decide and print the plan, change nothing
   install_flags flags = 0;  // -down: ALLOW_OLDER; --reinstall: ALLOW_SAME
   std::string root;         // -r ROOT: the directory to change root to
   std::string arch = "i386";
@@ -20,13 +21,20 @@ struct run_options {
 
 // What the option scan found: a run of the mode the options choose, or one
 // of the actions that happen at once, before any change of root.
-enum class scan_action { run, commit, cancel, usage };
+enum class scan_action { run, commit, cancel, usage, help, version };
 
 // Scans the arguments after the program name in order. Stops at --cleanup
-// and "-" (later arguments are ignored) and at --commit, --cancel and the
-// first argument it does not know (a lone trailing -r included).
-// --reinstall writes its two lines to `out` as it is met.
-scan_action scan_options(int argc, const char* const* argv, run_options* options, std::FILE* out);
+// and "-" (later arguments are ignored) and at --commit, --cancel, --help,
+// -h, --version and the first argument it does not know (a lone trailing -r
+// included). --reinstall writes its two lines to `out` as it is met. A -r
+// that has no effect (given to --commit or --cancel, which act on the
+// current root, or among the arguments ignored after "-" or --cleanup) gets
+// a warning on `err`.
+scan_action scan_options(int argc, const char* const* argv, run_options* options, std::FILE* out,
+                         std::FILE* err = stderr);
+
+// The text of --help: every option and mode, the files read, the statuses.
+extern const char* const help_text;
 
 // Changes root to `root` (nothing when empty), then the working directory to
 // "/". A failed chroot is reported with perror("chroot"); it returns false

@@ -414,7 +414,7 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
     stream.refuse("member " + package_text(*record) + " has the name of its bundle");
     return nullptr;
   }
-  note_system_conversion(*record);
+  if (!m.dry_run) note_system_conversion(*record);
 
   install_flags tolerated = bundle ? ALLOW_ALL : (flags | ALLOW_CONFLICT);
   install_flags findings = check_candidate(repository, *record, tolerated);

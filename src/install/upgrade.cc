@@ -218,7 +218,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   int fd = fs::open_regular(candidate.path.c_str(), &before);
   if (fd < 0) return install_outcome::passed_over;  // gone (or no longer a file) since the scan
   std::string name = file_name(candidate.path);
-  if (candidate.keeps_image && !take_over(fd, &before)) {
+  if (candidate.keeps_image && !m.dry_run && !take_over(fd, &before)) {
     error(repository, "could not take over %s: %s", name.c_str(), std::strerror(errno));
     close(fd);
     return install_outcome::failed;
@@ -293,7 +293,7 @@ std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, install_flags
   select_downloads(repository, candidates, floor);
   user_state_map choices = user_choices(repository);
   std::set<std::string> names = enabled_names(repository);
-  if (!candidates.empty()) load_postlog(repository);
+  if (!candidates.empty() && !m.dry_run) load_postlog(repository);
 
   std::vector<pkg_record> installed;
   for (const pkg_download* candidate : candidates) {

@@ -184,7 +184,8 @@ void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
 
 void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
   bool placeholder = is_placeholder(record);
-  bool show = mode != 0 && !placeholder;
+  // A dry run's plan says what would be done, once, at its end.
+  bool show = mode != 0 && !placeholder && !m.dry_run;
   if (show) set_progress(repository, "disabling " + package_text(record) + "...");
   if (!placeholder) {
     stage_removal(m, pdb_dir(record) + "enabled");
@@ -306,6 +307,7 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
 
 void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& list,
                      bool show) {
+  show = show && !m.dry_run;
   for (pkg_image* record : list) {
     bool placeholder = is_placeholder(*record);
     if (show && !placeholder) set_progress(repository, "enabling " + package_text(*record) + "...");

@@ -223,7 +223,7 @@ void add_op(manifest& m, const std::string& target, file_op op) {
   }
   // The replaced entry's staged file is of no use any more; never delete the
   // file the new entry itself takes its content from.
-  if (it->second.source != op.source) unlink_staged(it->second);
+  if (it->second.source != op.source && !m.dry_run) unlink_staged(it->second);
   it->second = std::move(op);
 }
 
@@ -247,13 +247,14 @@ void stage_removal(manifest& m, const std::string& target) {
 void drop_op(manifest& m, const std::string& target) {
   auto it = m.ops.find(target);
   if (it == m.ops.end()) return;
-  unlink_staged(it->second);
+  if (!m.dry_run) unlink_staged(it->second);
   m.ops.erase(it);
 }
 
 void discard(manifest& m) {
   bool tidy = true;
-  for (const auto& entry : m.ops) tidy = unlink_staged(entry.second) && tidy;
+  if (!m.dry_run)
+    for (const auto& entry : m.ops) tidy = unlink_staged(entry.second) && tidy;
   m.ops.clear();
   m.proofs.clear();
   m.readied_downloads.clear();

@@ -44,9 +44,17 @@ struct staging_places {
   std::unordered_map<std::string, std::string> nearest;
   int ram_exists = -1;  // unknown until first asked
   bool marked = false;  // the run's mark is down (leftovers.h)
+  // A dry run stages nothing: the size each planned file would have, by its
+  // planned path, and what the planned files would take of each file system
+  // (by device), so that placement and the space check decide as a run would.
+  std::unordered_map<std::string, uint64_t> planned;
+  std::unordered_map<uint64_t, uint64_t> planned_on_device;
 };
 
 struct manifest {
+  // A dry run: every decision is made and recorded, but no file is created,
+  // written or removed; staged files are only planned (see staging_places).
+  bool dry_run = false;
   std::map<std::string, file_op> ops;
   // Downloads that moves take as their source, by source path: what the
   // commit must confirm before it moves them (see proof.h).

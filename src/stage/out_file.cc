@@ -9,6 +9,11 @@ out_file::~out_file() {
   if (fd_ >= 0) fs::close(fd_);
 }
 
+void out_file::attach_nothing() {
+  attach(-1);
+  fd_ = discard_fd;
+}
+
 void out_file::attach(int fd) {
   if (fd_ >= 0) fs::close(fd_);
   fd_ = fd;
@@ -25,7 +30,7 @@ void out_file::fail(int err) {
 }
 
 void out_file::write(const void* data, size_t size) {
-  if (failed_) return;
+  if (failed_ || fd_ == discard_fd) return;
   if (fd_ < 0) {
     fail(EBADF);
     return;
@@ -44,11 +49,12 @@ void out_file::write(const void* data, size_t size) {
 }
 
 void out_file::write_last(const void* data, size_t size) {
-  if (!flush()) return;
+  if (fd_ == discard_fd || !flush()) return;
   if (size > 0 && !fs::write_all(fd_, data, size)) fail(errno);
 }
 
 bool out_file::flush() {
+  if (fd_ == discard_fd) return true;
   if (failed_) return false;
   if (fd_ < 0) {
     fail(EBADF);
@@ -60,6 +66,10 @@ bool out_file::flush() {
 }
 
 bool out_file::close() {
+  if (fd_ == discard_fd) {
+    fd_ = -1;
+    return true;
+  }
   if (fd_ < 0) {
     fail(EBADF);
     return false;

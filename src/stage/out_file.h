@@ -19,7 +19,10 @@ class out_file {
 
   // Takes ownership of an open descriptor (from mkstemp, say).
   void attach(int fd);
-  bool is_open() const { return fd_ >= 0; }
+  // Opens nothing: every write succeeds and is thrown away (a dry run's
+  // planned file).
+  void attach_nothing();
+  bool is_open() const { return fd_ >= 0 || fd_ == discard_fd; }
 
   void write(const void* data, size_t size);
   void write(std::string_view text) { write(text.data(), text.size()); }
@@ -40,6 +43,7 @@ class out_file {
   void fail(int err);
 
   static constexpr size_t buffer_size = 16384;
+  static constexpr int discard_fd = -2;
   int fd_ = -1;
   bool failed_ = false;
   int error_ = 0;

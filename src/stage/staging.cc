@@ -31,7 +31,8 @@ bool is_top(const std::string& dir) { return dir == "/" || dir == "."; }
 // system has more than size_hint + placement_reserve bytes free; "" when
 // there is none or it lacks the room. The free space is asked every time:
 // other writes of the run (and the staged files, as they fill) use it up.
-std::string directory_with_room(staging_places& places, const std::string& target, uint64_t size_hint) {
+std::string directory_with_room(staging_places& places, const std::string& target, uint64_t size_hint,
+                                bool dry_run) {
   std::string parent = parent_dir(target);
   auto found = places.nearest.find(parent);
   if (found == places.nearest.end()) found = places.nearest.emplace(parent, nearest_existing_dir(parent)).first;
@@ -40,12 +41,19 @@ std::string directory_with_room(staging_places& places, const std::string& targe
   if (dir.empty() || statfs(dir.c_str(), &info) != 0) return {};
   unsigned __int128 free_bytes = static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
   unsigned __int128 wanted = static_cast<unsigned __int128>(size_hint) + placement_reserve;
-  return wanted < free_bytes ? dir : std::string();
+  // A dry run's planned files take no room yet: they are counted here.
+  struct stat st;
+  uint64_t* planned = nullptr;
+  if (dry_run && stat(dir.c_str(), &st) == 0) planned = &places.planned_on_device[st.st_dev];
+  if (planned) wanted += *planned;
+  if (wanted >= free_bytes) return {};
+  if (planned) *planned += size_hint;
+  return dir;
 }
 
-std::string staging_dir(staging_places& places, const std::string& target, uint64_t size_hint) {
+std::string staging_dir(staging_places& places, const std::string& target, uint64_t size_hint, bool dry_run) {
   if (size_hint != 0) {
-    std::string dir = directory_with_room(places, target, size_hint);
+    std::string dir = directory_with_room(places, target, size_hint, dry_run);
     return dir.empty() ? ram_dir : dir;
   }
   if (places.ram_exists < 0) {
@@ -135,12 +143,26 @@ bool stays_on_device(const std::string& target, const struct stat& source) {
   return st.st_dev == source.st_dev;
 }
 
-void count_entry(space_account& account, const std::string& target, const file_op& op) {
+// A dry run's planned file takes the room a run's staged file would have
+// taken: one on flash before the check (beside its target, or the stream
+// install's received image), one in "/ram" when it is copied over.
+void count_planned(space_account& account, const std::string& target, const file_op& op, uint64_t size) {
+  account.free_blocks -= blocks_of(account, size);
+  if (op.kind == OP_STAGED && !is_staged_beside_target(op)) credit_target(account, target);
+}
+
+void count_entry(space_account& account, const std::string& target, const file_op& op,
+                 const std::unordered_map<std::string, uint64_t>& planned) {
   if (op.kind == OP_REMOVE) {
     credit_target(account, target);
     return;
   }
-  if (op.kind >= 2 || is_staged_beside_target(op)) return;
+  if (op.kind >= 2) return;
+  if (auto plan = planned.find(op.source); plan != planned.end()) {
+    count_planned(account, target, op, plan->second);
+    return;
+  }
+  if (is_staged_beside_target(op)) return;
   struct stat source;
   if (stat(op.source.c_str(), &source) != 0) {
     credit_target(account, target);
@@ -226,8 +248,17 @@ bool open_staged_file(out_file* out, manifest& m, const std::string& target, uin
     errno = ENAMETOOLONG;
     return false;
   }
+  if (m.dry_run) {
+    // A name no real temporary has, different for every planned file.
+    std::string path = staging_dir(m.places, target, size_hint, true) + "/" + std::string(temporary_prefix) + "plan" +
+                       std::to_string(m.places.planned.size());
+    m.places.planned[path] = size_hint;
+    add_op(m, target, {OP_STAGED, path});
+    out->attach_nothing();
+    return true;
+  }
   mark_staging(m.places);
-  std::string path = temporary_template(staging_dir(m.places, target, size_hint));
+  std::string path = temporary_template(staging_dir(m.places, target, size_hint, false));
   int fd = fs::mkstemp(path.data(), mode != 0 ? mode & 07777 : 0600);
   if (fd < 0) return false;
   add_op(m, target, {OP_STAGED, path});
@@ -274,7 +305,7 @@ bool check_space(const manifest& m) {
   space_account accounts[] = {open_account("/flash/boot"), open_account("/flash")};
   for (const auto& [target, op] : m.ops)
     for (space_account& account : accounts)
-      if (counts_in(account, target)) count_entry(account, target, op);
+      if (counts_in(account, target)) count_entry(account, target, op, m.places.planned);
   for (const space_account& account : accounts)
     if (is_short(account)) return false;
   return true;

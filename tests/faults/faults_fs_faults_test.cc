@@ -113,7 +113,8 @@ TEST_F(FaultLayer, ProgramIgnoresThePlan) {
   save_manifest();
   testsupport::run_options options;
   options.env = {{fs::fault_plan_variable, "1:stop"}};
-  run_result r = run_installer({"-r", root_.path(), "--commit"}, options);
+  options.slash_root = root_.path();
+  run_result r = run_installer({"--commit"}, options);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(root_.read_file("/flash/bin/tool"), "new tool");

@@ -22,6 +22,20 @@ namespace {
 
 const char* const trees[] = {"flash", "rw", "ram"};
 
+// "-r ROOT" and `args`; --commit and --cancel act on the root that stands at
+// "/" instead, which is then ROOT.
+std::vector<std::string> root_arguments(const std::vector<std::string>& args, const device_root& root,
+                                        run_options* options) {
+  for (const std::string& arg : args)
+    if (arg == "--commit" || arg == "--cancel") {
+      options->slash_root = root.path();
+      return args;
+    }
+  std::vector<std::string> full = {"-r", root.path()};
+  full.insert(full.end(), args.begin(), args.end());
+  return full;
+}
+
 // What the clean run did, read from the fault layer's trace.
 struct clean_trace {
   std::vector<std::string> operations;  // [k - 1]: "rename /a /b"
@@ -203,8 +217,7 @@ device_state run_later(run_context& c, const device_root& root, const std::strin
   options.env = c.s.env;
   options.flash_bytes = c.s.flash_bytes;
   options.ram_bytes = c.s.ram_bytes;
-  std::vector<std::string> args = {"-r", root.path()};
-  args.insert(args.end(), c.s.recovery_args.begin(), c.s.recovery_args.end());
+  std::vector<std::string> args = root_arguments(c.s.recovery_args, root, &options);
   run_result later = run_installer(args, options);
   if (crashed(later) || has_sanitizer_report(later))
     problems->push_back(label + ": status " + std::to_string(later.status) + ": " + brief(later.err));
@@ -355,9 +368,7 @@ run_result run_faulted(const scenario& s, const device_root& root, const std::st
   // The runner starts build/installer; a shell in front of it starts the
   // faulting build with the same arguments instead.
   options.prefix = {"/bin/sh", "-c", "shift; exec \"$0\" \"$@\"", INSTALLER_FAULTS_BIN};
-  std::vector<std::string> args = {"-r", root.path()};
-  args.insert(args.end(), s.args.begin(), s.args.end());
-  return run_installer(args, options);
+  return run_installer(root_arguments(s.args, root, &options), options);
 }
 
 sweep_report sweep(const scenario& s, const sweep_options& options) {
@@ -389,9 +400,7 @@ sweep_report sweep(const scenario& s, const sweep_options& options) {
   options_plain.env = s.env;
   options_plain.flash_bytes = s.flash_bytes;
   options_plain.ram_bytes = s.ram_bytes;
-  std::vector<std::string> args = {"-r", plain.path()};
-  args.insert(args.end(), s.args.begin(), s.args.end());
-  run_installer(args, options_plain);
+  run_installer(root_arguments(s.args, plain, &options_plain), options_plain);
   if (checked_state(s, plain) != report.after)
     report.violations.push_back(s.name + ": the program and the faulting build end in different states");
   if (report.operations == 0 || report.operations != c.trace.operations.size()) {

@@ -2,6 +2,7 @@
 // on a full flash, leftovers of runs that never ended, a saved upgrade that
 // has gone stale, and bundles that are disabled.
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,13 @@ TEST_F(KeepsWork, CommitThatCannotFinishChangesNothingAndFails) {
   auto before = flash_state(root);
   pkgbuild::package_recipe big = package("big", v71, noise(150 * 1024));
   big.image_payload = "kept whole";
+  // A dry run finds the same with nothing written, not even the received image.
+  auto flash = root.snapshot("/flash"), ram = root.snapshot("/ram");
+  run_result planned = stream(build(big), {"--dry-run"}, small_flash());
+  EXPECT_EQ(planned.status, 1) << planned.out << planned.err;
+  EXPECT_EQ(visible_lines(planned.out), lines{"ERROR: installation of big-7.1 failed: disk is too small"});
+  EXPECT_EQ(root.snapshot("/flash"), flash);
+  EXPECT_EQ(root.snapshot("/ram"), ram);
   run_result stream_run = stream(build(big), {}, small_flash());
   EXPECT_EQ(stream_run.status, 1) << stream_run.out << stream_run.err;
   EXPECT_EQ(visible_lines(stream_run.out), lines{"ERROR: installation of big-7.1 failed: disk is too small"});
@@ -141,6 +149,59 @@ TEST_F(KeepsWork, DisabledBundleStaysWithItsMembers) {
   EXPECT_EQ(enabled.status, 0) << enabled.out;
   for (const char* name : {"kit", "m1", "m2"})
     EXPECT_FALSE(root.exists(std::string("/flash/var/pdb/") + name + "/disabled")) << name;
+}
+
+// A dry run makes every decision of the run and prints the plan, and leaves
+// the whole device root as it was; the run itself then does what it planned.
+TEST_F(KeepsWork, DryRunPlansWhatTheRunDoes) {
+  const uint32_t v640 = final_version(6, 40);
+  pkgbuild::package_recipe modern = package("tool", v71, "tool");
+  modern.depends = std::vector<pkg_dep>{dep("system", final_version(3, 22))};
+  for (const std::string& file : {build(package("system", v71, "system")), build(package("alpha", v71, "a1")),
+                                  build(package("beta", v71, "b1")), build(package("oldtool", v640, "old")), build(modern)})
+    ASSERT_NO_FATAL_FAILURE(install(file));
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+    std::string input;
+    std::function<void()> prepare;
+    int status;
+    lines plan;
+    lines done;  // what the run itself then prints
+  } cases[] = {
+      {"upgrade", {}, "",
+       [&] {
+         put_download(build(package("alpha", v72, "a2")));
+         root.write_file("/ram/pdb/beta/schedule", "disable");
+         root.write_file("/ram/pdb/oldtool/schedule", "uninstall");
+       },
+       0, {"would disable beta-7.1", "would install alpha-7.2, replacing 7.1", "would uninstall oldtool-6.40"},
+       {"disabled beta-7.1", "installed alpha-7.2"}},
+      {"stream install", {"-"}, build(package("gamma", v71, "g")), [] {}, 0, {"would install gamma-7.1"}, {}},
+      {"clean-up", {"--cleanup"}, "", [] {}, 0,
+       {"would uninstall alpha-7.2", "would uninstall beta-7.1", "would uninstall gamma-7.1"}, {}},
+      {"refusal", {}, "", [&] { put_download(build(package("alpha", v73, "a3"), signing::legacy_only)); }, 0,
+       {"ERROR: installation of alpha-7.3 failed: broken package"},
+       {"ERROR: installation of alpha-7.3 failed: broken package"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    c.prepare();
+    auto before = root.snapshot("/");
+    std::vector<std::string> dry = {"--dry-run"};
+    dry.insert(dry.end(), c.args.begin(), c.args.end());
+    run_result planned = c.input.empty() ? run(dry) : stream(c.input, {"--dry-run"});
+    EXPECT_EQ(planned.status, c.status) << planned.out << planned.err;
+    EXPECT_EQ(visible_lines(planned.out), c.plan);
+    EXPECT_EQ(root.snapshot("/"), before) << "a dry run changes nothing";
+    run_result done = c.input.empty() ? run(c.args) : stream(c.input);
+    EXPECT_EQ(done.status, c.status) << done.out << done.err;
+    EXPECT_EQ(visible_lines(done.out), c.done);
+    root.remove("/rw/pckg/.download/alpha.npk");
+    for (const char* name : {"beta", "oldtool"}) root.remove(std::string("/ram/pdb/") + name);
+  }
+  EXPECT_EQ(root.read_file("/flash/bin/tool"), "tool") << "what the clean-up keeps";
+  EXPECT_FALSE(root.exists("/flash/bin/alpha"));
 }
 
 }  // namespace

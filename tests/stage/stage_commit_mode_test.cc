@@ -35,7 +35,8 @@ class CommitMode : public ::testing::Test {
     run_options options;
     options.flash_bytes = flash_bytes;
     options.ram_bytes = 2 << 20;
-    return run_installer({"-r", root_.path(), mode}, options);
+    options.slash_root = root_.path();  // --commit and --cancel act on the root at "/"
+    return run_installer({mode}, options);
   }
   std::string mode_of(const std::string& device_path) const {
     auto entries = root_.snapshot("/flash");
