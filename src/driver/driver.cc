@@ -89,15 +89,19 @@ int run_commit_mode(bool dry_run) {
 void drop_saved_upgrade(pkg_repo& repository, bool dry_run) {
   struct stat st;
   if (lstat(saved_manifest_path, &st) != 0) return;
-  if (dry_run) {
-    info(repository, "would drop the saved upgrade");
-    return;
-  }
   manifest saved;
   load_manifest(saved, saved_manifest_path);
+  // A saved manifest that --commit carried out stays in place, but the mark
+  // of its outstanding staged files went with the commit: it goes without a
+  // word then.
+  bool pending = staging_marked();
+  if (dry_run) {
+    if (pending) info(repository, "would drop the saved upgrade");
+    return;
+  }
   discard_saved(saved);
   remove_saved_manifest(saved_manifest_path);
-  warning(repository, "dropped the saved upgrade");
+  if (pending) warning(repository, "dropped the saved upgrade");
 }
 
 int run_cancel_mode(bool dry_run) {

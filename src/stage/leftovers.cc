@@ -81,6 +81,11 @@ void mark_staging(staging_places& places) {
   }
 }
 
+bool staging_marked() {
+  struct stat st;
+  return lstat(mark_path, &st) == 0;
+}
+
 void clear_staging_mark() {
   struct stat st;
   if (lstat(mark_path, &st) == 0) fs::unlink(mark_path);

@@ -24,6 +24,9 @@ void mark_staging(staging_places& places);
 
 // Takes the mark away.
 void clear_staging_mark();
+// Whether the mark is down: a run is under way, was cut short, or saved
+// staged files for a later --commit.
+bool staging_marked();
 
 // When the mark is there: removes every temporary (files, links, and the
 // directories the commit moves out of sight before it sweeps them), except
