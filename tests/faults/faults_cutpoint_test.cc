@@ -18,6 +18,7 @@ using faults_test::sweep_report;
 using installtest::build;
 using installtest::file;
 using installtest::final_version;
+using installtest::noise;
 using installtest::package;
 using testsupport::device_root;
 using testsupport::run_installer;
@@ -106,16 +107,6 @@ TEST_F(CutPoints, CommitOfSavedManifest) {
 }
 
 using env_list = std::vector<std::pair<std::string, std::string>>;
-
-// Incompressible bytes, so that sizes on flash are the lengths.
-std::string noise(size_t size, uint32_t state) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    state = state * 1103515245 + 12345;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
 
 // Runs the program cleanly while a scenario's starting state is built.
 void run_plain(const device_root& root, std::vector<std::string> args, const std::string& input = {},

@@ -86,6 +86,15 @@ pkg_dep dep(const std::string& name, uint32_t min_version, uint32_t max_version)
   return pkg_dep{name, min_version, max_version, 0};
 }
 
+std::string noise(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
 std::vector<std::string> visible_lines(const std::string& out) {
   std::vector<std::string> lines;
   size_t start = 0;

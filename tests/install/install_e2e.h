@@ -39,6 +39,10 @@ testsupport::run_options with_env(const std::string& name, const std::string& va
 
 pkg_dep dep(const std::string& name, uint32_t min_version = 0, uint32_t max_version = 0);
 
+// Bytes that do not compress, the same for the same seed: a file's size on
+// flash is then its length, and a cut in a compressed stream lands inside it.
+std::string noise(size_t size, uint32_t seed = 12345);
+
 // What the user saw: the lines of standard output without the progress
 // line's redrawing (everything up to a carriage return, cursor controls).
 std::vector<std::string> visible_lines(const std::string& out);

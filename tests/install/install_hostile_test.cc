@@ -113,18 +113,6 @@ std::string signed_with(std::string file, sign_scheme scheme = sign_scheme::both
   return file;
 }
 
-// Bytes that do not compress, so that a cut in the compressed stream lands
-// inside them.
-std::string noise(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 12345;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 uint16_t part_type(const std::string& part) {
   return static_cast<uint16_t>(static_cast<unsigned char>(part[0]) |
                                static_cast<unsigned char>(part[1]) << 8);

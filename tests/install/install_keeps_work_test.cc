@@ -21,17 +21,6 @@ const uint32_t v71 = final_version(7, 1);
 const uint32_t v72 = final_version(7, 2);
 const uint32_t v73 = final_version(7, 3);
 
-// Incompressible bytes, so that a file's size on flash is its length.
-std::string noise(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 4242;
-  for (char& c : bytes) {
-    state = state * 1103515245 + 12345;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 // Paths of the root's flash and ram that hold a temporary or the mark that
 // a run is under way.
 std::vector<std::string> leftovers(const testsupport::device_root& root) {

@@ -25,17 +25,6 @@ bool has_line(const std::string& out, const std::string& line) {
   return std::find(seen.begin(), seen.end(), line) != seen.end();
 }
 
-// Incompressible bytes, so that a file's size on flash is its length.
-std::string noise(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 12345;
-  for (char& c : bytes) {
-    state = state * 1103515245 + 12345;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 class InstallUpgrade : public InstallE2E {
  protected:
   void put(const std::string& device_path, const std::string& bytes) {
