@@ -39,8 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto a = loaded.ops.begin(), b = again.ops.begin(); a != loaded.ops.end(); ++a, ++b)
     if (a->first != b->first || a->second.kind != b->second.kind || a->second.source != b->second.source)
       std::abort();
+  // What --commit accepts stays in the device's trees: no entry it keeps
+  // may name a path outside them, or walk out of them with "..".
+  manifest judged;
+  std::string refusal;
+  load_manifest(judged, saved_path, &refusal);
+  for (const auto& [target, op] : judged.ops) {
+    bool below = target.starts_with("/flash/") || (op.kind == OP_REMOVE && target.starts_with("/rw/pckg/.images/"));
+    if (!below || target.find("/../") != std::string::npos || target.ends_with("/..")) std::abort();
+    if (op.kind == OP_LINK && !op.source.starts_with("/flash/")) std::abort();
+  }
   // Nothing here may own a staged file; discard deletes nothing on disk.
   discard(loaded);
   discard(again);
+  discard(judged);
   return 0;
 }
