@@ -22,7 +22,12 @@ bool is_own_regular(const struct stat& st) {
 // keeps it only when it is still that file.
 int open_in_place(const char* path, const struct stat& seen, bool append) {
   int fd = fs::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | (append ? O_APPEND : 0));
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    // Something else took the file's place since it was looked at (a link,
+    // a FIFO without a reader): look again.
+    if (errno == ELOOP || errno == ENXIO || errno == ENOENT) errno = EAGAIN;
+    return -1;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0 || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino || !is_own_regular(st)) {
     fs::close(fd);

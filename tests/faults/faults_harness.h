@@ -16,7 +16,12 @@
 //    the database's own recovery);
 //  - after a stop, a later run (the scenario's recovery command) does not
 //    trip over what the stop left, and reaches the clean state exactly when
-//    the scenario says so (a --commit run again after a cut --commit).
+//    the scenario says so (a --commit run again after a cut --commit);
+//  - after that later run (and after an injected error that could only leave
+//    a temporary behind, the same later run), no temporary and no mark of a
+//    run under way is left on flash or in ram, unless a saved manifest still
+//    names it: every entry is then as before or as after the clean run, so
+//    the free space is one of theirs.
 #pragma once
 
 #include <functional>
