@@ -138,8 +138,11 @@ uint32_t read_downgrade_floor(install_flags* flags) {
 
 std::vector<pkg_download*> find_candidates(pkg_repo& repository) {
   std::vector<pkg_download*> candidates;
+  bool first = true;
   for (const char* dir : paths::download_dirs) {
-    if (dir == paths::download_dirs[0] && path_exists(ignore_marker)) continue;
+    bool ignored = first && path_exists(ignore_marker);
+    first = false;
+    if (ignored) continue;
     scan_download_dir(repository, dir, candidates);
     if (!candidates.empty()) break;
   }
