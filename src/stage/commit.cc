@@ -306,28 +306,33 @@ bool already_moved(const std::string& target, const download_proof& proof) {
 
 bool is_proven_file(const std::string& path, const download_proof& proof) { return already_moved(path, proof); }
 
+enum class link_result { linked, no_second_names, failed };
+
+// The errors of a file system that gives no file a second name.
+bool lacks_second_names(int err) { return err == EPERM || err == EMLINK || err == EOPNOTSUPP || err == EXDEV; }
+
 // Gives the download a second name beside its target. The download itself
 // stays in its directory until its move is made, so a run cut short leaves
 // it where the next upgrade finds it. What the new name reaches must be the
 // file that was confirmed, not one put at the download's path since.
-// False with errno set when the file system has no second names (the
-// caller copies then); *refused when the file is not the confirmed one.
-bool ready_by_link(const std::string& target, const std::string& source, const std::string& dir,
-                   const download_proof& proof, std::vector<readied>* done, bool* refused) {
+link_result ready_by_link(const std::string& target, const std::string& source, const std::string& dir,
+                          const download_proof& proof, std::vector<readied>* done, commit_failure* failure) {
   std::string temporary;
   for (unsigned attempt = 0;; ++attempt) {
-    if (attempt == temporary_attempts) return false;
     temporary = temporary_in(dir, attempt);
     if (fs::link(source.c_str(), temporary.c_str()) == 0) break;
-    if (errno != EEXIST) return false;
+    if (errno == EEXIST && attempt + 1 < temporary_attempts) continue;
+    if (lacks_second_names(errno)) return link_result::no_second_names;
+    fail_errno(failure, "could not move " + source + " to " + target);
+    return link_result::failed;
   }
   if (!is_proven_file(temporary, proof)) {
     fs::unlink(temporary.c_str());
-    *refused = true;
-    return false;
+    refuse_download(failure, source);
+    return link_result::failed;
   }
   done->push_back({target, temporary, {}, source});
-  return true;
+  return link_result::linked;
 }
 
 // Copies the confirmed download (open at `fd`) beside its target, taking
@@ -377,13 +382,16 @@ bool ready_download(const std::string& target, const std::string& source, const 
     return refuse_download(failure, source);
   }
   std::string dir = nearest_existing_dir(parent_dir(target));
-  bool result = false;
-  bool refused = !confirms(fd, st, proof) || dir.empty();
-  if (!refused && same_device(dir, st.st_dev)) result = ready_by_link(target, source, dir, proof, done, &refused);
-  if (refused)
-    refuse_download(failure, source);
-  else if (!result)
-    result = ready_by_copy(target, source, fd, st.st_mode, dir, proof, progress, done, failure);
+  bool result;
+  if (!confirms(fd, st, proof) || dir.empty()) {
+    result = refuse_download(failure, source);
+  } else {
+    link_result linked = same_device(dir, st.st_dev) ? ready_by_link(target, source, dir, proof, done, failure)
+                                                     : link_result::no_second_names;
+    result = linked == link_result::linked ||
+             (linked == link_result::no_second_names &&
+              ready_by_copy(target, source, fd, st.st_mode, dir, proof, progress, done, failure));
+  }
   close(fd);
   return result;
 }

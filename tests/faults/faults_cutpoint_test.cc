@@ -245,4 +245,22 @@ TEST_F(CutPoints, BootPackageKeepsItsImage) {
   EXPECT_NE(report.after["flash/bootimage"], report.before["flash/bootimage"]);
 }
 
+// A download that keeps its image is confirmed and given a second name
+// beside its target before it is moved, from a download directory on the
+// flash itself. (A --safe run's proof names the download's inode, which the
+// harness's copy of the starting state cannot keep: that path is tried by
+// the end-to-end tests.)
+TEST_F(CutPoints, UpgradeMovesAVerifiedDownload) {
+  scenario s;
+  s.name = "kept image";
+  s.env = boot_env;
+  s.prepare = [](const device_root& root) {
+    run_plain(root, {"-"}, kernel(v70, "kernel 7.0"), boot_env);
+    root.write_file("/flash/rw/pckg/kernel.npk", kernel(v71, "kernel 7.1"));
+  };
+  sweep_report report = sweep(s);
+  EXPECT_EQ(report.after["flash/bootimage"], "f 644 " + kernel(v71, "kernel 7.1"));
+  EXPECT_EQ(report.after.count("flash/rw/pckg/kernel.npk"), 0u) << "moved, not copied";
+}
+
 }  // namespace
