@@ -720,6 +720,17 @@ TEST_F(WaysAroundTheSignature, FilesWrittenDirectlyNeverFollowALink) {
       root.remove(path);
     }
   }
+  // The markers of an upgrade that installs a boot package are staged and
+  // renamed into place: a link standing there is replaced.
+  for (const char* marker : {"/flash/PCKGS_CHANGED", "/flash/UPGRADED"}) root.symlink("/flash/bootimage", marker);
+  pkgbuild::package_recipe boot = package("kernel", v72, "kernel");
+  boot.flags = PKG_FLAG_BOOT;
+  root.write_file("/rw/pckg/.download/kernel.npk", build(boot));
+  run_result upgraded = run_here({});
+  EXPECT_EQ(upgraded.status, 0) << upgraded.out << upgraded.err;
+  EXPECT_EQ(root.read_file("/flash/bootimage"), "boot image");
+  for (const char* marker : {"PCKGS_CHANGED", "UPGRADED"})
+    EXPECT_EQ(root.snapshot("/flash")[marker].substr(0, 2), "f ") << marker;
 }
 
 TEST_F(WaysAroundTheSignature, ForgedBundleHeaderAroundASignedMember) {
