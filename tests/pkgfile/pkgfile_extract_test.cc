@@ -16,6 +16,7 @@
 #include <functional>
 #include <sstream>
 
+#include "install/install_e2e.h"
 #include "pkgbuild.h"
 #include "pkgdb/record.h"
 #include "pkgfile/pkg_stream.h"
@@ -240,16 +241,6 @@ TEST_F(extract, corrupt_compressed_data) {
   EXPECT_EQ("true\nfile /flash/a\nstaged /flash/a 644 \"1\"\n", run({boundary}));
 }
 
-// Bytes that do not compress: the container is about as long as the files.
-std::string random_bytes(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  for (char& c : data) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return data;
-}
-
 // Entry data is written straight from the inflated bytes: files that start,
 // end or lie across the boundaries of the inflater's buffers, next to empty
 // and one-byte files, must arrive byte for byte.
@@ -259,7 +250,7 @@ TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
   for (size_t size : {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{7},
                       size_t{131073}, size_t{262145}, size_t{300000}, size_t{1}}) {
     // Runs of repeats between random bytes: compressible, but not trivially.
-    std::string data = random_bytes(size, static_cast<uint32_t>(number));
+    std::string data = installtest::noise(size, static_cast<uint32_t>(number));
     for (size_t i = 0; i < size; i += 4) data[i] = static_cast<char>('a' + number);
     entries.push_back({regular, 0, "f" + std::to_string(number++), data});
   }
@@ -283,7 +274,7 @@ TEST_F(extract, contents_across_buffer_boundaries_arrive_whole) {
 // after the first of several small files.
 TEST_F(extract, progress_follows_the_files_written) {
   std::vector<file_entry> entries;
-  for (int i = 0; i < 8; ++i) entries.push_back({regular, 0, "f" + std::to_string(i), random_bytes(6000, i + 1)});
+  for (int i = 0; i < 8; ++i) entries.push_back({regular, 0, "f" + std::to_string(i), installtest::noise(6000, i + 1)});
   std::string report = run_in_root(root_.path(), [&] {
     return extract_then({container(entries)}, [](const extract_outcome& done) {
       std::string bars;
