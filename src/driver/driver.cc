@@ -47,14 +47,21 @@ void report_commit_failure(pkg_repo& repository, const commit_failure& failure) 
 // Sweeps what a run cut short left, keeping what the saved manifest names
 // (and, while it is to be committed, the mark that stands for it).
 void sweep_around(const manifest& saved, bool keep_mark) {
-  sweep_leftovers(
-      [&](const std::string& path) {
-        if (saved.ops.count(path)) return true;
-        for (const auto& [target, op] : saved.ops)
-          if (op.source == path) return true;
-        return false;
-      },
-      keep_mark);
+  std::unordered_set<std::string> named;
+  for (const auto& [target, op] : saved.ops) {
+    named.insert(target);
+    named.insert(op.source);
+  }
+  sweep_leftovers(named, keep_mark);
+}
+
+// Drops the saved manifest as --cancel does: its staged files, then the
+// manifest and its proofs.
+void cancel_saved_manifest() {
+  manifest saved;
+  load_manifest(saved, saved_manifest_path);
+  discard_saved(saved);
+  remove_saved_manifest(saved_manifest_path);
 }
 
 // Anyone able to write "/ram" could have written the saved manifest: every
@@ -89,8 +96,6 @@ int run_commit_mode(bool dry_run) {
 void drop_saved_upgrade(pkg_repo& repository, bool dry_run) {
   struct stat st;
   if (lstat(saved_manifest_path, &st) != 0) return;
-  manifest saved;
-  load_manifest(saved, saved_manifest_path);
   // A saved manifest that --commit carried out stays in place, but the mark
   // of its outstanding staged files went with the commit: it goes without a
   // word then.
@@ -99,8 +104,7 @@ void drop_saved_upgrade(pkg_repo& repository, bool dry_run) {
     if (pending) info(repository, "would drop the saved upgrade");
     return;
   }
-  discard_saved(saved);
-  remove_saved_manifest(saved_manifest_path);
+  cancel_saved_manifest();
   if (pending) warning(repository, "dropped the saved upgrade");
 }
 
@@ -109,11 +113,8 @@ int run_cancel_mode(bool dry_run) {
     drop_saved_upgrade(repo(), true);
     return 0;
   }
-  manifest saved;
-  load_manifest(saved, saved_manifest_path);
-  discard_saved(saved);
-  remove_saved_manifest(saved_manifest_path);
-  sweep_around(manifest{}, false);
+  cancel_saved_manifest();
+  sweep_leftovers({});
   return 0;
 }
 
@@ -126,7 +127,7 @@ void begin_changes(pkg_repo& repository, bool dry_run) {
   std::unordered_set<std::string> owned;
   for (const pkg_image* record : repository.packages)
     for (const std::string& stored : record->files) owned.insert(installed_path(stored));
-  sweep_leftovers([&](const std::string& path) { return owned.count(path) != 0; });
+  sweep_leftovers(owned);
 }
 
 // True when `root` names the directory that already is the process root, so

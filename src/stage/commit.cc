@@ -238,20 +238,13 @@ struct readied {
   std::string download;     // a download given a second name; removed once moved
 };
 
-// A new empty file under a free staging name in `dir`, closed: a rename
-// onto it then takes the name atomically.
-bool reserve_temporary(const std::string& dir, mode_t mode, int* fd, std::string* path) {
-  *path = temporary_template(dir);
-  *fd = fs::mkstemp(path->data(), mode);
-  return *fd >= 0;
-}
-
 // Copies `from` (open, at its start) into a temporary in `dir`. False with
 // errno set; no temporary is left then.
 bool copy_into(int from, const std::string& dir, mode_t mode, bool progress, crypto::hasher* digest,
                std::string* temporary) {
-  int to;
-  if (!reserve_temporary(dir, 0600, &to, temporary)) return false;
+  *temporary = temporary_template(dir);
+  int to = fs::mkstemp(temporary->data());
+  if (to < 0) return false;
   bool filled = fill_temporary(from, to, mode, progress, digest);
   int err = errno;
   if (fs::close(to) != 0 && filled) {
@@ -262,6 +255,19 @@ bool copy_into(int from, const std::string& dir, mode_t mode, bool progress, cry
   fs::unlink(temporary->c_str());
   errno = err;
   return false;
+}
+
+// Copies the regular file `source` (its status in `st`) into a temporary in
+// `dir`, never following a link. False with errno set.
+bool copy_regular(const std::string& source, const struct stat& st, const std::string& dir, bool progress,
+                  std::string* temporary) {
+  int from = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (from < 0) return false;
+  bool copied = copy_into(from, dir, st.st_mode, progress, nullptr, temporary);
+  int err = errno;
+  close(from);
+  errno = err;
+  return copied;
 }
 
 bool same_device(const std::string& dir, dev_t device) {
@@ -280,14 +286,9 @@ bool ready_copy(const std::string& target, const file_op& op, bool progress, std
   if (lstat(op.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
   std::string dir = nearest_existing_dir(parent_dir(target));
   if (dir.empty() || same_device(dir, st.st_dev)) return true;
-  int from = open(op.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (from < 0) return fail_errno(failure, "could not copy " + op.source + " to " + target);
   std::string temporary;
-  bool copied = copy_into(from, dir, st.st_mode, progress, nullptr, &temporary);
-  int err = errno;
-  close(from);
-  errno = err;
-  if (!copied) return fail_errno(failure, "could not copy " + op.source + " to " + target);
+  if (!copy_regular(op.source, st, dir, progress, &temporary))
+    return fail_errno(failure, "could not copy " + op.source + " to " + target);
   done->push_back({target, temporary, op.kind == OP_STAGED ? op.source : std::string(), {}});
   return true;
 }
@@ -296,15 +297,12 @@ bool refuse_download(commit_failure* failure, const std::string& source) {
   return fail(failure, EPERM, source + " is not the package file that was verified");
 }
 
-// True when an earlier run of the same commit already moved the download:
-// its target is the very file that was verified.
-bool already_moved(const std::string& target, const download_proof& proof) {
+// True when `path` names the very file (device and inode) that was verified.
+bool is_proven_file(const std::string& path, const download_proof& proof) {
   struct stat st;
-  return lstat(target.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == proof.identity.dev &&
+  return lstat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == proof.identity.dev &&
          static_cast<uint64_t>(st.st_ino) == proof.identity.ino;
 }
-
-bool is_proven_file(const std::string& path, const download_proof& proof) { return already_moved(path, proof); }
 
 enum class link_result { linked, no_second_names, failed };
 
@@ -375,7 +373,8 @@ bool ready_download(const std::string& target, const std::string& source, const 
   struct stat st;
   int fd = fs::open_regular(source.c_str(), &st);
   if (fd < 0) {
-    if (errno == ENOENT && already_moved(target, proof)) {
+    // An earlier run of the same commit moved it already.
+    if (errno == ENOENT && is_proven_file(target, proof)) {
       finished->push_back(target);
       return true;
     }
@@ -489,30 +488,13 @@ bool copy_file(const std::string& source, const std::string& target, bool progre
   // where it is, silently.
   struct stat st;
   if (lstat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  int from = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (from < 0) {
-    report_copy_failure(target, errno);
-    return false;
-  }
   // The target itself is never opened: it may be a link, and a half-written
   // copy must never replace a whole file.
-  std::string temporary = temporary_template(parent_dir(target));
-  int to = fs::mkstemp(temporary.data());
-  if (to < 0) {
-    report_copy_failure(target, errno);
-    close(from);
-    return false;
-  }
-  bool filled = fill_temporary(from, to, st.st_mode, progress);
+  std::string temporary;
+  bool copied = copy_regular(source, st, parent_dir(target), progress, &temporary);
+  if (copied && fs::rename(temporary.c_str(), target.c_str()) == 0) return true;
   int err = errno;
-  close(from);
-  if (fs::close(to) != 0 && filled) {
-    filled = false;
-    err = errno;
-  }
-  if (filled && fs::rename(temporary.c_str(), target.c_str()) == 0) return true;
-  if (filled) err = errno;
-  fs::unlink(temporary.c_str());
+  if (copied) fs::unlink(temporary.c_str());
   report_copy_failure(target, err);
   return false;
 }

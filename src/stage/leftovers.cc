@@ -32,10 +32,10 @@ void remove_temporary_dir(const std::string& dir) {
 }
 
 struct sweep {
-  const std::function<bool(const std::string&)>& keep;
+  const std::unordered_set<std::string>& keep;
 
   void remove_if_left(const std::string& path, const struct stat& st) {
-    if (st.st_uid != geteuid() || keep(path)) return;
+    if (st.st_uid != geteuid() || keep.count(path) != 0) return;
     if (S_ISDIR(st.st_mode))
       remove_temporary_dir(path);
     else
@@ -91,7 +91,7 @@ void clear_staging_mark() {
   if (lstat(mark_path, &st) == 0) fs::unlink(mark_path);
 }
 
-void sweep_leftovers(const std::function<bool(const std::string&)>& keep, bool keep_mark) {
+void sweep_leftovers(const std::unordered_set<std::string>& keep, bool keep_mark) {
   struct stat mark;
   if (lstat(mark_path, &mark) != 0) return;
   sweep pass{keep};

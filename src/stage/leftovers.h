@@ -11,8 +11,8 @@
 // not by a list.
 #pragma once
 
-#include <functional>
 #include <string>
+#include <unordered_set>
 
 struct staging_places;
 
@@ -33,4 +33,4 @@ bool staging_marked();
 // the paths `keep` names, then the mark itself
 // unless `keep_mark` (the run goes on with what the mark stands for).
 // Only temporaries owned by the program's user are removed.
-void sweep_leftovers(const std::function<bool(const std::string&)>& keep, bool keep_mark = false);
+void sweep_leftovers(const std::unordered_set<std::string>& keep, bool keep_mark = false);

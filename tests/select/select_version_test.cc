@@ -76,8 +76,8 @@ TEST(Version, NamesOfPackagesDependenciesAndBundleMembers) {
   member.version = 0x07016203;
   EXPECT_EQ(package_text(member), "wireless-7.1beta3");
   EXPECT_EQ(display_text(member), "wireless-7.1beta3");
-  member.bundle = {"routeros", 0x07016600, 0x07016600, 0};
-  EXPECT_EQ(display_text(member), "routeros-7.1");
+  member.bundle = {"suite", 0x07016600, 0x07016600, 0};
+  EXPECT_EQ(display_text(member), "suite-7.1");
   EXPECT_EQ(dep_text(pkg_dep{"system", 0, 0x07000000, 0}), "system");
   EXPECT_EQ(dep_text(pkg_dep{"system", 0x06306601, 0, 0}), "system-6.48.1");
   EXPECT_EQ(package_text(pkg_record()), "-0.0");
@@ -115,7 +115,7 @@ TEST(Version, ComparePackagesLooksIntoBundlesBothWays) {
   pkg_record old_member = make_record("dhcp", 0x06306600);
   pkg_record new_member = make_record("dhcp", 0x06316600);
   pkg_record other_member = make_record("ppp", 0x09000000);
-  pkg_record bundle = make_record("routeros", 0x01000000);
+  pkg_record bundle = make_record("suite", 0x01000000);
   bundle.is_bundle = true;
   bundle.members = {&other_member, &new_member, &old_member};  // first "dhcp" is taken
   pkg_record installed = make_record("dhcp", 0x06306601);
