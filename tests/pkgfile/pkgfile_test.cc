@@ -161,7 +161,7 @@ TEST(Signatures, CurveAgreesWithTheReference) {
   EXPECT_EQ(out, small(9)) << "1*G has x = 9";
 }
 
-class Keys : public ::testing::Test {
+class SigningKeys : public ::testing::Test {
  protected:
   void SetUp() override { std::string err; ASSERT_TRUE(read_key_file(TEST_KEY_FILE, &keys_, &err)) << err; }
   std::vector<uint8_t> sign(sign_scheme scheme, const uint8_t* digest) {
@@ -178,7 +178,7 @@ class Keys : public ::testing::Test {
   key_file keys_;
 };
 
-TEST_F(Keys, OlderSchemeHashAndTampering) {
+TEST_F(SigningKeys, OlderSchemeHashAndTampering) {
   // With the standard constants (the fractional parts of the square and
   // cube roots of the first primes) the hash is SHA-256 of a one-block message.
   const int primes[64] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73, 79,
@@ -231,7 +231,7 @@ TEST_F(Keys, OlderSchemeHashAndTampering) {
   }
 }
 
-TEST_F(Keys, VerificationLevels) {
+TEST_F(SigningKeys, VerificationLevels) {
   std::vector<uint8_t> extra;  // the Ed25519 signature of the last signing
   auto build = [&](pkgbuild::digest_kind kind, sign_scheme scheme, uint32_t size) {
     pkgbuild::package_recipe recipe;
