@@ -294,7 +294,7 @@ TEST(Staging, PathLimits) {
     // A 128-byte template cut long directories: every long-path file of a
     // package shared one cut path.
     std::string dir = "/flash";
-    for (char c = 'a'; c < 'g'; ++c) ASSERT_EQ(mkdir((dir += "/" + std::string(30, c)).c_str(), 0755), 0);
+    for (char c = 'a'; c < 'g'; ++c) ASSERT_EQ(mkdir(dir.append(1, '/').append(30, c).c_str(), 0755), 0);
     manifest m;
     ASSERT_TRUE(stage_file(m, dir + "/one", 10) && stage_file(m, dir + "/two", 10));
     EXPECT_EQ(staged_dir(m, dir + "/one") + staged_dir(m, dir + "/two"), dir + dir);
