@@ -1,58 +1,16 @@
 #include "pkgdb/pkgdb_test_tools.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "pkgdb/listing.h"
+#include <cstdlib>
+
 #include "support/device_root.h"
 
 namespace pkgdb_test {
-
-std::string describe(const std::vector<pkg_dep>& list, bool with_extra) {
-  std::string text = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) text += ",";
-    text += list[i].name + " " + std::to_string(list[i].min_version) + " " + std::to_string(list[i].max_version);
-    if (with_extra) text += " " + std::to_string(list[i].extra);
-  }
-  return text + "]";
-}
-
-std::string describe(const pkg_image& record) {
-  char version[16];
-  std::snprintf(version, sizeof version, "%08x", record.version);
-  std::string files;
-  for (const std::string& path : record.files) files += (files.empty() ? "" : ",") + path;
-  return record.name + " v=" + version + " t=" + std::to_string(record.build_time) + " in=" +
-         record.bundle.name + "/" + std::to_string(record.bundle.min_version) + "/" +
-         std::to_string(record.bundle.max_version) + " bundle=" + std::to_string(record.is_bundle) +
-         " dis=" + std::to_string(record.disabled) + " user=" + std::to_string(record.user_set) +
-         " pend=" + std::to_string(record.pending) + " deps=" + describe(record.depends, false) +
-         " prov=" + describe(record.provides, true) + " conf=" + describe(record.conflicts, false) +
-         " files=[" + files + "] note=" + record.note;
-}
-
-std::string describe(const pkg_repo& repository) {
-  std::string text;
-  for (const pkg_image* record : repository.packages) text += describe(*record) + "\n";
-  return text;
-}
-
-namespace {
-
-void write_result(int fd, const std::string& result) {
-  size_t done = 0;
-  while (done < result.size()) {
-    ssize_t n = write(fd, result.data() + done, result.size() - done);
-    if (n <= 0) _exit(4);
-    done += static_cast<size_t>(n);
-  }
-}
-
-}  // namespace
 
 std::string run_in_root(const testsupport::device_root& root, const std::function<std::string()>& body,
                         const std::function<std::string()>& prepare) {
@@ -65,20 +23,23 @@ std::string run_in_root(const testsupport::device_root& root, const std::functio
   pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    std::string failure = prepare ? prepare() : std::string();
-    if (!failure.empty()) {
-      write_result(fds[1], failure);
-      _exit(0);
+    std::string result = prepare ? prepare() : std::string();
+    if (result.empty()) {
+      if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) _exit(3);
+      result = body();
     }
-    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) _exit(3);
-    write_result(fds[1], body());
+    for (size_t done = 0; done < result.size();) {
+      ssize_t n = write(fds[1], result.data() + done, result.size() - done);
+      if (n <= 0) _exit(4);
+      done += static_cast<size_t>(n);
+    }
+    std::fflush(nullptr);
     _exit(0);
   }
   close(fds[1]);
   std::string result;
   char buffer[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) result.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(n));
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -88,11 +49,28 @@ std::string run_in_root(const testsupport::device_root& root, const std::functio
 
 bool can_change_root() { return geteuid() == 0; }
 
-std::string listing_of(const pkg_repo& repository) {
+void in_device_root(const std::function<void()>& body, uint64_t flash_bytes, uint64_t ram_bytes) {
+  if (!can_change_root()) GTEST_SKIP() << "changing root needs root rights";
+  testsupport::device_root root;
+  auto mounts = [&]() -> std::string {
+    if (!flash_bytes && !ram_bytes) return {};
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return "no private mount namespace";
+    for (auto [where, bytes] : {std::pair{"/flash", flash_bytes}, std::pair{"/ram", ram_bytes}})
+      if (bytes && mount("tmpfs", root.at(where).c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()))
+        return std::string("cannot mount tmpfs on ") + where;
+    return {};
+  };
+  std::string result = run_in_root(
+      root, [&] { body(); return std::string(::testing::Test::HasFailure() ? "failed" : "passed"); }, mounts);
+  EXPECT_EQ(result, "passed");
+}
+
+std::string printed(const std::function<void(std::FILE*)>& fn) {
   char* data = nullptr;
   size_t size = 0;
   std::FILE* out = open_memstream(&data, &size);
-  show_packages(repository, out);
+  fn(out);
   std::fclose(out);
   std::string text(data, size);
   std::free(data);

@@ -1,32 +1,18 @@
-// Tools of the package database tests: a one-line summary of a loaded record,
-// and a child process that changes root into a device root to run database
-// code against its absolute paths. Package files come from the mkpkg library
-// (tools/pkgbuild.h).
+// Shared tools of the unit tests: code that works on the device's absolute
+// paths runs in a child process changed into a device root, and what the
+// program prints is caught in a memory stream.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
-#include <string_view>
-#include <vector>
-
-#include "pkgdb/record.h"
 
 namespace testsupport {
 class device_root;
 }
 
 namespace pkgdb_test {
-
-// name, version (hex), build time, bundle, state and every list of a record,
-// on one line.
-std::string describe(const pkg_image& record);
-// A list as describe() shows it: [name min max(,extra)...].
-std::string describe(const std::vector<pkg_dep>& list, bool with_extra);
-// describe() of every record, one per line.
-std::string describe(const pkg_repo& repository);
-// What show_packages prints of the repository.
-std::string listing_of(const pkg_repo& repository);
 
 // Runs `body` in a child process whose root is the device root and returns
 // what it returned. `prepare`, when given, runs in the child before the root
@@ -37,5 +23,13 @@ std::string run_in_root(const testsupport::device_root& root, const std::functio
 
 // True when this process may change root (tests skip otherwise).
 bool can_change_root();
+
+// Runs `body` in a child changed into a fresh device root; with sizes given,
+// its /flash and /ram are tmpfs file systems of their own of that many bytes
+// (in a private mount namespace). A failure inside the body fails the test.
+void in_device_root(const std::function<void()>& body, uint64_t flash_bytes = 0, uint64_t ram_bytes = 0);
+
+// What `fn` printed to the stream it is given.
+std::string printed(const std::function<void(std::FILE*)>& fn);
 
 }  // namespace pkgdb_test
