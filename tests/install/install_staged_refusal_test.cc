@@ -72,7 +72,8 @@ std::string install_then_discard(const std::string& bytes) {
   std::free(printed);
   text += "installed:";
   for (const pkg_image* record : repository.packages) text += " " + record->name;
-  text += "\n" + describe(m);
+  text += '\n';
+  text += describe(m);
   std::vector<std::string> sources;
   for (const auto& [target, op] : m.ops)
     if (op.kind == OP_STAGED) sources.push_back(op.source);
