@@ -97,11 +97,13 @@ void snapshot_into(const std::string& host, const std::string& key, tree* entrie
 bool write_entry(const std::string& path, const std::string& value) {
   std::string content = value;
   unsigned mode = 0644;
-  if (value == gone) return remove_tree(path), true;
+  bool is_dir = value.rfind("\x01" "d", 0) == 0;
+  if (!is_dir) remove_tree(path);  // never written through a link or a second name
+  if (value == gone) return true;
   if (!make_dir_chain(path.substr(0, path.rfind('/')))) return false;
   if (value.rfind("\x01l ", 0) == 0) return ::symlink(value.c_str() + 3, path.c_str()) == 0;
   if (value == fifo) return mkfifo(path.c_str(), 0644) == 0;
-  if (value.rfind("\x01" "d", 0) == 0)
+  if (is_dir)
     return (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) && chmod(path.c_str(), std::strtoul(value.c_str() + 2, nullptr, 8)) == 0;
   if (value.rfind("\x01" "f", 0) == 0) {
     mode = static_cast<unsigned>(std::strtoul(value.c_str() + 2, nullptr, 8));

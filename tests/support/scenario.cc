@@ -123,7 +123,9 @@ void compare(const tree& before, const tree& after, const tree& expect, bool dry
   }
 }
 
-void check_row(const scenario& row, const run_result& result, const tree& before, const tree& after) {
+}  // namespace
+
+void check_run(const scenario& row, const run_result& result, const tree& before, const tree& after) {
   EXPECT_EQ(result.status, row.status) << result.out << result.err;
   lines seen = visible_lines(result.out), wanted = row.out;
   if (row.match == lines_are::any_order) std::sort(seen.begin(), seen.end()), std::sort(wanted.begin(), wanted.end());
@@ -135,8 +137,6 @@ void check_row(const scenario& row, const run_result& result, const tree& before
   }
   compare(before, after, row.expect, std::find(row.args.begin(), row.args.end(), "--dry-run") != row.args.end());
 }
-
-}  // namespace
 
 uint32_t version(std::string_view text) {
   uint32_t packed = 0;
@@ -220,6 +220,18 @@ lines visible_lines(const std::string& out) {
   return found;
 }
 
+run_options options_of(const scenario& row) {
+  return {.input = row.input, .env = row.env, .flash_bytes = row.flash_bytes, .ram_bytes = row.ram_bytes,
+          .prefix = row.prefix};
+}
+
+void install_given(const device_root& root, const scenario& row) {
+  for (const std::string& notation : row.given) {
+    run_result given = run(root, {"-"}, {.input = pkg(notation), .env = row.env});
+    ASSERT_EQ(given.status, 0) << notation << ": " << given.out << given.err;
+  }
+}
+
 run_result run(const device_root& root, std::vector<std::string> args, run_options opts) {
   bool own_root = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
     return arg == "-r" || arg == "--commit" || arg == "--cancel";
@@ -235,17 +247,12 @@ void play(const std::vector<scenario>& rows) {
   tree given_state;
   for (const scenario& row : rows) {
     SCOPED_TRACE(row.name);
-    run_options opts{.input = row.input, .env = row.env, .flash_bytes = row.flash_bytes,
-                     .ram_bytes = row.ram_bytes, .prefix = row.prefix};
     if (!row.then || !root) {
       root = std::make_unique<device_root>();
       if (given_key && *given_key == std::pair{row.given, row.env}) {
         root->put(given_state);
       } else {
-        for (const std::string& notation : row.given) {
-          run_result given = run(*root, {"-"}, {.input = pkg(notation), .env = row.env});
-          ASSERT_EQ(given.status, 0) << notation << ": " << given.out << given.err;
-        }
+        ASSERT_NO_FATAL_FAILURE(install_given(*root, row));
         given_key = std::pair{row.given, row.env};
         given_state = root->snapshot();
       }
@@ -253,8 +260,8 @@ void play(const std::vector<scenario>& rows) {
     root->put(row.put);
     if (row.prepare) row.prepare(*root);
     tree before = root->snapshot();
-    run_result result = run(*root, row.args, opts);
-    check_row(row, result, before, root->snapshot());
+    run_result result = run(*root, row.args, options_of(row));
+    check_run(row, result, before, root->snapshot());
     if (row.check) row.check(*root, result);
   }
 }

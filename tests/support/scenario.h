@@ -92,6 +92,11 @@ void play(const std::vector<scenario>& rows);
 
 // Runs the installer on `root` with `args` after "-r ROOT" as a row would.
 run_result run(const device_root& root, std::vector<std::string> args, run_options opts = {});
+// The pieces of a row: its run options, its given installs, and the checks
+// of a run that went from `before` to `after`.
+run_options options_of(const scenario& row);
+void install_given(const device_root& root, const scenario& row);
+void check_run(const scenario& row, const run_result& result, const tree& before, const tree& after);
 
 // Rows need the sandbox: skipped with the reason where there is none.
 class Scenarios : public ::testing::Test {
