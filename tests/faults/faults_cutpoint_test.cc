@@ -53,12 +53,10 @@ class Sweep {
   Sweep(const scenario& s, bool full) : s_(s), full_(full) {}
 
   void run() {
-    device_root start;
-    ASSERT_NO_FATAL_FAILURE(install_given(start, s_));
-    start.put(s_.put);
-    start_ = start.snapshot();
     device_root clean;
-    clean.put(start_);
+    ASSERT_NO_FATAL_FAILURE(install_given(clean, s_));
+    clean.put(s_.put);
+    start_ = clean.snapshot();
     before_ = state(clean);
     show_before_ = listing(clean, "before");
     run_result r = faulted(clean, "trace");

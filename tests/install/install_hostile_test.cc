@@ -20,6 +20,7 @@ namespace e2e {
 namespace {
 
 using Hostile = Scenarios;
+using namespace std::string_literals;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
@@ -212,13 +213,10 @@ TEST_F(Hostile, Names) {
   std::vector<scenario> rows;
   // Entry names that leave the package's tree, name a directory, garble the
   // database or write the installer's own files.
-  for (const std::string& name : {std::string("../escape"), std::string("bin/../../escape"), std::string("bin/.."),
-                                  std::string(".."), std::string("."), std::string(""), std::string("/"),
-                                  std::string("bin/"), std::string("bin//"), std::string("bin/x\0y", 7),
-                                  std::string("bin/\x01x"), std::string("bin/x\x7f"), std::string("bin/x\nflash/bin/base"),
-                                  std::string("bin/\tx"), std::string("var/pdb/base/version"), std::string("/var//pdb/./x"),
-                                  std::string("var/pdb"), std::string("bootimage"), std::string("postlog"),
-                                  std::string("PCKGS_CHANGED"), std::string("./UPGRADED")}) {
+  for (const std::string& name : {"../escape"s, "bin/../../escape"s, "bin/.."s, ".."s, "."s, ""s, "/"s, "bin/"s,
+                                  "bin//"s, "bin/x\0y"s, "bin/\x01x"s, "bin/x\x7f"s, "bin/x\nflash/bin/base"s,
+                                  "bin/\tx"s, "var/pdb/base/version"s, "/var//pdb/./x"s, "var/pdb"s, "bootimage"s,
+                                  "postlog"s, "PCKGS_CHANGED"s, "./UPGRADED"s}) {
     pkgbuild::package_recipe made = recipe(newer);
     made.files->push_back({.name = name, .data = "evil"});
     rows.push_back(refused("entry \"" + name + "\"", build(made)));
@@ -230,9 +228,7 @@ TEST_F(Hostile, Names) {
   for (const char* names : {"lib/x=1 /lib/x=2", "/lib/x=1 lib/x=2", "lib/x=1 lib//x=1 ./lib/x=2"})
     rows.push_back(installed(names, build(recipe(newer + " " + names)), {{"/flash/lib/x", "2"}}));
   // Package, bundle and member names that would leave the database.
-  for (const std::string& name : {std::string(""), std::string("."), std::string(".."), std::string("../../x"),
-                                  std::string("a/b"), std::string("/"), std::string("x\n"), std::string("\x01"),
-                                  std::string("\x7f")}) {
+  for (const std::string& name : {""s, "."s, ".."s, "../../x"s, "a/b"s, "/"s, "x\n"s, "\x01"s, "\x7f"s}) {
     pkgbuild::package_recipe made = recipe("evil 7.2");
     made.name = name;
     std::string member = build(made), m1 = pkg("m1 7.2"), bundle, err;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <ftw.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -34,17 +35,17 @@ std::string make_temp_dir(const char* stem) {
   return path;
 }
 
-int remove_entry(const char* path, const struct stat*, int type, FTW*) {
-  if (type == FTW_DP ? rmdir(path) : unlink(path)) std::fprintf(stderr, "cannot remove %s\n", path);
+int remove_entry(const char* path, const struct stat*, int type, FTW* at) {
+  if (at->level > 0 && (type == FTW_DP ? rmdir(path) : unlink(path))) std::fprintf(stderr, "cannot remove %s\n", path);
   return 0;
 }
 
-// Removes a tree without following links or crossing into other file systems.
-void remove_tree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (!S_ISDIR(st.st_mode)) unlink(path.c_str());
-  else nftw(path.c_str(), remove_entry, 16, FTW_PHYS | FTW_MOUNT | FTW_DEPTH);
+// Removes a tree (or only what it holds) without following links or
+// crossing into other file systems.
+void remove_tree(const std::string& path, bool keep_top = false) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return;
+  nftw(path.c_str(), remove_entry, 16, FTW_PHYS | FTW_MOUNT | FTW_DEPTH);
+  if (!keep_top) rmdir(path.c_str());
 }
 
 bool make_dir_chain(const std::string& path) {
@@ -54,13 +55,9 @@ bool make_dir_chain(const std::string& path) {
   }
 }
 
-bool read_whole(const std::string& path, std::string* content) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[65536];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) content->append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return true;
+std::string read_whole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string octal(unsigned mode) {
@@ -85,7 +82,7 @@ void snapshot_into(const std::string& host, const std::string& key, tree* entrie
     } else if (!S_ISREG(st.st_mode)) {
       value = fifo;  // never opened
     } else {
-      read_whole(path, &value);
+      value = read_whole(path);
       if ((st.st_mode & 07777) != 0644 || (!value.empty() && value[0] == '\x01'))
         value = with_mode(st.st_mode & 07777, value);
     }
@@ -142,11 +139,7 @@ void copy_back(const device_root& root, const std::string& dir) {
   tree saved = root.snapshot({dir});
   std::string err;
   if (umount2(root.at(dir).c_str(), MNT_DETACH) != 0) sandbox_failed("cannot unmount " + dir);
-  DIR* listing = opendir(root.at(dir).c_str());
-  while (dirent* entry = listing ? readdir(listing) : nullptr)
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      remove_tree(root.at(dir) + "/" + entry->d_name);
-  if (listing) closedir(listing);
+  remove_tree(root.at(dir), true);
   if (!write_tree(root.path(), saved, &err))
     sandbox_failed("cannot copy " + dir + " back: " + err);
 }
@@ -241,16 +234,7 @@ void device_root::write_file(std::string_view device_path, std::string_view cont
   put({{std::string(device_path), with_mode(mode, content)}});
 }
 
-std::string device_root::read_file(std::string_view device_path) const {
-  std::string content;
-  read_whole(at(device_path), &content);
-  return content;
-}
-
-bool device_root::exists(std::string_view device_path) const {
-  struct stat st;
-  return lstat(at(device_path).c_str(), &st) == 0;
-}
+std::string device_root::read_file(std::string_view device_path) const { return read_whole(at(device_path)); }
 
 void device_root::make_dirs(std::string_view device_path) const {
   if (!make_dir_chain(at(device_path))) ADD_FAILURE() << "mkdir " << device_path << ": " << std::strerror(errno);
@@ -308,19 +292,16 @@ run_result run_in(const device_root& root, std::vector<std::string> argv, const 
 }
 
 bool sandbox_ready(std::string* why) {
-  static const bool ready = [] {
-    if (geteuid() != 0) return false;
+  static const bool ready = [] {  // a private namespace with a tmpfs in it
     std::string dir = make_temp_dir("installer-probe-");
-    pid_t pid = fork();
+    pid_t pid = geteuid() == 0 ? fork() : -1;
     if (pid == 0)
-      _exit(unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                    mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0
-                ? 0
-                : 1);
+      _exit(unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m"));
     int status = 1;
-    waitpid(pid, &status, 0);
+    if (pid > 0) waitpid(pid, &status, 0);
     rmdir(dir.c_str());
-    return pid > 0 && status == 0;
+    return status == 0;
   }();
   if (!ready) *why = "the end-to-end tests need root with the right to make private mount namespaces";
   return ready;

@@ -36,26 +36,19 @@ std::vector<pkg_dep> dep_list(std::string_view text) {
   return list;
 }
 
-const key_file& test_keys() {
-  static key_file keys;
-  static bool loaded = [] {
-    std::string err;
-    bool ok = read_key_file(TEST_KEY_FILE, &keys, &err);
-    EXPECT_TRUE(ok) << err;
-    return ok;
-  }();
-  (void)loaded;
-  return keys;
-}
-
 pkgbuild::signer signer_for(signing how) {
-  return key_file_signer(test_keys(), how == signing::legacy_only ? sign_scheme::legacy_only : sign_scheme::both);
+  static const key_file keys = [] {
+    key_file read;
+    std::string err;
+    EXPECT_TRUE(read_key_file(TEST_KEY_FILE, &read, &err)) << err;
+    return read;
+  }();
+  return key_file_signer(keys, how == signing::legacy_only ? sign_scheme::legacy_only : sign_scheme::both);
 }
 
 signing signing_in(const std::vector<std::string>& words) {
-  if (std::find(words.begin(), words.end(), "unsigned") != words.end()) return signing::none;
-  if (std::find(words.begin(), words.end(), "legacy") != words.end()) return signing::legacy_only;
-  return signing::both;
+  auto has = [&](const char* word) { return std::find(words.begin(), words.end(), word) != words.end(); };
+  return has("unsigned") ? signing::none : has("legacy") ? signing::legacy_only : signing::both;
 }
 
 std::string build_from(std::string_view notation) {
