@@ -30,6 +30,12 @@ bool is_temporary(const std::string& path) {
   return is_temporary_name(path.substr(path.rfind('/') + 1)) || path == staging_mark;
 }
 
+// Ended by a signal or with a sanitizer's report (`allowed` aside).
+bool crashed(const run_result& r, int allowed) {
+  return r.status < 0 || (r.status >= 128 && r.status != 255 && r.status != allowed) ||
+         r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos;
+}
+
 std::string brief(const std::string& text) { return text.size() <= 80 ? text : text.substr(0, 80) + "..."; }
 
 // The outermost temporary that `path` is or lies in, when no reference has it.
@@ -153,7 +159,7 @@ class Sweep {
   // may be left unless a saved manifest still names it.
   tree run_later(const device_root& root) {
     run_result later = e2e::run(root, s_.args, options_of(s_));
-    if (later.status < 0 || (later.status >= 128 && later.status != 255)) problem("the later run: " + brief(later.err));
+    if (crashed(later, 255)) problem("the later run: " + brief(later.err));
     tree recovered = state(root);
     auto saved = recovered.find("/ram/MANIFEST");
     for (const std::string& path : check_entries(recovered))
@@ -168,7 +174,7 @@ class Sweep {
     std::string plan = std::to_string(k).append(":").append(what);
     label_ = plan + " (" + trace_[k - 1] + ")";
     run_result r = faulted(root, plan);
-    if (r.status < 0 || (r.status >= 128 && r.status != 255 && r.status != fs::fault_stop_status))
+    if (crashed(r, fs::fault_stop_status))
       problem(std::string("status ").append(std::to_string(r.status)).append(": ").append(brief(r.err)));
     tree got = state(root);
     if (what == "stop") {
