@@ -18,68 +18,23 @@
 // "my.keys", the files "tool", "kernel.bin" and "fast.so", and the signed
 // packages "wireless-7.2.npk", "routing-7.2.npk" and "system-7.2.npk"
 // (built for mipsbe, over a SHA-256 digest), and the tree "root/bin/tool".
-#include <gtest/gtest.h>
-
+#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "support/device_root.h"
+#include "support/scenario.h"
 
+namespace e2e {
 namespace {
 
-using testsupport::device_root;
-using testsupport::run_options;
-using testsupport::run_result;
-
-struct example {
-  std::string where;  // file and line
-  std::string script;
-};
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using DocExamples = Scenarios;
 
 bool starts_a_command(const std::string& line) {
-  std::string word = line.substr(line.find_first_not_of(' ') == std::string::npos ? 0 : line.find_first_not_of(' '));
+  size_t start = line.find_first_not_of(' ');
   for (const char* program : {"installer ", "mkpkg ", "build/installer ", "build/mkpkg "})
-    if (word.rfind(program, 0) == 0) return true;
+    if (start != std::string::npos && line.compare(start, std::strlen(program), program) == 0) return true;
   return false;
-}
-
-// Markdown: fenced "sh" blocks are examples; *unrun collects the lines of
-// other blocks that look like commands of the programs.
-std::vector<example> markdown_examples(const std::string& name, std::vector<std::string>* unrun) {
-  std::vector<example> found;
-  std::vector<std::string> lines = lines_of(read_text(testsupport::source_dir() + "/" + name));
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    if (line.rfind("```", 0) == 0) {
-      bool runs = line == "```sh";
-      example block{name + ":" + std::to_string(i + 1), {}};
-      for (++i; i < lines.size() && lines[i].rfind("```", 0) != 0; ++i) {
-        block.script += lines[i] + "\n";
-        if (!runs && starts_a_command(lines[i]) && lines[i].find('[') == std::string::npos)
-          unrun->push_back(name + ":" + std::to_string(i + 1) + ": " + lines[i]);
-      }
-      if (runs) found.push_back(block);
-    } else if (line.rfind("    ", 0) == 0 && starts_a_command(line) && line.find('[') == std::string::npos) {
-      unrun->push_back(name + ":" + std::to_string(i + 1) + ": " + line);
-    }
-  }
-  return found;
 }
 
 // The roff escapes the examples use, turned back into the shell's text.
@@ -91,18 +46,28 @@ std::string unroff(std::string line) {
   return line;
 }
 
-std::vector<example> man_examples(const std::string& name) {
-  std::vector<example> found;
-  std::vector<std::string> lines = lines_of(read_text(testsupport::source_dir() + "/" + name));
-  bool in_examples = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].rfind(".SH", 0) == 0) in_examples = lines[i] == ".SH EXAMPLES";
-    if (!in_examples || lines[i] != ".EX") continue;
-    example block{name + ":" + std::to_string(i + 1), {}};
-    for (++i; i < lines.size() && lines[i] != ".EE"; ++i) block.script += unroff(lines[i]) + "\n";
-    found.push_back(block);
+// The examples of one file as one script, each block after a comment that
+// says where it stands; *unrun collects command lines of blocks not run.
+std::string examples_of(const std::string& name, std::vector<std::string>* unrun, size_t* blocks) {
+  std::ifstream in(testsupport::source_dir() + "/" + name);
+  bool man = !name.ends_with(".md"), in_examples = false, in_block = false, runs = false;
+  std::string script;
+  size_t number = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::string where = name + ":" + std::to_string(++number);
+    if (man && line.rfind(".SH", 0) == 0) in_examples = line == ".SH EXAMPLES";
+    if (man ? in_examples && line == (in_block ? ".EE" : ".EX") : line.rfind("```", 0) == 0) {
+      in_block = !in_block;
+      runs = man || line == "```sh";
+      if (in_block && runs) script += "# " + where + "\n", ++*blocks;
+    } else if (in_block && runs) {
+      script += (man ? unroff(line) : line) + "\n";
+    } else if (!man && (in_block || line.rfind("    ", 0) == 0) && starts_a_command(line) &&
+               line.find('[') == std::string::npos) {
+      unrun->push_back(where + ": " + line);
+    }
   }
-  return found;
+  return script;
 }
 
 // Builds the files the examples name, in the scratch directory `work`.
@@ -132,57 +97,26 @@ bin/mkpkg build -o system-7.2.npk --name system --version 7.2 --arch mipsbe --di
 rm -rf pkg-wireless pkg-routing pkg-system
 )";
 
-class DocExamples : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    if (!testsupport::can_mount_tmpfs(&why)) GTEST_SKIP() << why;
-  }
-
-  // Runs one example in the namespace with the fixtures; its result.
-  run_result run_example(const example& e) {
-    device_root root;
-    std::string work = root.at("/work");
-    root.make_dirs("/work");
-    std::string build = testsupport::installer_path();
-    build = build.substr(0, build.rfind('/'));
-    std::string script = std::string(fixtures) + "export PATH=\"$work/bin:$PATH\"\nexec 2>&1\n" + e.script;
-    run_options opts;
-    opts.slash_root = root.path();
-    opts.prefix = {"/bin/bash", "-c", script, "example", testsupport::source_dir(), build, work};
-    // The runner puts the installer's path after the prefix: the script
-    // takes it as a fourth argument and ignores it.
-    return testsupport::run_installer({}, opts);
-  }
-};
-
-// The examples of one file as one script, each block after a comment that
-// says where it stands.
-example session_of(const std::string& name, const std::vector<example>& blocks) {
-  example session{name, {}};
-  for (const example& block : blocks) session.script += "# " + block.where + "\n" + block.script;
-  return session;
-}
-
 TEST_F(DocExamples, EveryExampleRuns) {
   std::vector<std::string> unrun;
-  std::vector<example> sessions;
   size_t blocks = 0;
+  std::string build = testsupport::installer_path();
+  build = build.substr(0, build.rfind('/'));
   for (const char* name : {"README.md", "doc/demo.md", "doc/key-file.md", "doc/package-format.md",
                            "doc/man/installer.8", "doc/man/mkpkg.1"}) {
-    std::string file = name;
-    std::vector<example> found =
-        file.rfind(".md") == file.size() - 3 ? markdown_examples(file, &unrun) : man_examples(file);
-    blocks += found.size();
-    if (!found.empty()) sessions.push_back(session_of(file, found));
+    std::string script = examples_of(name, &unrun, &blocks);
+    if (script.empty()) continue;
+    SCOPED_TRACE(name);
+    device_root root;
+    root.make_dirs("/work");
+    std::string session = std::string(fixtures) + "export PATH=\"$work/bin:$PATH\"\nexec 2>&1\n" + script;
+    run_result result = testsupport::run_in(
+        root, {"/bin/bash", "-c", session, "example", testsupport::source_dir(), build, root.at("/work")});
+    EXPECT_EQ(result.status, 0) << script << "--- printed:\n" << result.out << result.err;
   }
   EXPECT_EQ(unrun, std::vector<std::string>{}) << "commands in blocks that are not run";
   EXPECT_GE(blocks, 9u);
-  for (const example& e : sessions) {
-    SCOPED_TRACE(e.where);
-    run_result result = run_example(e);
-    EXPECT_EQ(result.status, 0) << e.script << "--- printed:\n" << result.out << result.err;
-  }
 }
 
 }  // namespace
+}  // namespace e2e

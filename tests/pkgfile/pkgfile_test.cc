@@ -14,7 +14,7 @@
 #include <random>
 #include <sstream>
 
-#include "install/install_e2e.h"
+#include "support/scenario.h"
 #include "keyfile.h"
 #include "legacy_curve.h"
 #include "mkpkg_cli.h"
@@ -428,7 +428,7 @@ TEST(Extract, Outcomes) {
   std::vector<pkgbuild::file_entry> entries;
   std::string expected = "ok";
   for (size_t size : {0, 1, 65535, 65536, 65537, 7, 131073, 300000, 1}) {
-    std::string data = installtest::noise(size, static_cast<uint32_t>(entries.size()));
+    std::string data = e2e::noise(size, static_cast<uint32_t>(entries.size()));
     for (size_t i = 0; i < size; i += 4) data[i] = static_cast<char>('a' + entries.size());
     entries.push_back({file_mode_regular | 0644, 0, "f" + std::to_string(entries.size()), data});
   }
