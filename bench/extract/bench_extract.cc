@@ -17,7 +17,7 @@
 #include <string>
 #include <zlib.h>
 
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/fd_streambuf.h"
 #include "pkgfile/pkg_format.h"

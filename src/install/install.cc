@@ -14,9 +14,10 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgdb/metadata.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
@@ -25,7 +26,6 @@
 #include "platform/own_files.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
-#include "select/version.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"

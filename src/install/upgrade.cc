@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "install/install.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgfile/fd_streambuf.h"
 #include "pkgfile/pkg_format.h"
@@ -28,7 +29,6 @@
 #include "platform/paths.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
-#include "select/version.h"
 #include "stage/manifest.h"
 #include "stage/proof.h"
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "select/install_flags.h"
 
 struct manifest;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <sys/times.h>
 
-#include "pkgdb/record.h"
-#include "select/version.h"
+#include "model/version.h"
+#include "pkgdb/repo.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <unordered_set>
 
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "platform/parallel.h"

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"

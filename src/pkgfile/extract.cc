@@ -7,14 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "model/version.h"
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/inflate_streambuf.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "platform/device.h"
-#include "select/version.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
 

@@ -17,10 +17,11 @@
 #include <string>
 #include <string_view>
 
+#include "model/relations.h"
+#include "model/version.h"
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "select/candidate.h"
-#include "select/version.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"

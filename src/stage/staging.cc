@@ -8,7 +8,8 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include "pkgdb/record.h"
+#include "model/names.h"
+#include "pkgdb/repo.h"
 #include "platform/fs.h"
 #include "stage/leftovers.h"
 #include "stage/manifest.h"
@@ -87,12 +88,6 @@ std::set<std::string> paths_of_others(const pkg_repo& repository, const std::str
     for (const std::string& stored : other->files) owned.insert(installed_path(stored));
   }
   return owned;
-}
-
-// A package name that makes pdb_dir() one directory entry below the
-// database: names come from package files and must never reach elsewhere.
-bool is_plain_name(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 // One watched file system of the free-space check.
@@ -274,7 +269,7 @@ void stage_package_removal(const pkg_repo& repository, pkg_image& record, manife
     stage_removal(m, path);
   }
   record.files.clear();
-  if (is_plain_name(record.name)) {
+  if (is_safe_package_name(record.name)) {
     std::string dir = pdb_dir(record);
     stage_removal(m, dir);
     stage_removal(m, dir + "image");
@@ -287,7 +282,7 @@ void stage_package_removal(const pkg_repo& repository, pkg_image& record, manife
 }
 
 bool claim_pdb_dir(const pkg_image& record, manifest& m) {
-  if (!is_plain_name(record.name)) return false;
+  if (!is_safe_package_name(record.name)) return false;
   std::string dir = pdb_dir(record);
   auto it = m.ops.find(dir);
   if (it != m.ops.end()) {

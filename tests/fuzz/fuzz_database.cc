@@ -20,9 +20,10 @@
 #include <vector>
 
 #include "fuzz_root.h"
+#include "model/names.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/names.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fuzz_root.h"
+#include "model/record.h"
 #include "pkgdb/load.h"
-#include "pkgdb/record.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz_root.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"

@@ -16,7 +16,7 @@
 #include "install/install_e2e.h"
 #include "pkgdb/load.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "stage/manifest.h"
 
 namespace installtest {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "install/install_e2e.h"
-#include "select/version.h"
+#include "model/version.h"
 
 namespace installtest {
 namespace {

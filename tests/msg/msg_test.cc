@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "pkgdb/load.h"
 #include "pkgdb/metadata.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
 #include "support/device_root.h"

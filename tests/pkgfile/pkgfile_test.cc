@@ -20,7 +20,7 @@
 #include "mkpkg_cli.h"
 #include "pkgbuild.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/inflate_streambuf.h"
 #include "pkgfile/legacy25519.h"

@@ -20,7 +20,7 @@
 
 #include "msg/msg.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
