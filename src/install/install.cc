@@ -14,11 +14,12 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "install/unpack.h"
 #include "model/version.h"
 #include "msg/msg.h"
 #include "pkgdb/metadata.h"
+#include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
-#include "pkgfile/extract.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
@@ -134,20 +135,20 @@ bool at_well_formed_end(const pkg_image& record, pkg_stream& stream) {
 
 // The signature, and for a package on its own the end of the file. Reports a
 // broken package when either fails.
-bool finish_checks(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+bool finish_checks(const pkg_image& record, pkg_stream& stream) {
   if (signature_holds(record, stream) && (!is_alone(record) || at_well_formed_end(record, stream)))
     return true;
-  report_broken_package(repository, record);
+  report_broken_package(terminal(), record);
   return false;
 }
 
 // A package kept at its installed version is read to its end all the same,
 // skipping its image payload and files, so that its signature is checked: an
 // unverified file must never become a stored image or the boot image.
-bool verify_kept(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+bool verify_kept(const pkg_image& record, pkg_stream& stream) {
   if (stream.type() == part_image_payload) stream.next_part();
   if (stream.type() == part_files) stream.next_part();
-  return finish_checks(repository, record, stream);
+  return finish_checks(record, stream);
 }
 
 // Moves a bundle's stream on to the next member's header, or to its end.
@@ -162,11 +163,11 @@ pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
                                 bool* boot) {
   pkg_image* installed = find_package(repository, record.name);
   if (!(findings & ALLOW_SAME) || installed == nullptr) return nullptr;
-  if (!verify_kept(repository, record, stream)) return nullptr;
+  if (!verify_kept(record, stream)) return nullptr;
   if (flags & ALLOW_SAME) {
-    set_progress(repository, std::string(progress_wipe_width, ' '));
-    set_progress(repository, "");
-    info(repository, "installed %s%s", record.disabled ? "(disabled) " : "",
+    set_progress(terminal(), std::string(progress_wipe_width, ' '));
+    set_progress(terminal(), "");
+    info(terminal(), "installed %s%s", record.disabled ? "(disabled) " : "",
          package_text(record).c_str());
   }
   // The kept package's received image goes where its installed one is: for
@@ -189,17 +190,17 @@ pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_st
     skip_to_next_member(stream);
     return nullptr;
   }
-  if (!verify_kept(repository, record, stream)) return nullptr;
+  if (!verify_kept(record, stream)) return nullptr;
   skip_to_next_member(stream);
   return installed;
 }
 
 // Skips the image payload in steps, redrawing the progress bar before each.
-void skip_image_payload(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+void skip_image_payload(const pkg_image& record, pkg_stream& stream) {
   char buffer[payload_step];
   uint32_t left = stream.part_length();
   while (left > 0) {
-    show_install_progress(repository, record, stream);
+    show_install_progress(record, stream);
     uint32_t step = left < payload_step ? left : static_cast<uint32_t>(payload_step);
     if (!stream.read(buffer, step)) break;  // cut short: the signature check fails later
     left -= step;
@@ -222,17 +223,17 @@ bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_str
       repository.erase(old);
     }
   }
-  show_install_progress(repository, record, stream);
+  show_install_progress(record, stream);
   if (!secondary && !claim_pdb_dir(record, m)) {
     refuse(stream, record, "its database directory " + pdb_dir(record) + " cannot be used");
     return false;
   }
-  if (stream.type() == part_image_payload) skip_image_payload(repository, record, stream);
+  if (stream.type() == part_image_payload) skip_image_payload(record, stream);
   if (stream.type() == part_files) {
-    if (!boot_image_apart(record) && !extract_files(repository, record, m, stream)) return false;
+    if (!boot_image_apart(record) && !extract_files(record, m, stream)) return false;
     stream.next_part();
   }
-  if (!finish_checks(repository, record, stream)) return false;
+  if (!finish_checks(record, stream)) return false;
   if (!secondary && !write_metadata(repository, record, m)) return false;
   if (is_boot_package(record)) stage_upgraded_marker(m);
   return true;
@@ -341,7 +342,7 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
   // place of an installed package that is not a bundle, which would remove
   // its files and leave a record of any version the forger chose.
   if (old && !old->is_bundle) {
-    error(repository, "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
+    error(terminal(), "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
           package_text(*old).c_str());
     stream.refuse("a bundle header lies in no signature, and may not replace a package that is not a bundle");
     return 2;
@@ -376,15 +377,15 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
   }
   schedule_old_members_for_uninstall(repository, progress.old_members);
   schedule_pass(repository, m, 0);
-  set_progress(repository, "");
+  set_progress(terminal(), "");
   return 0;
 }
 
 // The copy of a package that keeps its image becomes the stored image: it
 // must hold every byte that was read.
-int check_copy(pkg_repo& repository, checked_copy* copy, const pkg_image& owner) {
+int check_copy(checked_copy* copy, const pkg_image& owner) {
   if (copy == nullptr || copy->complete()) return 0;
-  report_write_failure(repository, owner, "image");
+  report_write_failure(terminal(), owner, "image");
   return 1;
 }
 
@@ -433,7 +434,7 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
 
   if (bundle) record->bundle = *bundle;
   if (!place_package(repository, m, *record, stream)) return nullptr;
-  if (is_alone(*record)) set_progress(repository, "");
+  if (is_alone(*record)) set_progress(terminal(), "");
   if (image_dir && record->keeps_image) *image_dir = pdb_dir(*record);
   bool boot_record = boot_image_apart(*record);
   pkg_image* installed = repository.append(std::move(record));
@@ -452,7 +453,7 @@ int install_from(pkg_repo& repository, manifest& m, pkg_stream& stream, install_
     pkg_image* installed = install_package(repository, m, stream, flags, user_state, nullptr,
                                            &filled_dir, boot);
     if (installed == nullptr) return 1;
-    if (!filled_dir.empty() && check_copy(repository, checked, *installed) != 0) return 1;
+    if (!filled_dir.empty() && check_copy(checked, *installed) != 0) return 1;
     result->installed = installed;
   } else {
     pkg_image* bundle = nullptr;
@@ -460,7 +461,7 @@ int install_from(pkg_repo& repository, manifest& m, pkg_stream& stream, install_
     if (status != 0) return status;
     if (bundle->keeps_image) {
       filled_dir = pdb_dir(*bundle);
-      if (check_copy(repository, checked, *bundle) != 0) return 1;
+      if (check_copy(checked, *bundle) != 0) return 1;
     }
     result->installed = bundle;
   }

@@ -99,7 +99,7 @@ struct metadata_writer {
   std::string dir;
 
   bool fail(const char* label) {
-    report_write_failure(repository, record, label);
+    report_write_failure(terminal(), record, label);
     return false;
   }
 

@@ -1,7 +1,6 @@
 // The process-wide repository of installed packages.
 #pragma once
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,12 +22,6 @@ struct pkg_repo {
 
   std::string arch;
   std::vector<pkg_image*> packages;  // installed packages, in load order
-  std::string progress_line;         // text shown on the progress line
-  std::vector<std::string> messages; // every printed message, prefix included
-  bool quiet = false;
-  // Where messages and the progress line go. Tests point it at a memory
-  // stream; the program leaves it at standard output.
-  std::FILE* out = stdout;
 
   // Takes ownership and appends to `packages`; returns the stored pointer.
   pkg_image* append(std::unique_ptr<pkg_image> record);

@@ -40,5 +40,4 @@ inline constexpr uint32_t no_downgrade = 0xFFFFFFFF;
 // otherwise the oldest at or above the floor stays ("ommitting package %s:
 // not allowed" for those below, printed whatever `report` says). `report`
 // switches on the "already provided" warnings.
-void select_candidates(pkg_repo& repository, std::vector<pkg_record*>& list, uint32_t floor,
-                       bool report);
+void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, bool report);

@@ -20,6 +20,7 @@
 #include "model/relations.h"
 #include "model/version.h"
 #include "msg/msg.h"
+#include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
 #include "select/candidate.h"
 #include "stage/manifest.h"
@@ -59,7 +60,7 @@ void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
 // cannot be staged whole is reported and not staged at all: a cut-short
 // "disabled" would read as the user's choice, and a request that silently
 // came to nothing would be printed as done.
-void stage_state_file(pkg_repo& repository, manifest& m, const pkg_image& record, const char* action,
+void stage_state_file(manifest& m, const pkg_image& record, const char* action,
                       const std::string& path, std::string_view word) {
   out_file out;
   int err = 0;
@@ -73,7 +74,7 @@ void stage_state_file(pkg_repo& repository, manifest& m, const pkg_image& record
       drop_op(m, path);
     }
   }
-  if (err != 0) error(repository, "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
+  if (err != 0) error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
 }
 
 // Step 1: a bundle's request goes to its members.
@@ -108,7 +109,7 @@ void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
     }
     if (x.pending == PENDING_ENABLE) {
       if (mode != 0)
-        warning(repository, "can not enable %s: %s conflicts with it", a.name.c_str(),
+        warning(terminal(), "can not enable %s: %s conflicts with it", a.name.c_str(),
                 package_text(x).c_str());
       set_pending(repository, a, PENDING_NONE);
       return;
@@ -177,24 +178,24 @@ void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
     return;
   }
   std::string text = package_text(record);
-  if (mode >= 2) set_progress(repository, "uninstalling " + text + "...");
+  if (mode >= 2) set_progress(terminal(), "uninstalling " + text + "...");
   stage_package_removal(repository, record, m);
   repository.erase(&record);
-  if (mode >= 2) info(repository, "uninstalled %s", text.c_str());
+  if (mode >= 2) info(terminal(), "uninstalled %s", text.c_str());
 }
 
 void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
   bool placeholder = is_placeholder(record);
   // A dry run's plan says what would be done, once, at its end.
   bool show = mode != 0 && !placeholder && !m.dry_run;
-  if (show) set_progress(repository, "disabling " + package_text(record) + "...");
+  if (show) set_progress(terminal(), "disabling " + package_text(record) + "...");
   if (!placeholder) {
     stage_removal(m, pdb_dir(record) + "enabled");
-    stage_state_file(repository, m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
+    stage_state_file(m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
   }
   set_disabled(repository, record, true);
   set_pending(repository, record, PENDING_NONE);
-  if (show) info(repository, "disabled %s", package_text(record).c_str());
+  if (show) info(terminal(), "disabled %s", package_text(record).c_str());
 }
 
 // Step 8: the uninstall and disable requests, from the last to the first.
@@ -216,9 +217,9 @@ bool names_a_package(const std::vector<pkg_image*>& list) {
   return false;
 }
 
-std::vector<pkg_image*> enable_order(pkg_repo& repository, const std::vector<pkg_image*>& list) {
+std::vector<pkg_image*> enable_order(const std::vector<pkg_image*>& list) {
   std::vector<pkg_record*> candidates(list.begin(), list.end());
-  select_candidates(repository, candidates, 0xFFFFFFFFu, false);
+  select_candidates(candidates, 0xFFFFFFFFu, false);
   std::vector<pkg_image*> ordered;
   // The candidates are the repository's own records.
   for (pkg_record* record : candidates) ordered.push_back(static_cast<pkg_image*>(record));
@@ -249,7 +250,7 @@ void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
     std::vector<pkg_image*> providers = find_providers(repository, d, true);
     if (provider_state(providers) == 0) continue;
     if (providers.empty()) break;
-    std::vector<pkg_image*> chosen = enable_order(repository, providers);
+    std::vector<pkg_image*> chosen = enable_order(providers);
     if (chosen.empty()) continue;
     protect_provider(repository, *chosen.back(), r, report);
   }
@@ -258,7 +259,7 @@ void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
 void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bool report) {
   if (p.pending == PENDING_UNINSTALL || p.pending == PENDING_DISABLE) {
     if (report)
-      warning(repository, "can not %s %s: %s depends on it", action_word(p.pending),
+      warning(terminal(), "can not %s %s: %s depends on it", action_word(p.pending),
               package_text(p).c_str(), r.name.c_str());
     // A disabled package that is needed has to come back, not just stay.
     set_pending(repository, p, p.disabled ? PENDING_ENABLE : PENDING_NONE);
@@ -288,7 +289,7 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
 
   if (!repository.packages.empty() && !anything_stays(repository)) {
     for (pkg_image* record : repository.packages) record->pending = PENDING_NONE;
-    if (mode != 0) error(repository, "can not uninstall or disable all packages");
+    if (mode != 0) error(terminal(), "can not uninstall or disable all packages");
     return false;
   }
 
@@ -300,7 +301,7 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
     else if (record->pending == PENDING_ENABLE)
       enables.push_back(record);
   }
-  enables = enable_order(repository, enables);
+  enables = enable_order(enables);
   carry_out(repository, m, requests, mode);
   enable_packages(repository, m, enables, mode != 0);
   return names_a_package(requests) || names_a_package(enables);
@@ -311,18 +312,18 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
   show = show && !m.dry_run;
   for (pkg_image* record : list) {
     bool placeholder = is_placeholder(*record);
-    if (show && !placeholder) set_progress(repository, "enabling " + package_text(*record) + "...");
+    if (show && !placeholder) set_progress(terminal(), "enabling " + package_text(*record) + "...");
     if (!placeholder) {
       std::string dir = pdb_dir(*record);
       stage_removal(m, dir + "disabled");
       if (record->user_set)
-        stage_state_file(repository, m, *record, "enable", dir + "enabled", "user");
+        stage_state_file(m, *record, "enable", dir + "enabled", "user");
       else
         stage_removal(m, dir + "enabled");
     }
     set_disabled(repository, *record, false);
     set_pending(repository, *record, PENDING_NONE);
-    if (show && !placeholder) info(repository, "enabled %s", package_text(*record).c_str());
+    if (show && !placeholder) info(terminal(), "enabled %s", package_text(*record).c_str());
   }
 }
 

@@ -21,6 +21,7 @@
 
 #include "fuzz_root.h"
 #include "model/names.h"
+#include "msg/msg.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t printed_size = 0;
   std::FILE* sink = open_memstream(&printed, &printed_size);
   if (!sink) std::abort();
-  repository.out = sink;
+  terminal().out = sink;
   load_repository(repository, true, "i386");
   // p and q are directories, so each has a record, from its image or bare.
   if (!find_package(repository, "p") || !find_package(repository, "q")) std::abort();

@@ -14,6 +14,7 @@
 
 #include "install/install.h"
 #include "install/install_e2e.h"
+#include "msg/msg.h"
 #include "pkgdb/load.h"
 #include "pkgdb/pkgdb_test_tools.h"
 #include "pkgdb/repo.h"
@@ -60,12 +61,12 @@ std::string install_then_discard(const std::string& bytes) {
   pkg_repo repository;
   char* printed = nullptr;
   size_t printed_size = 0;
-  repository.out = open_memstream(&printed, &printed_size);
+  terminal().out = open_memstream(&printed, &printed_size);
   load_repository(repository, false, "i386");
   manifest m;
   std::stringbuf input(bytes);
   int status = install_stream(repository, m, &input, ALLOW_NEWER, {}, nullptr, nullptr);
-  std::fclose(repository.out);
+  std::fclose(terminal().out);
   std::string text = "status " + std::to_string(status) + "\n";
   for (const std::string& line : visible_lines(std::string(printed, printed_size)))
     text += "said: " + line + "\n";

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/sysmacros.h>
 
+#include "msg/msg.h"
 #include "pkgbuild.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
@@ -66,7 +67,7 @@ std::string load_in(const device_root& root) {
     alarm(20);  // a loader that blocks fails the test instead of hanging it
     pkg_repo all, light;
     std::string out = pkgdb_test::printed([&](std::FILE* f) {
-      all.out = f;
+      terminal().out = f;
       load_repository(all, false, "i386");
     });
     load_repository(light, true, "i386", load_scope::listing);
@@ -261,7 +262,7 @@ TEST(Database, MetadataReadsBackAsWritten) {
       std::sort(names.begin(), names.end());
       for (const std::string& name : names) left += (left.empty() ? "" : " ") + name;
       if (names.size() < 2) return left + "|";
-      repository.quiet = true;
+      terminal().quiet = true;
       load_repository(repository, true, "i386");
       return left + "|" + describe(repository);
     });

@@ -9,6 +9,7 @@
 
 #include "model/relations.h"
 #include "model/version.h"
+#include "msg/msg.h"
 #include "pkgdb/pkgdb_test_tools.h"
 #include "pkgdb/repo.h"
 #include "select/candidate.h"
@@ -47,15 +48,15 @@ class Candidate : public ::testing::Test {
   std::string check(const pkg_record& candidate, install_flags tolerated) {
     install_flags found = 0;
     std::string out = pkgdb_test::printed([&](std::FILE* f) {
-      repository_.out = f;
+      terminal().out = f;
       found = check_candidate(repository_, candidate, tolerated, min_system_query);
     });
     return std::to_string(found) + " " + out;
   }
   std::vector<pkg_record*> select(std::vector<pkg_record*> list, uint32_t floor = no_downgrade, std::string* out = nullptr) {
     std::string text = pkgdb_test::printed([&](std::FILE* f) {
-      repository_.out = f;
-      select_candidates(repository_, list, floor, true);
+      terminal().out = f;
+      select_candidates(list, floor, true);
     });
     if (out) *out = text;
     return list;
@@ -101,9 +102,9 @@ TEST_F(Candidate, Findings) {
   proxy.arch = "powerpc";
   EXPECT_EQ(check(proxy, ALLOW_CONFLICT), all + "ERROR: can not install proxy-2.0: vpn is not installed, but is required\n")
       << "a disabled provider counts as missing";
-  repository_.quiet = true;
+  terminal().quiet = true;
   EXPECT_EQ(check(proxy, 0), all);
-  EXPECT_EQ(repository_.messages.size(), 8u);
+  EXPECT_EQ(terminal().messages.size(), 8u);
 }
 
 TEST_F(Candidate, ProvidersAndConflictingSkipInertAndDisabled) {
@@ -210,7 +211,7 @@ TEST_F(Candidate, RequirementsAreKept) {
     return image;
   };
   auto keep = [&](pkg_image& r) {
-    return pkgdb_test::printed([&](std::FILE* f) { repository_.out = f; keep_requirements(repository_, r, true); });
+    return pkgdb_test::printed([&](std::FILE* f) { terminal().out = f; keep_requirements(repository_, r, true); });
   };
   pkg_image *a = add("a", {"b"}, false, 0), *b = add("b", {"c"}, false, PENDING_UNINSTALL);
   pkg_image *c = add("c", {}, false, PENDING_DISABLE), *d = add("d", {"c"}, true, 0);
@@ -272,7 +273,7 @@ std::string schedule(const std::vector<scheduled>& packages, int mode) {
     manifest m;
     bool result = false;
     std::string out = pkgdb_test::printed([&](std::FILE* f) {
-      repository.out = f;
+      terminal().out = f;
       result = mode < 0 ? cleanup_packages(repository, m) : schedule_pass(repository, m, mode);
     });
     std::string text = std::string(result ? "true" : "false") + (out.find("WARNING") != std::string::npos ? " warned" : "");

@@ -20,6 +20,7 @@
 
 #include "msg/msg.h"
 #include "pkgdb/pkgdb_test_tools.h"
+#include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
@@ -353,7 +354,7 @@ TEST(Staging, PackageRemoval) {
     ASSERT_EQ(unlink("/flash/bootimage.keep"), 0);
     stage_package_removal(repository, *pkg, m);
     EXPECT_EQ(m.ops.count("/flash/bootimage"), 1u);
-    for (const char* name : {"", ".", ".."}) {
+    for (const char* name : {"", ".", "..", "a\x01"}) {
       manifest none;
       stage_package_removal(repository, *add(name, {}), none);
       EXPECT_TRUE(none.empty() && !claim_pdb_dir(pkg_image(name), none)) << "'" << name << "'";
