@@ -16,7 +16,6 @@
 #include "pkgdb/repo.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
-#include "platform/parallel.h"
 
 namespace {
 
@@ -554,12 +553,8 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   listed_names stored_images = list_names(images_root);
   listed_names schedules;
   if (scope == load_scope::everything) schedules = list_names(schedule_root);
-  // Directories are independent of each other: they are read side by side
-  // where the router has processors for it.
   std::vector<directory_result> results(names.size());
-  parallel::for_ranges(names.size(), 16, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
-  });
+  for (size_t i = 0; i < names.size(); ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
   if (db_fd != AT_FDCWD) ::close(db_fd);
   for (const directory_result& result : results)
     if (!result.untrusted_image.empty())
