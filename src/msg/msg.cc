@@ -159,10 +159,3 @@ void spinner_tick() {
     spinner_step(spinner, out, true);
   }
 }
-
-void spinner_reset_for_test(uint32_t (*clock)(), std::FILE* out) {
-  console::spinner_state& spinner = terminal().spinner;
-  spinner = console::spinner_state{};
-  spinner.clock = clock;
-  spinner.out = out;
-}

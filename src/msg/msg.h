@@ -80,6 +80,3 @@ void spinner_tick();
 // times() + 30000, or 30000 - errno when times() fails.
 uint32_t uptime_ticks();
 
-// Used by tests: forget the terminal's spinner state and let it read ticks
-// from `clock` (nullptr restores uptime_ticks) and write to `out`.
-void spinner_reset_for_test(uint32_t (*clock)(), std::FILE* out);

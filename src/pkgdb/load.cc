@@ -26,6 +26,13 @@ constexpr const char* auto_state = "auto";
 
 enum class word_status { word, end, too_long };
 
+// Where a record's version and header fields came from.
+enum class record_source {
+  metadata,  // a bare record or an image whose header could not be read
+  image,     // a package header read from a stored image
+};
+
+
 bool is_blank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -575,14 +582,6 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   }
   for (directory_result& result : results)
     if (result.bare && !named_elsewhere.count(result.bare->name)) repository.append(std::move(result.bare));
-}
-
-void read_record_state(pkg_image& record, record_source source) {
-  read_state(record, source, nullptr, load_scope::everything, AT_FDCWD);
-}
-
-bool read_list_file(const std::string& path, std::vector<pkg_dep>& list, bool with_extra) {
-  return read_list(text_file(path), list, with_extra);
 }
 
 std::string schedule_name(const std::string& name) {

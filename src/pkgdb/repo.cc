@@ -3,14 +3,9 @@
 #include <algorithm>
 
 pkg_image* pkg_repo::append(std::unique_ptr<pkg_image> record) {
-  pkg_image* stored = keep(std::move(record));
-  packages.push_back(stored);
-  return stored;
-}
-
-pkg_image* pkg_repo::keep(std::unique_ptr<pkg_image> record) {
   owned_.push_back(std::move(record));
-  return owned_.back().get();
+  packages.push_back(owned_.back().get());
+  return packages.back();
 }
 
 void pkg_repo::erase(size_t index) {

@@ -25,9 +25,6 @@ struct pkg_repo {
 
   // Takes ownership and appends to `packages`; returns the stored pointer.
   pkg_image* append(std::unique_ptr<pkg_image> record);
-  // Takes ownership without listing the record in `packages` (members of a
-  // bundle image that are kept only for reference, say).
-  pkg_image* keep(std::unique_ptr<pkg_image> record);
   // Removes the record at `index` from `packages`; it stays readable.
   void erase(size_t index);
   // Removes `record` from `packages` if it is there; it stays readable.

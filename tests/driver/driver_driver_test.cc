@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/unbuilt.h"
 #include "support/device_root.h"
 
 namespace {
@@ -80,11 +79,6 @@ TEST(OptionScan, EveryOptionInOrder) {
   }
 }
 
-TEST(ModeStandIns, SayWhatIsMissingAndExit70) {
-  EXPECT_EXIT(unbuilt("the listing mode"), ::testing::ExitedWithCode(70),
-              "^installer: the listing mode is not available in this build\n$");
-}
-
 class CommandLine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -103,10 +97,6 @@ class CommandLine : public ::testing::Test {
   }
   device_root root;
 };
-
-bool is_unbuilt(const run_result& result) {
-  return result.status == 70 && result.err.find("is not available in this build") != std::string::npos;
-}
 
 // A -r that changes nothing used to go unnoticed: --commit and --cancel act
 // on the current root, and nothing after "-" or --cleanup is read. --help
@@ -235,7 +225,6 @@ TEST_F(CommandLine, CommitUsesTheManifestOfTheCurrentRoot) {
   }
   auto named_before = named.snapshot("/");
   run_result result = run_at_slash({"-r", named.path(), "--commit"});
-  if (is_unbuilt(result)) GTEST_SKIP() << "commit mode not in this build: " << result.err;
   EXPECT_EQ(result.out, "finishing install... \b \n");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(root.read_file("/flash/to"), "payload");

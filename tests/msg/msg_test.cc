@@ -59,11 +59,11 @@ TEST(Messages, WriteFailureByErrno) {
 uint32_t now = 0;
 TEST(Messages, SpinnerStepsOncePerPeriod) {
   std::string text = pkgdb_test::printed([](std::FILE* f) {
-    spinner_reset_for_test([] { return now; }, f);
+    terminal().spinner = {.clock = [] { return now; }, .out = f};
     for (uint32_t t : {1000, 1020, 1021, 1040, 1041, 1200, 1200, 1200}) now = t, spinner_tick();
-    spinner_reset_for_test([] { return now; }, f);
+    terminal().spinner = {.clock = [] { return now; }, .out = f};
     for (int i = 0; i < 5; ++i) now = 0, spinner_tick();  // a clock at 0 restarts, the index still wraps
-    spinner_reset_for_test(nullptr, nullptr);
+    terminal().spinner = {};
   });
   EXPECT_EQ(text, "|\b/\b-\b\\\b|\b/" "|/-\\|");
 }

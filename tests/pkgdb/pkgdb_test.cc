@@ -95,11 +95,14 @@ TEST(Records, DroppedRecordsStayReadable) {
   EXPECT_EQ(find_package(repository, "c"), c) << "the first record of a name";
 }
 
+// A malformed list keeps the entries before the fault and marks the package
+// for removal; a missing list is an empty one.
 TEST(Database, ListFilesAndScheduleNames) {
-  char dir[] = "/tmp/pkgdb_list.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/list";
+  for (auto [name, cleaned] : {std::pair{"a.b", "ab"}, {"Routing-6_x", "Routing-6x"}, {"../..", ""}, {"w\xc3\xa9", "w"}})
+    EXPECT_EQ(schedule_name(name), cleaned);
+  if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "changing root needs root rights";
   const struct { const char* content; bool with_extra, ok; const char* entries; } cases[] = {
+      {nullptr, false, true, "[]"},
       {"", false, true, "[]"},
       {"  a\t1\n2   b 0\n0", false, true, "[a 1 2,b 0 0]"},
       {"a 4294967295 0007\n", false, true, "[a 4294967295 7]"},
@@ -110,20 +113,28 @@ TEST(Database, ListFilesAndScheduleNames) {
       {"p 1 2\n", true, false, "[]"},
       {"p 1 2 2147483648\n", true, false, "[]"},
   };
-  for (const auto& c : cases) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    std::fputs(c.content, file);
-    std::fclose(file);
-    std::vector<pkg_dep> list;
-    EXPECT_EQ(read_list_file(path, list, c.with_extra), c.ok) << c.content;
-    EXPECT_EQ(list_text(list, c.with_extra), c.entries) << c.content;
+  device_root root;
+  std::string expected;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    const std::string dir = "/flash/var/pdb/p" + std::to_string(i) + "/";
+    root.write_file(dir + "version", "1 1\n");
+    if (c.content) root.write_file(dir + (c.with_extra ? "provides" : "deps"), c.content);
+    expected += "p" + std::to_string(i) + " " + c.entries + (c.ok ? "\n" : " uninstall\n");
   }
-  unlink(path.c_str());
-  std::vector<pkg_dep> list;
-  EXPECT_TRUE(read_list_file(path, list, false) && list.empty()) << "a missing file is an empty list";
-  rmdir(dir);
-  for (auto [name, cleaned] : {std::pair{"a.b", "ab"}, {"Routing-6_x", "Routing-6x"}, {"../..", ""}, {"w\xc3\xa9", "w"}})
-    EXPECT_EQ(schedule_name(name), cleaned);
+  std::string loaded = pkgdb_test::run_in_root(root, [&] {
+    pkg_repo repository;
+    load_repository(repository, true, "i386");
+    std::string text;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      const pkg_image* r = find_package(repository, "p" + std::to_string(i));
+      if (!r) return "p" + std::to_string(i) + " missing";
+      text += r->name + " " + list_text(cases[i].with_extra ? r->provides : r->depends, cases[i].with_extra) +
+              (r->pending == PENDING_UNINSTALL ? " uninstall\n" : "\n");
+    }
+    return text;
+  });
+  EXPECT_EQ(loaded, expected);
 }
 
 TEST(Database, LoadsEveryKindOfRecord) {

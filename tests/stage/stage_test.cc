@@ -515,7 +515,7 @@ TEST(Commit, Spinner) {
   sandbox([] {
     static uint32_t ticks = 0;
     std::FILE* drawn = std::tmpfile();
-    spinner_reset_for_test([] { return ticks += 21; }, drawn);
+    terminal().spinner = {.clock = [] { return ticks += 21; }, .out = drawn};
     put("/ram/big", pattern(3 * chunk + 1));
     put("/flash/local", "x");
     manifest m;
