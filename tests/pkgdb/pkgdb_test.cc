@@ -1,5 +1,6 @@
 // The installed database: list files, loading every kind of record, the
-// metadata files a new package writes read back by the loader, and the
+// metadata files a new package writes read back by the loader, the staged
+// removal of a package and the claim of its database directory, and the
 // listing.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/sysmacros.h>
 
@@ -20,9 +22,12 @@
 #include "pkgdb/load.h"
 #include "pkgdb/metadata.h"
 #include "pkgdb/pkgdb_test_tools.h"
+#include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
 #include "support/device_root.h"
 
 using pkgbuild::dep_list_payload;
@@ -284,6 +289,81 @@ TEST(Database, MetadataReadsBackAsWritten) {
 std::string blanks(size_t count) { return std::string(count, ' '); }
 const std::string header_text = blanks(12) + "Name    " + blanks(6) + "Version " + blanks(15) + "Built" + blanks(36) +
                                 "Note\n" + std::string(94, '-') + "\n";
+
+// The pieces of a device tree the removal tests lay out and look at.
+void put(const std::string& path, const std::string& content) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  ASSERT_NE(file, nullptr) << path;
+  std::fputs(content.c_str(), file);
+  std::fclose(file);
+}
+bool exists_at(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+bool stage_empty_file(manifest& m, const std::string& target) {
+  out_file out;
+  return open_staged_file(&out, m, target, 0, 0644) && out.close();
+}
+// "target=kind:source;" per entry in key order.
+std::string ops_text(const manifest& m) {
+  std::string text;
+  for (const auto& [target, op] : m.ops) text += target + "=" + std::to_string(op.kind) + ":" + op.source + ";";
+  return text;
+}
+
+// Stored paths come as full paths and relative to /flash; the full form used
+// to get a second "/flash/" and removed nothing.
+TEST(Removal, FilesDatabaseDirectoryAndClaims) {
+  pkgdb_test::in_device_root([] {
+    for (const char* dir : {"/flash/bin", "/flash/etc", "/flash/etc/dir", "/flash/var", "/flash/var/pdb", "/flash/var/pdb/pkg"})
+      ASSERT_EQ(mkdir(dir, 0755), 0);
+    for (const char* file : {"/flash/bin/a", "/flash/etc/b", "/flash/etc/dir/keep", "/flash/shared", "/flash/moved",
+                             "/flash/var/pdb/pkg/image", "/outside", "/flash/bootimage"})
+      put(file, "x");
+    pkg_repo repository;
+    auto add = [&](const char* name, std::set<std::string> files) {
+      pkg_image* r = repository.append(std::make_unique<pkg_image>(name));
+      r->files = std::move(files);
+      return r;
+    };
+    add("other", {"shared", "/flash/moved"});
+    pkg_image* pkg = add("pkg", {"/flash/bin/a", "etc/b", "etc/dir", "/flash/etc/dir/", "/flash/", "flash/", "../outside",
+                                 "/flash/bin/../../outside", "/flash/shared", "moved", "/flash/missing"});
+    add("pkg", {"/flash/bin/a"});  // a record of the same name protects nothing
+    pkg->pending = PENDING_UNINSTALL;
+    pkg->flags = PKG_FLAG_BOOT;
+    ASSERT_EQ(link("/flash/bootimage", "/flash/bootimage.keep"), 0);
+    manifest m;
+    ASSERT_TRUE(stage_empty_file(m, "/flash/missing"));
+    std::string orphan = m.ops["/flash/missing"].source;
+    stage_package_removal(repository, *pkg, m);
+    EXPECT_EQ(ops_text(m), "/flash/bin/a=4:;/flash/etc/b=4:;/flash/var/pdb/pkg/=4:;/flash/var/pdb/pkg/image=4:;")
+        << "a boot image with a second link stays";
+    EXPECT_FALSE(exists_at(orphan));
+    EXPECT_TRUE(pkg->files.empty() && pkg->pending == PENDING_NONE);
+    ASSERT_EQ(unlink("/flash/bootimage.keep"), 0);
+    stage_package_removal(repository, *pkg, m);
+    EXPECT_EQ(m.ops.count("/flash/bootimage"), 1u);
+    for (const char* name : {"", ".", "..", "a\x01"}) {
+      manifest none;
+      stage_package_removal(repository, *add(name, {}), none);
+      EXPECT_TRUE(none.empty() && !claim_pdb_dir(pkg_image(name), none)) << "'" << name << "'";
+    }
+    // A database directory is usable when missing, a directory, or staged for removal.
+    ASSERT_EQ(mkdir("/flash/var/pdb/removed", 0755) | mkdir("/flash/var/pdb/linked", 0755), 0);
+    ASSERT_EQ(symlink("/flash/var/pdb/pkg", "/flash/var/pdb/link") | symlink("/nowhere", "/flash/var/pdb/dangling"), 0);
+    put("/flash/var/pdb/file", "x");
+    manifest claims;
+    stage_removal(claims, "/flash/var/pdb/removed/");
+    stage_link(claims, "/x", "/flash/var/pdb/linked/");
+    std::string usable;
+    for (const char* name : {"missing", "pkg", "removed", "linked", "file", "link", "dangling"})
+      if (claim_pdb_dir(pkg_image(name), claims)) usable += std::string(name) + " ";
+    EXPECT_EQ(usable, "missing pkg removed ");
+    EXPECT_EQ(ops_text(claims), "/flash/var/pdb/linked/=3:/x;") << "the removal is taken back";
+  }, 1 << 20, 4 << 20);
+}
 
 TEST(Listing, RowsMarkersAndDates) {
   pkg_repo repository;
