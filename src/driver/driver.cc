@@ -242,7 +242,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  schedule_pass(repository, staged, 1);
+  schedule_pass(repository, staged, pass_output::changes);
   fd_ostreambuf image;
   byte_counter planned_image;
   if (options.dry_run ? !could_open_image() : !image.open(received_image_path)) {
@@ -340,7 +340,7 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  schedule_pass(repository, staged, 1);
+  schedule_pass(repository, staged, pass_output::changes);
   int status = 0;
   std::vector<pkg_record> installed = upgrade(repository, staged, options.flags | ALLOW_NEWER);
   if (!(options.flags & ALLOW_SAME) && !check_space(staged)) {

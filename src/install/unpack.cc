@@ -29,7 +29,8 @@ std::string target_path(const pkg_image& record, const std::string& relative) {
 // Writes each entry into a staged file beside (or for) its target.
 class staging_receiver : public entry_receiver {
  public:
-  staging_receiver(pkg_image& record, manifest& m, pkg_stream& stream) : record_(record), m_(m), stream_(stream) {}
+  staging_receiver(pkg_image& record, manifest& m, pkg_stream& stream)
+      : record_(record), m_(m), stream_(stream) {}
 
   bool open(const file_entry& entry) override {
     stored_name_ = entry.stored_name;

@@ -561,7 +561,8 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   listed_names schedules;
   if (scope == load_scope::everything) schedules = list_names(schedule_root);
   std::vector<directory_result> results(names.size());
-  for (size_t i = 0; i < names.size(); ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
+  for (size_t i = 0; i < names.size(); ++i)
+    load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
   if (db_fd != AT_FDCWD) ::close(db_fd);
   for (const directory_result& result : results)
     if (!result.untrusted_image.empty())

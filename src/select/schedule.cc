@@ -94,7 +94,7 @@ void pass_bundle_requests(pkg_repo& repository) {
 
 // Step 3 for one active record A: disables what it blocks; drops its own
 // enable request when it meets another one it cannot live with.
-void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
+void settle_conflicts_of(pkg_repo& repository, pkg_image& a, pass_output output) {
   for (size_t j = 0; j < repository.packages.size(); ++j) {
     pkg_image& x = *repository.packages[j];
     if (&x == &a || !is_active(x)) continue;
@@ -108,7 +108,7 @@ void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
       continue;
     }
     if (x.pending == PENDING_ENABLE) {
-      if (mode != 0)
+      if (output != pass_output::silent)
         warning(terminal(), "can not enable %s: %s conflicts with it", a.name.c_str(),
                 package_text(x).c_str());
       set_pending(repository, a, PENDING_NONE);
@@ -120,13 +120,14 @@ void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
 // Step 4 for one record: true when its request changed.
 bool follow_vanishing_providers(pkg_repo& repository, pkg_image& q) {
   for (const pkg_dep& d : q.depends) {
-    int state = provider_state(find_providers(repository, d, true));
-    if (state == 1) {
+    provider_outlook state = provider_state(find_providers(repository, d, true));
+    if (state == provider_outlook::none_left) {
       if (q.pending == PENDING_UNINSTALL) continue;
       set_pending(repository, q, PENDING_UNINSTALL);
       return true;
     }
-    if (state != 3 || q.pending == PENDING_UNINSTALL || q.pending == PENDING_DISABLE) continue;
+    if (state != provider_outlook::only_disabled) continue;
+    if (q.pending == PENDING_UNINSTALL || q.pending == PENDING_DISABLE) continue;
     if (!q.disabled || q.pending == PENDING_ENABLE) {
       set_pending(repository, q, PENDING_DISABLE);
       return true;
@@ -171,23 +172,23 @@ bool anything_stays(const pkg_repo& repository) {
   return false;
 }
 
-void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
+void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
   if (is_placeholder(record)) {
     record.pending = PENDING_NONE;
     repository.erase(&record);
     return;
   }
   std::string text = package_text(record);
-  if (mode >= 2) set_progress(terminal(), "uninstalling " + text + "...");
+  if (output == pass_output::everything) set_progress(terminal(), "uninstalling " + text + "...");
   stage_package_removal(repository, record, m);
   repository.erase(&record);
-  if (mode >= 2) info(terminal(), "uninstalled %s", text.c_str());
+  if (output == pass_output::everything) info(terminal(), "uninstalled %s", text.c_str());
 }
 
-void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
+void disable(pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
   bool placeholder = is_placeholder(record);
   // A dry run's plan says what would be done, once, at its end.
-  bool show = mode != 0 && !placeholder && !m.dry_run;
+  bool show = output != pass_output::silent && !placeholder && !m.dry_run;
   if (show) set_progress(terminal(), "disabling " + package_text(record) + "...");
   if (!placeholder) {
     stage_removal(m, pdb_dir(record) + "enabled");
@@ -200,13 +201,13 @@ void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
 
 // Step 8: the uninstall and disable requests, from the last to the first.
 void carry_out(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& requests,
-               int mode) {
+               pass_output output) {
   for (size_t i = requests.size(); i > 0; --i) {
     pkg_image& record = *requests[i - 1];
     if (record.pending == PENDING_UNINSTALL)
-      uninstall(repository, m, record, mode);
+      uninstall(repository, m, record, output);
     else if (record.pending == PENDING_DISABLE)
-      disable(repository, m, record, mode);
+      disable(repository, m, record, output);
   }
 }
 
@@ -228,18 +229,18 @@ std::vector<pkg_image*> enable_order(const std::vector<pkg_image*>& list) {
 
 }  // namespace
 
-int provider_state(const std::vector<pkg_image*>& providers) {
+provider_outlook provider_state(const std::vector<pkg_image*>& providers) {
   bool disabled = false;
   for (const pkg_image* p : providers) {
     if (!p->disabled) {
-      if (p->pending == PENDING_NONE || p->pending == PENDING_ENABLE) return 0;
+      if (p->pending == PENDING_NONE || p->pending == PENDING_ENABLE) return provider_outlook::stays_met;
       if (p->pending == PENDING_DISABLE) disabled = true;
     } else {
-      if (p->pending == PENDING_ENABLE) return 0;
+      if (p->pending == PENDING_ENABLE) return provider_outlook::stays_met;
       disabled = true;
     }
   }
-  return disabled ? 3 : 1;
+  return disabled ? provider_outlook::only_disabled : provider_outlook::none_left;
 }
 
 void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
@@ -248,7 +249,7 @@ void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
       protect_provider(repository, *bundle, r, report);
   for (const pkg_dep& d : r.depends) {
     std::vector<pkg_image*> providers = find_providers(repository, d, true);
-    if (provider_state(providers) == 0) continue;
+    if (provider_state(providers) == provider_outlook::stays_met) continue;
     if (providers.empty()) break;
     std::vector<pkg_image*> chosen = enable_order(providers);
     if (chosen.empty()) continue;
@@ -270,17 +271,17 @@ void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bo
   }
 }
 
-bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
+bool schedule_pass(pkg_repo& repository, manifest& m, pass_output output) {
   pass_bundle_requests(repository);
   // Activity is judged as each walk reaches a record: earlier steps of the
   // same walk may have changed it.
   for (size_t i = 0; i < repository.packages.size(); ++i) {
     pkg_image& record = *repository.packages[i];
-    if (is_active(record)) keep_requirements(repository, record, mode != 0);
+    if (is_active(record)) keep_requirements(repository, record, output != pass_output::silent);
   }
   for (size_t i = 0; i < repository.packages.size(); ++i) {
     pkg_image& record = *repository.packages[i];
-    if (is_active(record)) settle_conflicts_of(repository, record, mode);
+    if (is_active(record)) settle_conflicts_of(repository, record, output);
   }
   follow_all_vanishing_providers(repository);
   for (pkg_image* record : repository.packages)
@@ -289,7 +290,7 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
 
   if (!repository.packages.empty() && !anything_stays(repository)) {
     for (pkg_image* record : repository.packages) record->pending = PENDING_NONE;
-    if (mode != 0) error(terminal(), "can not uninstall or disable all packages");
+    if (output != pass_output::silent) error(terminal(), "can not uninstall or disable all packages");
     return false;
   }
 
@@ -302,8 +303,8 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
       enables.push_back(record);
   }
   enables = enable_order(enables);
-  carry_out(repository, m, requests, mode);
-  enable_packages(repository, m, enables, mode != 0);
+  carry_out(repository, m, requests, output);
+  enable_packages(repository, m, enables, output != pass_output::silent);
   return names_a_package(requests) || names_a_package(enables);
 }
 
@@ -328,7 +329,7 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
 }
 
 bool cleanup_packages(pkg_repo& repository, manifest& m) {
-  schedule_pass(repository, m, 0);
+  schedule_pass(repository, m, pass_output::silent);
   for (pkg_image* record : repository.packages) {
     bool kept_name = false;
     for (std::string_view name : kept_names) kept_name |= record->name == name;
@@ -341,5 +342,5 @@ bool cleanup_packages(pkg_repo& repository, manifest& m) {
       }
     if (!modern) record->pending = PENDING_UNINSTALL;
   }
-  return schedule_pass(repository, m, 1);
+  return schedule_pass(repository, m, pass_output::changes);
 }

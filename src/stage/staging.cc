@@ -122,7 +122,7 @@ void count_entry(space_account& account, const std::string& target, const file_o
     credit_target(account, target);
     return;
   }
-  if (op.kind >= 2) return;
+  if (!is_move(op)) return;
   if (auto plan = planned.find(op.source); plan != planned.end()) {
     count_planned(account, target, op, plan->second);
     return;

@@ -187,10 +187,13 @@ TEST_F(Candidate, InstallationOrderInEveryPermutation) {
 }
 
 TEST_F(Candidate, ProviderState) {
-  const struct { std::vector<std::pair<bool, uint32_t>> providers; int state; } cases[] = {
-      {{}, 1}, {{{false, PENDING_NONE}}, 0}, {{{false, PENDING_UNINSTALL}}, 1}, {{{false, PENDING_DISABLE}}, 3},
-      {{{true, PENDING_NONE}}, 3}, {{{true, PENDING_UNINSTALL}}, 3}, {{{true, PENDING_ENABLE}}, 0},
-      {{{false, PENDING_UNINSTALL}, {true, PENDING_NONE}}, 3}, {{{true, PENDING_NONE}, {false, PENDING_NONE}}, 0},
+  constexpr provider_outlook met = provider_outlook::stays_met, none = provider_outlook::none_left,
+                             off = provider_outlook::only_disabled;
+  const struct { std::vector<std::pair<bool, uint32_t>> providers; provider_outlook state; } cases[] = {
+      {{}, none}, {{{false, PENDING_NONE}}, met}, {{{false, PENDING_UNINSTALL}}, none},
+      {{{false, PENDING_DISABLE}}, off}, {{{true, PENDING_NONE}}, off}, {{{true, PENDING_UNINSTALL}}, off},
+      {{{true, PENDING_ENABLE}}, met}, {{{false, PENDING_UNINSTALL}, {true, PENDING_NONE}}, off},
+      {{{true, PENDING_NONE}, {false, PENDING_NONE}}, met},
   };
   for (const auto& c : cases) {
     std::vector<pkg_image*> providers;
@@ -274,7 +277,8 @@ std::string schedule(const std::vector<scheduled>& packages, int mode) {
     bool result = false;
     std::string out = pkgdb_test::printed([&](std::FILE* f) {
       terminal().out = f;
-      result = mode < 0 ? cleanup_packages(repository, m) : schedule_pass(repository, m, mode);
+      result = mode < 0 ? cleanup_packages(repository, m)
+                        : schedule_pass(repository, m, static_cast<pass_output>(mode));
     });
     std::string text = std::string(result ? "true" : "false") + (out.find("WARNING") != std::string::npos ? " warned" : "");
     for (const auto& [target, op] : m.ops) text += " " + std::to_string(op.kind) + target.substr(15);
