@@ -1,9 +1,10 @@
 #include "mkpkg_checks.h"
 
+#include "model/names.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
-#include "select/version.h"
 
 namespace {
 

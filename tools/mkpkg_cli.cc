@@ -17,10 +17,10 @@
 #include "keyfile.h"
 #include "mkpkg_checks.h"
 #include "mkpkg_info.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgbuild.h"
 #include "pkgsign.h"
-#include "select/version.h"
 
 namespace {
 

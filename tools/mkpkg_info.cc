@@ -6,16 +6,16 @@
 #include <sstream>
 
 #include "keyfile.h"
+#include "model/record.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgbuild.h"
-#include "pkgdb/record.h"
 #include "pkgfile/inflate_streambuf.h"
 #include "pkgfile/legacy_signature.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
 #include "platform/crypto.h"
-#include "select/version.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pkgdb/record.h"
+#include "model/record.h"
 #include "pkgfile/pkg_format.h"
 
 namespace pkgbuild {

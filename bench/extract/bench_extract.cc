@@ -17,8 +17,9 @@
 #include <string>
 #include <zlib.h>
 
-#include "pkgdb/record.h"
-#include "pkgfile/extract.h"
+#include "install/unpack.h"
+#include "msg/msg.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/fd_streambuf.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
@@ -38,7 +39,7 @@ int install(const char* package, const char* root) {
   pkg_stream stream(&source, true);
   stream.wanted_types = {part_package_header, part_files, part_signature};
   pkg_repo repository;
-  repository.quiet = true;
+  terminal().quiet = true;
   pkg_image record;
   manifest m;
   int level = -1;
@@ -49,7 +50,7 @@ int install(const char* package, const char* root) {
       type = stream.type();
       continue;
     }
-    if (type == part_files) ok = extract_files(repository, record, m, stream);
+    if (type == part_files) ok = extract_files(record, m, stream);
     if (type == part_signature) level = verify_package(stream.buf());
     type = stream.next_part();
   }

@@ -13,15 +13,15 @@
 
 #include "install/install.h"
 #include "install/upgrade.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/fd_streambuf.h"
 #include "platform/fs.h"
 #include "select/install_flags.h"
 #include "select/schedule.h"
-#include "select/version.h"
 #include "stage/commit.h"
 #include "stage/leftovers.h"
 #include "stage/manifest.h"
@@ -40,8 +40,8 @@ constexpr int status_no_space = 28;
 constexpr int status_no_image = -1;  // exit status 255
 
 // Reports a commit that did not reach its new state.
-void report_commit_failure(pkg_repo& repository, const commit_failure& failure) {
-  error(repository, "commit failed: %s", failure.what.c_str());
+void report_commit_failure(const commit_failure& failure) {
+  error(terminal(), "commit failed: %s", failure.what.c_str());
 }
 
 // Sweeps what a run cut short left, keeping what the saved manifest names
@@ -67,15 +67,14 @@ void cancel_saved_manifest() {
 // Anyone able to write "/ram" could have written the saved manifest: every
 // line is judged before anything is done, and one bad line refuses it all.
 int run_commit_mode(bool dry_run) {
-  pkg_repo& repository = repo();
   manifest saved;
   std::string refusal;
   if (!load_manifest(saved, saved_manifest_path, &refusal) && !refusal.empty()) {
-    error(repository, "refusing %s: %s", saved_manifest_path, refusal.c_str());
+    error(terminal(), "refusing %s: %s", saved_manifest_path, refusal.c_str());
     return 1;
   }
   if (dry_run) {
-    if (!saved.empty()) info(repository, "would commit the %zu changes of %s", saved.ops.size(), saved_manifest_path);
+    if (!saved.empty()) info(terminal(), "would commit the %zu changes of %s", saved.ops.size(), saved_manifest_path);
     return 0;
   }
   sweep_around(saved, true);
@@ -86,14 +85,14 @@ int run_commit_mode(bool dry_run) {
   std::fputs("\b \n", stdout);
   std::fflush(stdout);
   if (done) return 0;
-  report_commit_failure(repository, failure);
+  report_commit_failure(failure);
   return 1;
 }
 
 // A saved upgrade is stale once any other change is made: committing it
 // later would put back what this run replaces. It is dropped as --cancel
 // would drop it, before this run stages anything.
-void drop_saved_upgrade(pkg_repo& repository, bool dry_run) {
+void drop_saved_upgrade(bool dry_run) {
   struct stat st;
   if (lstat(saved_manifest_path, &st) != 0) return;
   // A saved manifest that --commit carried out stays in place, but the mark
@@ -101,16 +100,16 @@ void drop_saved_upgrade(pkg_repo& repository, bool dry_run) {
   // word then.
   bool pending = staging_marked();
   if (dry_run) {
-    if (pending) info(repository, "would drop the saved upgrade");
+    if (pending) info(terminal(), "would drop the saved upgrade");
     return;
   }
   cancel_saved_manifest();
-  if (pending) warning(repository, "dropped the saved upgrade");
+  if (pending) warning(terminal(), "dropped the saved upgrade");
 }
 
 int run_cancel_mode(bool dry_run) {
   if (dry_run) {
-    drop_saved_upgrade(repo(), true);
+    drop_saved_upgrade(true);
     return 0;
   }
   cancel_saved_manifest();
@@ -122,7 +121,7 @@ int run_cancel_mode(bool dry_run) {
 // nothing left by a run cut short. Files of installed packages are never
 // touched.
 void begin_changes(pkg_repo& repository, bool dry_run) {
-  drop_saved_upgrade(repository, dry_run);
+  drop_saved_upgrade(dry_run);
   if (dry_run) return;
   std::unordered_set<std::string> owned;
   for (const pkg_image* record : repository.packages)
@@ -173,16 +172,16 @@ void print_plan(pkg_repo& repository, const manifest& staged, const package_stat
     auto was = before.find(record->name);
     const char* off = a.disabled && (was == before.end() || !was->second.disabled) ? ", disabled" : "";
     if (was == before.end())
-      info(repository, "would install %s%s", a.text.c_str(), off);
+      info(terminal(), "would install %s%s", a.text.c_str(), off);
     else if (was->second.version != a.version || was->second.build_time != a.build_time)
-      info(repository, "would install %s, replacing %s%s", a.text.c_str(),
+      info(terminal(), "would install %s, replacing %s%s", a.text.c_str(),
            version_text(was->second.version).c_str(), off);
     else if (was->second.disabled != a.disabled)
-      info(repository, "would %s %s", a.disabled ? "disable" : "enable", a.text.c_str());
+      info(terminal(), "would %s %s", a.disabled ? "disable" : "enable", a.text.c_str());
     after.erase(now);  // a name listed twice is planned once
   }
   for (const auto& [name, state] : before)
-    if (!find_package(repository, name)) info(repository, "would uninstall %s", state.text.c_str());
+    if (!find_package(repository, name)) info(terminal(), "would uninstall %s", state.text.c_str());
 }
 
 int run_cleanup_mode(pkg_repo& repository, const run_options& options) {
@@ -199,7 +198,7 @@ int run_cleanup_mode(pkg_repo& repository, const run_options& options) {
   int status = 0;
   if (!commit(staged, "", false, &failure)) {
     discard(staged);
-    report_commit_failure(repository, failure);
+    report_commit_failure(failure);
     status = 1;
   }
   return status;
@@ -243,7 +242,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  schedule_pass(repository, staged, 1);
+  schedule_pass(repository, staged, pass_output::changes);
   fd_ostreambuf image;
   byte_counter planned_image;
   if (options.dry_run ? !could_open_image() : !image.open(received_image_path)) {
@@ -266,7 +265,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
     errno = image.error();
     pkg_image unknown(image_dir);
     const pkg_image* owner = package_in(repository, image_dir);
-    report_write_failure(repository, owner ? *owner : unknown, "image");
+    report_write_failure(terminal(), owner ? *owner : unknown, "image");
     status = 1;
   }
   if (status == 0 && !image_dir.empty()) {
@@ -282,7 +281,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   // on it).
   if (status == 0 && !(options.flags & ALLOW_SAME) && !check_space(staged)) {
     errno = ENOSPC;
-    report_write_failure(repository, *result.installed, "image");
+    report_write_failure(terminal(), *result.installed, "image");
     status = 1;
   }
   if (options.dry_run) {
@@ -291,23 +290,23 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   }
   commit_failure failure;
   if (status == 0 && !commit(staged, "", false, &failure)) {
-    report_commit_failure(repository, failure);
+    report_commit_failure(failure);
     status = 1;
   }
   if (status != 0) discard(staged);
-  write_postlog(repository);
+  write_postlog(terminal());
   return status;
 }
 
 // Drops everything staged after a failure to create the marker or to save
 // the manifest: a full flash gives the space error and its status.
-int drop_upgrade(pkg_repo& repository, manifest& staged, int err, const char* what) {
+int drop_upgrade(manifest& staged, int err, const char* what) {
   discard(staged);
   if (err == ENOSPC) {
-    error(repository, "not enough space for upgrade");
+    error(terminal(), "not enough space for upgrade");
     return status_no_space;
   }
-  error(repository, "could not %s: %s", what, std::strerror(err));
+  error(terminal(), "could not %s: %s", what, std::strerror(err));
   return 1;
 }
 
@@ -324,15 +323,15 @@ int stage_changed_marker(manifest& staged) {
 // Copies across file systems and confirms downloads before anything of the
 // installed tree changes, so that an upgrade reported as installed is one
 // that can be carried out. Returns 0, or the status of the failure.
-int prepare_upgrade_commit(pkg_repo& repository, manifest& staged) {
+int prepare_upgrade_commit(manifest& staged) {
   commit_failure failure;
   if (prepare_commit(staged, false, &failure)) return 0;
   discard(staged);
   if (failure.error == ENOSPC) {
-    error(repository, "not enough space for upgrade");
+    error(terminal(), "not enough space for upgrade");
     return status_no_space;
   }
-  report_commit_failure(repository, failure);
+  report_commit_failure(failure);
   return 1;
 }
 
@@ -341,17 +340,17 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  schedule_pass(repository, staged, 1);
+  schedule_pass(repository, staged, pass_output::changes);
   int status = 0;
   std::vector<pkg_record> installed = upgrade(repository, staged, options.flags | ALLOW_NEWER);
   if (!(options.flags & ALLOW_SAME) && !check_space(staged)) {
-    error(repository, "not enough space for upgrade");
+    error(terminal(), "not enough space for upgrade");
     discard(staged);
     installed.clear();
     status = status_no_space;
   }
   if (int err = staged.empty() ? 0 : stage_changed_marker(staged)) {
-    status = drop_upgrade(repository, staged, err, "create /flash/PCKGS_CHANGED");
+    status = drop_upgrade(staged, err, "create /flash/PCKGS_CHANGED");
     installed.clear();
   }
   if (options.dry_run) {
@@ -359,25 +358,25 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
     return status;
   }
   if (!staged.empty() && options.commit_now) {
-    if (int failed = prepare_upgrade_commit(repository, staged)) {
+    if (int failed = prepare_upgrade_commit(staged)) {
       status = failed;
       installed.clear();
     }
   }
-  for (const pkg_record& record : installed) info(repository, "installed %s", package_text(record).c_str());
+  for (const pkg_record& record : installed) info(terminal(), "installed %s", package_text(record).c_str());
   if (!staged.empty()) {
     commit_failure failure;
     // The staged files of a saved upgrade stay outstanding, and with them
     // the mark that a run is under way (leftovers.h).
     if (!options.commit_now) {
       if (!save_manifest(staged, saved_manifest_path))
-        status = drop_upgrade(repository, staged, errno, "save manifest");
+        status = drop_upgrade(staged, errno, "save manifest");
     } else if (!finish_commit(staged, "", &failure)) {
-      report_commit_failure(repository, failure);
+      report_commit_failure(failure);
       status = 1;
     }
   }
-  write_postlog(repository);
+  write_postlog(terminal());
   return status;
 }
 

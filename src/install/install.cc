@@ -14,10 +14,12 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "install/unpack.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgdb/metadata.h"
-#include "pkgdb/record.h"
-#include "pkgfile/extract.h"
+#include "pkgdb/removal.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
@@ -25,7 +27,6 @@
 #include "platform/own_files.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
-#include "select/version.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
@@ -87,14 +88,16 @@ void refuse(pkg_stream& stream, const pkg_image& record, const std::string& caus
   stream.refuse(is_alone(record) ? cause : "member " + package_text(record) + ": " + cause);
 }
 
-std::string level_text(int level) {
+std::string level_text(signature_level level) {
   static const char* const names[] = {"0 (none holds)", "1 (the older scheme)", "2 (Ed25519)"};
-  return level >= 0 && level <= 2 ? names[level] : std::to_string(level);
+  return level >= SIGNATURE_NONE && level <= SIGNATURE_ED25519 ? names[level] : std::to_string(level);
 }
 
 // Why a signature of `level` is not enough.
-std::string weak_signature(const pkg_record& record, int level, int needed, bool secure) {
-  std::string found = level == 0 ? "no signature holds for its digest" : "its signature holds at level " + level_text(level);
+std::string weak_signature(const pkg_record& record, signature_level level, signature_level needed,
+                           bool secure) {
+  std::string found = level == SIGNATURE_NONE ? "no signature holds for its digest"
+                                              : "its signature holds at level " + level_text(level);
   if (secure) return found + "; " + secure_marker + " requires level " + level_text(needed) + " of every package";
   return found + "; " + version_text(record.version) + " needs level " + level_text(needed);
 }
@@ -107,10 +110,10 @@ bool signature_holds(const pkg_image& record, pkg_stream& stream) {
                                                : part_label(stream.type()) + " stands where its signature part belongs");
     return false;
   }
-  int level = verify_package(stream.buf());
+  signature_level level = verify_package(stream.buf());
   stream.next_part();  // a trailer cut short shows here, as the cause
   bool secure = path_exists(secure_marker);
-  int needed = required_signature_level(record, secure);
+  signature_level needed = required_signature_level(record, secure);
   if (level >= needed) return true;
   refuse(stream, record, weak_signature(record, level, needed, secure));
   return false;
@@ -134,20 +137,20 @@ bool at_well_formed_end(const pkg_image& record, pkg_stream& stream) {
 
 // The signature, and for a package on its own the end of the file. Reports a
 // broken package when either fails.
-bool finish_checks(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+bool finish_checks(const pkg_image& record, pkg_stream& stream) {
   if (signature_holds(record, stream) && (!is_alone(record) || at_well_formed_end(record, stream)))
     return true;
-  report_broken_package(repository, record);
+  report_broken_package(terminal(), record);
   return false;
 }
 
 // A package kept at its installed version is read to its end all the same,
 // skipping its image payload and files, so that its signature is checked: an
 // unverified file must never become a stored image or the boot image.
-bool verify_kept(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+bool verify_kept(const pkg_image& record, pkg_stream& stream) {
   if (stream.type() == part_image_payload) stream.next_part();
   if (stream.type() == part_files) stream.next_part();
-  return finish_checks(repository, record, stream);
+  return finish_checks(record, stream);
 }
 
 // Moves a bundle's stream on to the next member's header, or to its end.
@@ -162,11 +165,11 @@ pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
                                 bool* boot) {
   pkg_image* installed = find_package(repository, record.name);
   if (!(findings & ALLOW_SAME) || installed == nullptr) return nullptr;
-  if (!verify_kept(repository, record, stream)) return nullptr;
+  if (!verify_kept(record, stream)) return nullptr;
   if (flags & ALLOW_SAME) {
-    set_progress(repository, std::string(progress_wipe_width, ' '));
-    set_progress(repository, "");
-    info(repository, "installed %s%s", record.disabled ? "(disabled) " : "",
+    set_progress(terminal(), std::string(progress_wipe_width, ' '));
+    set_progress(terminal(), "");
+    info(terminal(), "installed %s%s", record.disabled ? "(disabled) " : "",
          package_text(record).c_str());
   }
   // The kept package's received image goes where its installed one is: for
@@ -189,17 +192,17 @@ pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_st
     skip_to_next_member(stream);
     return nullptr;
   }
-  if (!verify_kept(repository, record, stream)) return nullptr;
+  if (!verify_kept(record, stream)) return nullptr;
   skip_to_next_member(stream);
   return installed;
 }
 
 // Skips the image payload in steps, redrawing the progress bar before each.
-void skip_image_payload(pkg_repo& repository, const pkg_image& record, pkg_stream& stream) {
+void skip_image_payload(const pkg_image& record, pkg_stream& stream) {
   char buffer[payload_step];
   uint32_t left = stream.part_length();
   while (left > 0) {
-    show_install_progress(repository, record, stream);
+    show_install_progress(record, stream);
     uint32_t step = left < payload_step ? left : static_cast<uint32_t>(payload_step);
     if (!stream.read(buffer, step)) break;  // cut short: the signature check fails later
     left -= step;
@@ -222,17 +225,17 @@ bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_str
       repository.erase(old);
     }
   }
-  show_install_progress(repository, record, stream);
+  show_install_progress(record, stream);
   if (!secondary && !claim_pdb_dir(record, m)) {
     refuse(stream, record, "its database directory " + pdb_dir(record) + " cannot be used");
     return false;
   }
-  if (stream.type() == part_image_payload) skip_image_payload(repository, record, stream);
+  if (stream.type() == part_image_payload) skip_image_payload(record, stream);
   if (stream.type() == part_files) {
-    if (!boot_image_apart(record) && !extract_files(repository, record, m, stream)) return false;
+    if (!boot_image_apart(record) && !extract_files(record, m, stream)) return false;
     stream.next_part();
   }
-  if (!finish_checks(repository, record, stream)) return false;
+  if (!finish_checks(record, stream)) return false;
   if (!secondary && !write_metadata(repository, record, m)) return false;
   if (is_boot_package(record)) stage_upgraded_marker(m);
   return true;
@@ -300,20 +303,20 @@ void add_member_placeholders(pkg_repo& repository, pkg_stream& stream,
   stream.next_part();
 }
 
-// Installs the members that follow; 0, or 2 when one is refused.
-int install_members(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
+// Installs the members that follow; INSTALL_REFUSED when one is refused.
+install_result install_members(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
                     const user_state_map& user_state, const pkg_dep& reference, bool* boot,
                     bundle_progress* progress) {
   while (stream.type() == part_package_header) {
     bool member_boot = false;
     pkg_image* member = install_package(repository, m, stream, flags, user_state, &reference,
                                         nullptr, &member_boot);
-    if (member == nullptr) return 2;
+    if (member == nullptr) return INSTALL_REFUSED;
     std::erase(progress->old_members, member->name);
     if (member_boot && boot) *boot = true;
     ++progress->members;
   }
-  return 0;
+  return INSTALL_OK;
 }
 
 void schedule_old_members_for_uninstall(pkg_repo& repository,
@@ -324,34 +327,34 @@ void schedule_old_members_for_uninstall(pkg_repo& repository,
 
 // The bundle path of install_stream. *bundle_out receives the bundle's
 // record once the repository owns it.
-int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
+install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
                    const user_state_map& user_state, bool* boot, pkg_image** bundle_out) {
   if (boot) *boot = false;
   auto bundle = std::make_unique<pkg_image>();
-  if (!read_package_header(*bundle, stream)) return 1;
+  if (!read_package_header(*bundle, stream)) return INSTALL_FAILED;
   stream.set_subject(package_text(*bundle));
   if (!bundle->depends.empty() || !bundle->provides.empty() || !bundle->conflicts.empty()) {
     stream.refuse("a bundle may carry no dependency, provides or conflicts list");
-    return 1;
+    return INSTALL_FAILED;
   }
   if (stream.type() == part_image_payload) stream.next_part();
-  if (check_candidate(repository, *bundle, flags) & ~flags) return 2;
+  if (check_candidate(repository, *bundle, flags) & ~flags) return INSTALL_REFUSED;
   pkg_image* old = find_package(repository, bundle->name);
   // The bundle header lies in no signature: a forged one must not take the
   // place of an installed package that is not a bundle, which would remove
   // its files and leave a record of any version the forger chose.
   if (old && !old->is_bundle) {
-    error(repository, "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
+    error(terminal(), "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
           package_text(*old).c_str());
     stream.refuse("a bundle header lies in no signature, and may not replace a package that is not a bundle");
-    return 2;
+    return INSTALL_REFUSED;
   }
   if (old) {
     stage_package_removal(repository, *old, m);
     repository.erase(old);
   }
-  if (!claim_pdb_dir(*bundle, m)) return 1;
-  if (!write_metadata(repository, *bundle, m)) return 1;
+  if (!claim_pdb_dir(*bundle, m)) return INSTALL_FAILED;
+  if (!write_metadata(repository, *bundle, m)) return INSTALL_FAILED;
 
   pkg_dep reference{bundle->name, bundle->version, bundle->version, 0};
   while (pkg_image* stale = find_package(repository, bundle->name)) repository.erase(stale);
@@ -362,42 +365,42 @@ int install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, instal
   for (const pkg_image* record : repository.packages)
     if (record->bundle.name == owned->name) progress.old_members.push_back(record->name);
   if (stream.type() == part_bundle_members) add_member_placeholders(repository, stream, user_state);
-  int status =
+  install_result status =
       install_members(repository, m, stream, flags, user_state, reference, boot, &progress);
-  if (status != 0) return status;
+  if (status != INSTALL_OK) return status;
   if (stream.type() == part_architecture) stream.next_part();
   if (stream.type() != -1) {
     stream.refuse(part_label(stream.type()) + " follows its last member");
-    return 2;
+    return INSTALL_REFUSED;
   }
   if (progress.members == 0) {
     stream.refuse("it holds no member package");
-    return 3;
+    return INSTALL_NO_MEMBERS;
   }
   schedule_old_members_for_uninstall(repository, progress.old_members);
-  schedule_pass(repository, m, 0);
-  set_progress(repository, "");
-  return 0;
+  schedule_pass(repository, m, pass_output::silent);
+  set_progress(terminal(), "");
+  return INSTALL_OK;
 }
 
 // The copy of a package that keeps its image becomes the stored image: it
 // must hold every byte that was read.
-int check_copy(pkg_repo& repository, checked_copy* copy, const pkg_image& owner) {
-  if (copy == nullptr || copy->complete()) return 0;
-  report_write_failure(repository, owner, "image");
-  return 1;
+install_result check_copy(checked_copy* copy, const pkg_image& owner) {
+  if (copy == nullptr || copy->complete()) return INSTALL_OK;
+  report_write_failure(terminal(), owner, "image");
+  return INSTALL_FAILED;
 }
 
 }  // namespace
 
-int required_signature_level(const pkg_record& record, bool secure) {
-  if (secure) return 2;
-  if (record.name == "branding") return 1;
+signature_level required_signature_level(const pkg_record& record, bool secure) {
+  if (secure) return SIGNATURE_ED25519;
+  if (record.name == "branding") return SIGNATURE_LEGACY;
   uint32_t v = record.version;
   bool strong = v > 0x062E6608u &&
                 (v < 0x062F0000u || (v > 0x06306600u && (v < 0x07000000u ||
                                                          v - 0x07000000u > 0x16203u)));
-  return strong ? 2 : 1;
+  return strong ? SIGNATURE_ED25519 : SIGNATURE_LEGACY;
 }
 
 pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
@@ -433,44 +436,44 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
 
   if (bundle) record->bundle = *bundle;
   if (!place_package(repository, m, *record, stream)) return nullptr;
-  if (is_alone(*record)) set_progress(repository, "");
+  if (is_alone(*record)) set_progress(terminal(), "");
   if (image_dir && record->keeps_image) *image_dir = pdb_dir(*record);
   bool boot_record = boot_image_apart(*record);
   pkg_image* installed = repository.append(std::move(record));
-  schedule_pass(repository, m, 0);
+  schedule_pass(repository, m, pass_output::silent);
   if (boot) *boot = boot_record;
   return installed;
 }
 
 namespace {
 
-int install_from(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
+install_result install_from(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
                  const user_state_map& user_state, checked_copy* checked, stream_result* result) {
   bool* boot = &result->boot;
   std::string filled_dir;
   if (stream.type() != part_bundle_header) {
     pkg_image* installed = install_package(repository, m, stream, flags, user_state, nullptr,
                                            &filled_dir, boot);
-    if (installed == nullptr) return 1;
-    if (!filled_dir.empty() && check_copy(repository, checked, *installed) != 0) return 1;
+    if (installed == nullptr) return INSTALL_FAILED;
+    if (!filled_dir.empty() && check_copy(checked, *installed) != INSTALL_OK) return INSTALL_FAILED;
     result->installed = installed;
   } else {
     pkg_image* bundle = nullptr;
-    int status = install_bundle(repository, m, stream, flags, user_state, boot, &bundle);
-    if (status != 0) return status;
+    install_result status = install_bundle(repository, m, stream, flags, user_state, boot, &bundle);
+    if (status != INSTALL_OK) return status;
     if (bundle->keeps_image) {
       filled_dir = pdb_dir(*bundle);
-      if (check_copy(repository, checked, *bundle) != 0) return 1;
+      if (check_copy(checked, *bundle) != INSTALL_OK) return INSTALL_FAILED;
     }
     result->installed = bundle;
   }
   result->image_dir = filled_dir;
-  return 0;
+  return INSTALL_OK;
 }
 
 }  // namespace
 
-int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
+install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
                    const user_state_map& user_state, std::streambuf* copy, stream_result* result) {
   stream_result ignored;
   if (result == nullptr) result = &ignored;
@@ -479,8 +482,8 @@ int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, ins
   pkg_stream stream(input, true, checked.get());
   stream.wanted_types = install_part_types;
   stream.next_part();
-  int status = install_from(repository, m, stream, flags, user_state, checked.get(), result);
-  if (status != 0) {
+  install_result status = install_from(repository, m, stream, flags, user_state, checked.get(), result);
+  if (status != INSTALL_OK) {
     result->subject = stream.subject();
     result->refusal = stream.refusal();
   }

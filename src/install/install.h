@@ -6,6 +6,7 @@
 #include <streambuf>
 #include <string>
 
+#include "pkgfile/verify.h"
 #include "select/install_flags.h"
 
 struct pkg_repo;
@@ -32,12 +33,19 @@ struct stream_result {
   std::string refusal;
 };
 
-// 0 success; 1 unreadable, refused or unrecorded package or bundle; 2 a bundle
-// or member refused (a bundle also when its name is that of an installed
-// package that is not a bundle), or data after the last member; 3 a bundle
-// without members. `copy` (may be nullptr) receives every consumed byte;
-// `result` (may be nullptr) what was installed.
-int install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
+// The outcome of a stream install; the stream install mode exits with it.
+enum install_result : int {
+  INSTALL_OK = 0,
+  INSTALL_FAILED = 1,      // an unreadable, refused or unrecorded package or bundle
+  // A bundle or member refused (a bundle also when its name is that of an
+  // installed package that is not a bundle), or data after the last member.
+  INSTALL_REFUSED = 2,
+  INSTALL_NO_MEMBERS = 3,  // a bundle without members
+};
+
+// Installs the package or bundle the stream holds. `copy` (may be nullptr)
+// receives every consumed byte; `result` (may be nullptr) what was installed.
+install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
                    const user_state_map& user_state, std::streambuf* copy, stream_result* result);
 
 // Installs the package at the stream's current header. Returns the installed
@@ -47,8 +55,9 @@ pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream
                            install_flags flags, const user_state_map& user_state,
                            const pkg_dep* bundle, std::string* image_dir, bool* boot);
 
-// The signature level (1 older scheme, 2 Ed25519) a package must carry: 2
-// everywhere when `secure` ("/ram/SECURE" exists); else 1 for "branding";
-// else 2 for every version outside the releases that may still carry the
-// older signature (up to 6.46.8, all of 6.47, 6.48 itself, 7.0 to 7.1beta3).
-int required_signature_level(const pkg_record& record, bool secure);
+// The signature level a package must carry: SIGNATURE_ED25519 everywhere
+// when `secure` ("/ram/SECURE" exists); else SIGNATURE_LEGACY for
+// "branding"; else SIGNATURE_ED25519 for every version outside the releases
+// that may still carry the older signature (up to 6.46.8, all of 6.47, 6.48
+// itself, 7.0 to 7.1beta3).
+signature_level required_signature_level(const pkg_record& record, bool secure);

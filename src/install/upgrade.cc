@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "install/install.h"
+#include "model/version.h"
 #include "msg/msg.h"
 #include "pkgfile/fd_streambuf.h"
 #include "pkgfile/pkg_format.h"
@@ -28,7 +29,6 @@
 #include "platform/paths.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
-#include "select/version.h"
 #include "stage/manifest.h"
 #include "stage/proof.h"
 
@@ -136,23 +136,44 @@ uint32_t read_downgrade_floor(install_flags* flags) {
   return static_cast<uint32_t>(floor);
 }
 
-std::vector<pkg_download*> find_candidates(pkg_repo& repository) {
+// Appends the usable package files of one directory to `candidates`.
+void scan_download_dir(const std::string& dir,
+                       std::vector<pkg_download*>& candidates) {
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  while (const dirent* entry = readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (name.empty() || name[0] == '.' || !has_package_suffix(name)) continue;
+    auto record = std::make_unique<pkg_download>();
+    record->path = dir + std::string(name);
+    std::string broken = scan_file(*record);
+    if (!broken.empty()) {
+      error(terminal(), "broken package %s", std::string(name).c_str());
+      explain_refusal(record->path, broken);
+      continue;
+    }
+    candidates.push_back(keep_scanned(std::move(record)));
+  }
+  closedir(listing);
+}
+
+std::vector<pkg_download*> find_candidates() {
   std::vector<pkg_download*> candidates;
   bool first = true;
   for (const char* dir : paths::download_dirs) {
     bool ignored = first && path_exists(ignore_marker);
     first = false;
     if (ignored) continue;
-    scan_download_dir(repository, dir, candidates);
+    scan_download_dir(dir, candidates);
     if (!candidates.empty()) break;
   }
   return candidates;
 }
 
-void select_downloads(pkg_repo& repository, std::vector<pkg_download*>& candidates,
+void select_downloads(std::vector<pkg_download*>& candidates,
                       uint32_t floor) {
   std::vector<pkg_record*> list(candidates.begin(), candidates.end());
-  select_candidates(repository, list, floor, true);
+  select_candidates(list, floor, true);
   candidates.clear();
   for (pkg_record* record : list) candidates.push_back(static_cast<pkg_download*>(record));
 }
@@ -222,7 +243,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   if (fd < 0) return install_outcome::passed_over;  // gone (or no longer a file) since the scan
   std::string name = file_name(candidate.path);
   if (candidate.keeps_image && !m.dry_run && !take_over(fd, &before)) {
-    error(repository, "could not take over %s: %s", name.c_str(), std::strerror(errno));
+    error(terminal(), "could not take over %s: %s", name.c_str(), std::strerror(errno));
     close(fd);
     return install_outcome::failed;
   }
@@ -242,7 +263,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   if (status != 0) return install_outcome::failed;
   if (!candidate.keeps_image) return install_outcome::installed;
   if (!unchanged) {
-    error(repository, "installation of %s failed: %s changed while it was read",
+    error(terminal(), "installation of %s failed: %s changed while it was read",
           package_text(candidate).c_str(), name.c_str());
     return install_outcome::failed;
   }
@@ -259,9 +280,9 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   return install_outcome::installed;
 }
 
-std::string postlog_text(const pkg_repo& repository) {
+std::string postlog_text(const console& screen) {
   std::string text;
-  for (const std::string& line : repository.messages) {
+  for (const std::string& line : screen.messages) {
     text += line;
     text += '\n';
   }
@@ -270,33 +291,13 @@ std::string postlog_text(const pkg_repo& repository) {
 
 }  // namespace
 
-void scan_download_dir(pkg_repo& repository, const std::string& dir,
-                       std::vector<pkg_download*>& candidates) {
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return;
-  while (const dirent* entry = readdir(listing)) {
-    std::string_view name = entry->d_name;
-    if (name.empty() || name[0] == '.' || !has_package_suffix(name)) continue;
-    auto record = std::make_unique<pkg_download>();
-    record->path = dir + std::string(name);
-    std::string broken = scan_file(*record);
-    if (!broken.empty()) {
-      error(repository, "broken package %s", std::string(name).c_str());
-      explain_refusal(record->path, broken);
-      continue;
-    }
-    candidates.push_back(keep_scanned(std::move(record)));
-  }
-  closedir(listing);
-}
-
 std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, install_flags flags) {
   uint32_t floor = read_downgrade_floor(&flags);
-  std::vector<pkg_download*> candidates = find_candidates(repository);
-  select_downloads(repository, candidates, floor);
+  std::vector<pkg_download*> candidates = find_candidates();
+  select_downloads(candidates, floor);
   user_state_map choices = user_choices(repository);
   std::set<std::string> names = enabled_names(repository);
-  if (!candidates.empty() && !m.dry_run) load_postlog(repository);
+  if (!candidates.empty() && !m.dry_run) load_postlog(terminal());
 
   std::vector<pkg_record> installed;
   for (const pkg_download* candidate : candidates) {
@@ -309,14 +310,14 @@ std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, install_flags
   }
   reenable(repository, m, names);
   if (repository.packages.empty()) {
-    error(repository, "router installation failed!!!");
+    error(terminal(), "router installation failed!!!");
     discard(m);
     return {};
   }
   return installed;
 }
 
-void load_postlog(pkg_repo& repository) {
+void load_postlog(console& screen) {
   if (std::FILE* file = std::fopen(postlog_path, "r")) {
     std::string line;
     for (int c; (c = std::fgetc(file)) != EOF;) {
@@ -324,7 +325,7 @@ void load_postlog(pkg_repo& repository) {
         line += static_cast<char>(c);
         continue;
       }
-      repository.messages.push_back(line);
+      screen.messages.push_back(line);
       line.clear();
     }
     std::fclose(file);  // a last piece without a line end is dropped
@@ -338,12 +339,12 @@ void load_postlog(pkg_repo& repository) {
   postlog_loaded = true;
 }
 
-void write_postlog(pkg_repo& repository) {
-  if (!postlog_loaded && repository.messages.empty()) return;
+void write_postlog(console& screen) {
+  if (!postlog_loaded && screen.messages.empty()) return;
   int fd = fs::open_own_file(postlog_path, !postlog_loaded, 0644);
   if (fd < 0) return;
   fs::sync();
-  std::string text = postlog_text(repository);
+  std::string text = postlog_text(screen);
   fs::write_all(fd, text.data(), text.size());
   // The lines of a finished run must survive a power cut as well.
   fs::fsync(fd);

@@ -3,9 +3,10 @@
 
 #include <vector>
 
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "select/install_flags.h"
 
+struct console;
 struct manifest;
 
 // Installs the chosen package files of the first download directory that has
@@ -13,9 +14,8 @@ struct manifest;
 // (empty when an installation failed; the manifest is then discarded).
 std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, install_flags flags);
 
-// Appends the usable package files of one directory to `candidates`.
-void scan_download_dir(pkg_repo& repository, const std::string& dir,
-                       std::vector<pkg_download*>& candidates);
-
-void load_postlog(pkg_repo& repository);
-void write_postlog(pkg_repo& repository);
+// The post-log: load_postlog takes the lines of an earlier run into the
+// console's message log and reserves the file's room; write_postlog writes
+// the message log back.
+void load_postlog(console& screen);
+void write_postlog(console& screen);

@@ -5,8 +5,7 @@
 #include <cstring>
 #include <sys/times.h>
 
-#include "pkgdb/record.h"
-#include "select/version.h"
+#include "model/version.h"
 
 namespace {
 
@@ -19,27 +18,18 @@ constexpr uint32_t spinner_period = 20;
 constexpr uint32_t tick_offset = 30000;
 constexpr char spinner_chars[4] = {'|', '/', '-', '\\'};
 
-// The spinner's state lives for the process, so it goes on across files.
-struct spinner_state {
-  uint32_t last_tick = 0;
-  uint32_t index = 0;
-  uint32_t (*clock)() = nullptr;
-  std::FILE* out = nullptr;
-};
-spinner_state spinner;
-
 void write_text(std::FILE* out, std::string_view text) { std::fwrite(text.data(), 1, text.size(), out); }
 
-void emit(pkg_repo& repository, const char* prefix, bool erase_progress, const char* format,
+void emit(console& screen, const char* prefix, bool erase_progress, const char* format,
           va_list args) {
-  if (erase_progress) set_progress(repository, "");
+  if (erase_progress) set_progress(screen, "");
   char body[message_body_limit + 1];
   std::vsnprintf(body, sizeof body, format, args);
-  if (repository.quiet) return;
+  if (screen.quiet) return;
   std::string text = prefix;
   text += terminal_safe(body);
-  std::FILE* out = repository.out;
-  if (!repository.progress_line.empty()) {
+  std::FILE* out = screen.out;
+  if (!screen.progress_line.empty()) {
     std::fputc('\r', out);
     std::fprintf(out, "%*s", progress_blank_width, "");
     std::fputc('\r', out);
@@ -48,14 +38,21 @@ void emit(pkg_repo& repository, const char* prefix, bool erase_progress, const c
   write_text(out, text);
   std::fputc('\n', out);
   std::fflush(out);
-  if (!repository.progress_line.empty()) {
-    write_text(out, repository.progress_line);
+  if (!screen.progress_line.empty()) {
+    write_text(out, screen.progress_line);
     std::fflush(out);
   }
-  repository.messages.push_back(std::move(text));
+  screen.messages.push_back(std::move(text));
 }
 
 }  // namespace
+
+console& terminal() {
+  // Deliberately leaked, as the repository is: messages may still be printed
+  // from exit handlers.
+  static console* instance = new console;
+  return *instance;
+}
 
 void make_terminal_safe(std::string& text, size_t from) {
   for (size_t i = from; i < text.size(); ++i) {
@@ -70,52 +67,52 @@ std::string terminal_safe(std::string_view text) {
   return safe;
 }
 
-void info(pkg_repo& repository, const char* format, ...) {
+void info(console& screen, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit(repository, "", true, format, args);
+  emit(screen, "", true, format, args);
   va_end(args);
 }
 
-void warning(pkg_repo& repository, const char* format, ...) {
+void warning(console& screen, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit(repository, warning_prefix, false, format, args);
+  emit(screen, warning_prefix, false, format, args);
   va_end(args);
 }
 
-void error(pkg_repo& repository, const char* format, ...) {
+void error(console& screen, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit(repository, error_prefix, true, format, args);
+  emit(screen, error_prefix, true, format, args);
   va_end(args);
 }
 
-void set_progress(pkg_repo& repository, std::string_view raw_text) {
-  if (repository.quiet) return;
+void set_progress(console& screen, std::string_view raw_text) {
+  if (screen.quiet) return;
   std::string text = terminal_safe(raw_text);
-  if (text == repository.progress_line) return;
-  std::FILE* out = repository.out;
+  if (text == screen.progress_line) return;
+  std::FILE* out = screen.out;
   std::fputs(hide_cursor, out);
   std::fputc('\r', out);
   write_text(out, text);
-  if (repository.progress_line.size() > text.size())
-    std::fprintf(out, "%*s", static_cast<int>(repository.progress_line.size() - text.size()), "");
+  if (screen.progress_line.size() > text.size())
+    std::fprintf(out, "%*s", static_cast<int>(screen.progress_line.size() - text.size()), "");
   std::fputc('\r', out);
   std::fputs(show_cursor, out);
   std::fflush(out);
-  repository.progress_line = std::move(text);
+  screen.progress_line = std::move(text);
 }
 
-void report_write_failure(pkg_repo& repository, const pkg_image& record, const char* label) {
+void report_write_failure(console& screen, const pkg_image& record, const char* label) {
   int err = errno;
   std::string name = display_text(record);
   if (err == ENOSPC)
-    error(repository, "installation of %s failed: disk is too small", name.c_str());
+    error(screen, "installation of %s failed: disk is too small", name.c_str());
   else if (err == EIO)
-    error(repository, "installation of %s failed: disk error", name.c_str());
+    error(screen, "installation of %s failed: disk error", name.c_str());
   else
-    error(repository, "installation of %s failed: could not create %s: %s", name.c_str(), label,
+    error(screen, "installation of %s failed: could not create %s: %s", name.c_str(), label,
           std::strerror(err));
 }
 
@@ -124,8 +121,8 @@ void explain_refusal(std::string_view subject, std::string_view cause) {
   std::fflush(stderr);
 }
 
-void report_broken_package(pkg_repo& repository, const pkg_image& record) {
-  error(repository, "installation of %s failed: broken package", display_text(record).c_str());
+void report_broken_package(console& screen, const pkg_image& record) {
+  error(screen, "installation of %s failed: broken package", display_text(record).c_str());
 }
 
 uint32_t uptime_ticks() {
@@ -140,7 +137,7 @@ namespace {
 // Writes the spinner character at the current index and moves the index on,
 // wrapping after the backslash. The index is kept in range in both steps: a
 // tick counter that wraps to 0 sends the spinner back to its first step.
-void spinner_step(std::FILE* out, bool erase_previous) {
+void spinner_step(console::spinner_state& spinner, std::FILE* out, bool erase_previous) {
   if (erase_previous) std::fputc('\b', out);
   std::fputc(spinner_chars[spinner.index % 4], out);
   spinner.index = (spinner.index + 1) % 4;
@@ -150,20 +147,15 @@ void spinner_step(std::FILE* out, bool erase_previous) {
 }  // namespace
 
 void spinner_tick() {
+  console::spinner_state& spinner = terminal().spinner;
   std::FILE* out = spinner.out ? spinner.out : stdout;
   uint32_t now = spinner.clock ? spinner.clock() : uptime_ticks();
   if (spinner.last_tick == 0) {
     spinner.last_tick = now;
-    spinner_step(out, false);
+    spinner_step(spinner, out, false);
   } else if (now - spinner.last_tick > spinner_period) {
     // Catch up one period per call rather than jump to now.
     spinner.last_tick += spinner_period;
-    spinner_step(out, true);
+    spinner_step(spinner, out, true);
   }
-}
-
-void spinner_reset_for_test(uint32_t (*clock)(), std::FILE* out) {
-  spinner = spinner_state{};
-  spinner.clock = clock;
-  spinner.out = out;
 }

@@ -1,7 +1,7 @@
 // Messages and progress: informational, warning and error lines, the
 // in-place progress line, the copy spinner and the message log.
 //
-// All output goes to the repository's `out` stream (standard output in the
+// All output goes to the console's `out` stream (standard output in the
 // program). Every printed message is also appended to `messages`, which
 // becomes the post-log. Quiet mode silences messages and the progress line,
 // not the spinner.
@@ -11,9 +11,32 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
-struct pkg_repo;
 struct pkg_image;
+
+// The state of the terminal output of one run.
+struct console {
+  // Where messages and the progress line go. Tests point it at a memory
+  // stream; the program leaves it at standard output.
+  std::FILE* out = stdout;
+  bool quiet = false;                 // no message or progress line is printed
+  std::string progress_line;          // text shown on the progress line
+  std::vector<std::string> messages;  // every printed message, prefix included
+
+  // The copy spinner: it goes on across files, so its state lives as long
+  // as the console.
+  struct spinner_state {
+    uint32_t last_tick = 0;
+    uint32_t index = 0;
+    uint32_t (*clock)() = nullptr;  // nullptr: uptime_ticks
+    std::FILE* out = nullptr;       // nullptr: standard output
+  } spinner;
+};
+
+// The process's console: created on first use, never destroyed, like the
+// repository it prints about.
+console& terminal();
 
 // Largest formatted message body; longer bodies are cut. The prefix comes on
 // top of it.
@@ -32,30 +55,28 @@ void make_terminal_safe(std::string& text, size_t from);
 // formatted body goes through terminal_safe before it is printed and logged
 // (the system's own formats hold no control bytes, so only the package texts
 // in it change); so does the text of set_progress.
-void info(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void warning(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void error(pkg_repo& repository, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void info(console& screen, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void warning(console& screen, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void error(console& screen, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Replaces the progress line; an empty text erases it. Writes nothing when
 // the text is unchanged or output is quiet.
-void set_progress(pkg_repo& repository, std::string_view text);
+void set_progress(console& screen, std::string_view text);
 
 // "installation of %s failed: ..." chosen by the current errno (ENOSPC, EIO,
 // anything else with the label and strerror).
-void report_write_failure(pkg_repo& repository, const pkg_image& record, const char* label);
+void report_write_failure(console& screen, const pkg_image& record, const char* label);
 // "installation of %s failed: broken package".
-void report_broken_package(pkg_repo& repository, const pkg_image& record);
+void report_broken_package(console& screen, const pkg_image& record);
 
 // Why something was refused, for the user, on standard error as
 // "installer: <subject>: <cause>": the standard-output lines stay those of
 // the system, and this line is written in quiet mode too.
 void explain_refusal(std::string_view subject, std::string_view cause);
 
-// Advances the copy spinner by at most one step (written to standard output).
+// Advances the terminal's copy spinner by at most one step (written to
+// standard output).
 void spinner_tick();
 // times() + 30000, or 30000 - errno when times() fails.
 uint32_t uptime_ticks();
 
-// Used by tests: forget the spinner's state and let it read ticks from
-// `clock` (nullptr restores uptime_ticks) and write to `out`.
-void spinner_reset_for_test(uint32_t (*clock)(), std::FILE* out);

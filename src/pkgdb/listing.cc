@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "model/version.h"
 #include "msg/msg.h"
-#include "pkgdb/record.h"
-#include "select/version.h"
+#include "pkgdb/repo.h"
 
 namespace {
 

@@ -13,10 +13,9 @@
 #include <unordered_set>
 
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
-#include "platform/parallel.h"
 
 namespace {
 
@@ -26,6 +25,13 @@ constexpr const char* schedule_root = "/ram/pdb/";
 constexpr const char* auto_state = "auto";
 
 enum class word_status { word, end, too_long };
+
+// Where a record's version and header fields came from.
+enum class record_source {
+  metadata,  // a bare record or an image whose header could not be read
+  image,     // a package header read from a stored image
+};
+
 
 bool is_blank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -539,11 +545,11 @@ void load_directory(const std::string& name, const listed_names& stored_images, 
 }  // namespace
 
 void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, load_scope scope) {
-  repository.quiet = quiet;
+  terminal().quiet = quiet;
   repository.arch = arch;
   std::vector<std::string> names;
   if (!list_package_dirs(&names)) {
-    warning(repository, "could not open repo");
+    warning(terminal(), "could not open repo");
     return;
   }
   // The database directory, opened once: each package's files are then
@@ -554,16 +560,13 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   listed_names stored_images = list_names(images_root);
   listed_names schedules;
   if (scope == load_scope::everything) schedules = list_names(schedule_root);
-  // Directories are independent of each other: they are read side by side
-  // where the router has processors for it.
   std::vector<directory_result> results(names.size());
-  parallel::for_ranges(names.size(), 16, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
-  });
+  for (size_t i = 0; i < names.size(); ++i)
+    load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
   if (db_fd != AT_FDCWD) ::close(db_fd);
   for (const directory_result& result : results)
     if (!result.untrusted_image.empty())
-      warning(repository, "ignored %s: it is not owned by the installer's user or others may write it",
+      warning(terminal(), "ignored %s: it is not owned by the installer's user or others may write it",
               result.untrusted_image.c_str());
   // A directory's bare record was only read when no record of its own
   // directory names it: it is dropped when a record from elsewhere does (a
@@ -580,14 +583,6 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   }
   for (directory_result& result : results)
     if (result.bare && !named_elsewhere.count(result.bare->name)) repository.append(std::move(result.bare));
-}
-
-void read_record_state(pkg_image& record, record_source source) {
-  read_state(record, source, nullptr, load_scope::everything, AT_FDCWD);
-}
-
-bool read_list_file(const std::string& path, std::vector<pkg_dep>& list, bool with_extra) {
-  return read_list(text_file(path), list, with_extra);
 }
 
 std::string schedule_name(const std::string& name) {

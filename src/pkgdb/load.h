@@ -12,11 +12,8 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 struct pkg_repo;
-struct pkg_image;
-struct pkg_dep;
 
 // How much of each record loading reads.
 enum class load_scope {
@@ -29,26 +26,11 @@ enum class load_scope {
 };
 
 // Fills the repository from "/flash/var/pdb/" and "/rw/pckg/.images/" and
-// reads every record's state and schedule. Warns "could not open repo" and
-// leaves the repository empty when "/flash/var/pdb/" is missing.
+// reads every record's state and schedule. `quiet` becomes the console's
+// quiet flag. Warns "could not open repo" and leaves the repository empty
+// when "/flash/var/pdb/" is missing.
 void load_repository(pkg_repo& repository, bool quiet, const std::string& arch,
                      load_scope scope = load_scope::everything);
-
-// Where a record's version and header fields came from.
-enum class record_source {
-  metadata,  // a bare record or an image whose header could not be read
-  image,     // a package header read from a stored image
-};
-
-// Reads the metadata, state and schedule files of one record. The metadata
-// lists are restored only when `version` is still 0; "files" is read whenever
-// it exists. For a metadata record `is_bundle` means "files" is absent; for an
-// image record it stays as the image said.
-void read_record_state(pkg_image& record, record_source source = record_source::metadata);
-
-// Reads a "deps", "provides" (with_extra) or "conflicts" file. True on a clean
-// end or a missing file; false on a malformed entry (entries before it stay).
-bool read_list_file(const std::string& path, std::vector<pkg_dep>& list, bool with_extra);
 
 // The record's name with every byte removed that is not an ASCII letter,
 // digit or "-": the directory of its schedule under "/ram/pdb/".

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
@@ -99,7 +99,7 @@ struct metadata_writer {
   std::string dir;
 
   bool fail(const char* label) {
-    report_write_failure(repository, record, label);
+    report_write_failure(terminal(), record, label);
     return false;
   }
 

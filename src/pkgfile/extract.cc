@@ -1,26 +1,16 @@
 #include "pkgfile/extract.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <istream>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "msg/msg.h"
-#include "pkgdb/record.h"
 #include "pkgfile/inflate_streambuf.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "platform/device.h"
-#include "select/version.h"
-#include "stage/out_file.h"
-#include "stage/staging.h"
 
 namespace {
-
-constexpr int progress_total_width = 76;
 
 // Processor version registers whose class the board decides.
 constexpr uint32_t board_decides_a = 0x80211000;
@@ -38,22 +28,7 @@ entry_header parse_entry_header(const char* raw) {
   return {get_u16(raw), static_cast<uint8_t>(raw[23]), get_u32(raw + 24), get_u16(raw + 28)};
 }
 
-std::string target_path(const pkg_image& record, const std::string& relative) {
-  std::string target = "/flash";
-  if (record.disabled) target += "/x/" + record.name;
-  target += "/";
-  target += relative;
-  return target;
-}
-
 bool fits_this_processor(uint8_t variant) { return variant == 0 || variant == processor_class(); }
-
-// Reports a broken package and records why on the stream (a member's cause
-// names the member).
-void broken(pkg_repo& repository, const pkg_image& record, pkg_stream& stream, const std::string& cause) {
-  report_broken_package(repository, record);
-  stream.refuse(record.bundle.name.empty() ? cause : "member " + package_text(record) + ": " + cause);
-}
 
 // Why an entry name is refused.
 std::string refused_name(std::string_view stored, const std::string& relative, bool normalised) {
@@ -71,79 +46,49 @@ std::string refused_name(std::string_view stored, const std::string& relative, b
   return quoted + "names no file";
 }
 
-// Copies one entry's data into its staged file, straight from the inflated
-// bytes. Reports and returns false on failure; the staged file stays
-// recorded in the manifest.
-bool copy_entry_data(pkg_repo& repository, const pkg_image& record, pkg_stream& stream, inflate_streambuf& inflater,
-                     out_file& out, uint32_t size, const std::string& stored_name) {
+// Hands one entry's data to the receiver, straight from the inflated bytes.
+extract_result copy_entry_data(inflate_streambuf& inflater, entry_receiver& receiver, uint32_t size,
+                               const std::string& stored_name) {
   while (size > 0) {
     std::string_view piece = inflater.take(size);
-    if (piece.empty()) {
-      broken(repository, record, stream, "the data of entry \"" + stored_name + "\" is cut short or corrupt");
-      return false;
-    }
-    // A file's last piece (often the whole of a small file) goes straight
-    // from the inflated bytes to the file.
-    if (piece.size() == size)
-      out.write_last(piece.data(), piece.size());
-    else
-      out.write(piece.data(), piece.size());
-    if (out.failed()) {
-      errno = out.error();
-      report_write_failure(repository, record, stored_name.c_str());
-      return false;
-    }
+    if (piece.empty())
+      return {extract_status::broken, "the data of entry \"" + stored_name + "\" is cut short or corrupt"};
+    // A file's last piece is often the whole of a small file.
+    if (!receiver.write(piece, piece.size() == size)) return {extract_status::receiver_failed, {}};
     size -= static_cast<uint32_t>(piece.size());
   }
-  if (!out.close()) {
-    errno = out.error();
-    report_write_failure(repository, record, stored_name.c_str());
-    return false;
-  }
-  return true;
+  if (!receiver.close(inflater.read_ahead())) return {extract_status::receiver_failed, {}};
+  return {};
 }
 
-enum class entry_result { next, done, failed };
-
-entry_result extract_entry(pkg_repo& repository, pkg_image& record, manifest& m, pkg_stream& stream,
-                           inflate_streambuf& inflater, std::istream& in, std::string& stored_name) {
+// The next entry. Extraction goes on after a `complete` result with *more set.
+extract_result extract_entry(inflate_streambuf& inflater, std::istream& in, entry_receiver& receiver,
+                             std::string& stored_name, bool* more) {
+  *more = false;
   char raw[pkg_file_entry_header_size];
-  if (!in.read(raw, sizeof raw)) return entry_result::done;
+  if (!in.read(raw, sizeof raw)) return {};
   entry_header header = parse_entry_header(raw);
   stored_name.resize(header.name_length);
-  if (!in.read(stored_name.data(), header.name_length)) {
-    broken(repository, record, stream, "its files end inside the name of an entry");
-    return entry_result::failed;
-  }
+  if (!in.read(stored_name.data(), header.name_length))
+    return {extract_status::broken, "its files end inside the name of an entry"};
+  *more = true;
   // Only regular files are ever written; their names are judged whatever
   // the processor, so a package is broken or not on every device alike.
   if ((header.mode & file_mode_type_mask) != file_mode_regular) {
     in.seekg(header.size, std::ios_base::cur);
-    return entry_result::next;
+    return {};
   }
   std::string relative;
   bool normalised = normalise_entry_name(stored_name, &relative);
-  if (!normalised || is_installer_state(relative)) {
-    broken(repository, record, stream, refused_name(stored_name, relative, normalised));
-    return entry_result::failed;
-  }
+  if (!normalised || is_installer_state(relative))
+    return {extract_status::broken, refused_name(stored_name, relative, normalised)};
   if (!fits_this_processor(header.variant)) {
     in.seekg(header.size, std::ios_base::cur);
-    return entry_result::next;
+    return {};
   }
-  std::string target = target_path(record, relative);
-  out_file out;
-  if (!open_staged_file(&out, m, target, header.size, header.mode & 07777)) {
-    report_write_failure(repository, record, stored_name.c_str());
-    return entry_result::failed;
-  }
-  record.files.insert(target);
-  if (!copy_entry_data(repository, record, stream, inflater, out, header.size, stored_name))
-    return entry_result::failed;
-  // The bar follows the compressed bytes used so far, not the inflater's
-  // read-ahead, so that it fills as the files are written.
-  show_install_progress(repository, record, stream, inflater.read_ahead());
-  return entry_result::next;
+  if (!receiver.open(file_entry{stored_name, relative, header.size, header.mode}))
+    return {extract_status::receiver_failed, {}};
+  return copy_entry_data(inflater, receiver, header.size, stored_name);
 }
 
 }  // namespace
@@ -163,46 +108,19 @@ int processor_class() {
   return 0;
 }
 
-bool extract_files(pkg_repo& repository, pkg_image& record, manifest& m, pkg_stream& stream) {
+extract_result extract_entries(pkg_stream& stream, entry_receiver& receiver) {
   // No package is installed without a signature over all its bytes, and a
   // bad Adler-32 only shows after the last entry, where it ends the data as
   // the stream's end would: checking it would change nothing.
   inflate_streambuf inflater(&stream.buf(), false);
-  if (!inflater.ready()) {
-    errno = ENOMEM;
-    report_write_failure(repository, record, "files");
-    return false;
-  }
+  if (!inflater.ready()) return {extract_status::no_memory, {}};
   std::istream in(&inflater);
   std::string stored_name;
   while (in.good()) {
-    switch (extract_entry(repository, record, m, stream, inflater, in, stored_name)) {
-      case entry_result::next:
-        break;
-      case entry_result::done:
-        return true;
-      case entry_result::failed:
-        return false;
-    }
+    bool more = false;
+    extract_result result = extract_entry(inflater, in, receiver, stored_name, &more);
+    if (result.status != extract_status::complete || !more) return result;
   }
   // A skip that ran out of data: the container ended inside a skipped entry.
-  return true;
-}
-
-void show_install_progress(pkg_repo& repository, const pkg_image& record, pkg_stream& stream,
-                           uint64_t read_ahead) {
-  std::string line = "installing ";
-  if (record.disabled && record.bundle.name.empty()) line += " (disabled) ";
-  line += display_text(record);
-  std::string bar = line + " [";
-  int64_t width = std::max<int64_t>(0, progress_total_width - static_cast<int64_t>(bar.size()));
-  pkg_streambuf& buf = stream.buf();
-  uint64_t read = static_cast<uint64_t>(buf.part_offset()) + buf.part_length() - buf.remaining();
-  uint64_t position = read - std::min(read, read_ahead);
-  uint64_t total = stream.total_length();
-  uint64_t filled = total == 0 ? 0 : std::min<uint64_t>(position * width / total, width);
-  bar.append(filled, '#');
-  bar.append(static_cast<size_t>(width) - filled, ' ');
-  bar += "]";
-  set_progress(repository, bar);
+  return {};
 }

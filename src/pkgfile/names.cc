@@ -19,11 +19,6 @@ bool has_control(std::string_view text) {
 
 }  // namespace
 
-bool is_safe_package_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find('/') == std::string_view::npos && !has_control(name);
-}
-
 bool is_safe_dep_name(std::string_view name) {
   return !name.empty() && name.find(' ') == std::string_view::npos && !has_control(name);
 }

@@ -1,5 +1,5 @@
-// The rules for the names a package file carries: package and bundle names,
-// names in dependency lists and the names of file entries.
+// The rules for the names a package file carries besides the package's own
+// (model/names.h): names in dependency lists and the names of file entries.
 //
 // The reader, the extraction and mkpkg all judge names here, so a package
 // mkpkg writes is never one the installer refuses for a name.
@@ -7,13 +7,6 @@
 
 #include <string>
 #include <string_view>
-
-// True when `name` can stand as one path component below the database and
-// image directories: not empty, not "." or "..", without "/" and without
-// control bytes (below 0x20, and 0x7F). A name is a database directory and
-// a schedule path; anything else would lead the installer outside the
-// device's trees or garble what it prints.
-bool is_safe_package_name(std::string_view name);
 
 // True for a name in a depends, provides, conflicts or member list: not
 // empty, without blanks and control bytes, since the database stores these

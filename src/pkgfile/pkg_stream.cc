@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pkgdb/record.h"
+#include "model/names.h"
+#include "model/record.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
 

@@ -30,19 +30,19 @@ bool read_trailer(pkg_streambuf& stream, uint8_t* trailer, uint32_t size) {
 
 }  // namespace
 
-int verify_package(pkg_streambuf& stream) {
-  if (!stream.hashing()) return 0;
+signature_level verify_package(pkg_streambuf& stream) {
+  if (!stream.hashing()) return SIGNATURE_NONE;
   stream.finish_digest();
   uint32_t size = stream.remaining() >= kLongTrailer    ? kLongTrailer
                   : stream.remaining() >= kShortTrailer ? kShortTrailer
                                                         : 0;
-  if (size == 0) return 0;
+  if (size == 0) return SIGNATURE_NONE;
   uint8_t trailer[kLongTrailer];
-  if (!read_trailer(stream, trailer, size)) return 0;
+  if (!read_trailer(stream, trailer, size)) return SIGNATURE_NONE;
   const uint8_t* digest = stream.digest();
   if (size == kLongTrailer &&
       crypto::ed25519_verify(keys::ed25519_public, digest, 32, trailer + kEd25519Offset)) {
-    return 2;
+    return SIGNATURE_ED25519;
   }
-  return legacy_verify(digest, trailer + kCOffset, trailer + kVOffset) ? 1 : 0;
+  return legacy_verify(digest, trailer + kCOffset, trailer + kVOffset) ? SIGNATURE_LEGACY : SIGNATURE_NONE;
 }

@@ -6,11 +6,17 @@
 
 class pkg_streambuf;
 
-// 2: the Ed25519 signature of a 132-byte trailer holds; 1: only the older
-// scheme's signature holds; 0: neither, a trailer shorter than 68 bytes or
-// cut short, or a stream without a digest. The stream must be at the start
-// of a signature part's payload.
-int verify_package(pkg_streambuf& stream);
+// How strongly a package is signed; a higher level includes the lower ones.
+enum signature_level : int {
+  SIGNATURE_NONE = 0,     // no signature holds
+  SIGNATURE_LEGACY = 1,   // the older scheme's signature holds
+  SIGNATURE_ED25519 = 2,  // the Ed25519 signature of a 132-byte trailer holds
+};
+
+// The level of the package's signature: SIGNATURE_NONE too for a trailer
+// shorter than 68 bytes or cut short, or a stream without a digest. The
+// stream must be at the start of a signature part's payload.
+signature_level verify_package(pkg_streambuf& stream);
 
 // The older scheme's own hash: one SHA-256 compression of a single padded
 // block with the installer's own initial value and round constants.

@@ -16,8 +16,6 @@ hasher::~hasher() {
   if (state_) EVP_MD_CTX_free(state_->context);
 }
 
-size_t hasher::digest_size() const { return which_ == kind::sha1 ? 20 : 32; }
-
 // The context is made at the first use: most package streams that are read
 // without a signature check (the loader's, say) never hash a byte.
 hasher::state& hasher::ready() {

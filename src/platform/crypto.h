@@ -21,7 +21,6 @@ class hasher {
 
   void update(const void* data, size_t size);
   void final(uint8_t* out);
-  size_t digest_size() const;
 
  private:
   struct state;

@@ -18,7 +18,6 @@ int fsync(int fd) { return ::fsync(fd); }
 int ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int fchown(int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); }
-int chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
 int mkstemp(char* path_template, mode_t mode) { return detail::create_unique(path_template, mode); }
 int mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 int rename(const char* from, const char* to) { return ::rename(from, to); }

@@ -19,7 +19,6 @@ int fsync(int fd);
 int ftruncate(int fd, off_t length);
 int fchmod(int fd, mode_t mode);
 int fchown(int fd, uid_t owner, gid_t group);
-int chmod(const char* path, mode_t mode);
 // As mkstemp(3), with the new file's exact mode (0600 unless told
 // otherwise) set in the same operation, whatever the umask.
 int mkstemp(char* path_template, mode_t mode = 0600);

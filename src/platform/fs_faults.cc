@@ -119,7 +119,6 @@ int fsync(int fd) { return is_failed("fsync", fd) ? -1 : ::fsync(fd); }
 int ftruncate(int fd, off_t length) { return is_failed("ftruncate", fd) ? -1 : ::ftruncate(fd, length); }
 int fchmod(int fd, mode_t mode) { return is_failed("fchmod", fd) ? -1 : ::fchmod(fd, mode); }
 int fchown(int fd, uid_t owner, gid_t group) { return is_failed("fchown", fd) ? -1 : ::fchown(fd, owner, group); }
-int chmod(const char* path, mode_t mode) { return is_failed("chmod", path) ? -1 : ::chmod(path, mode); }
 int mkstemp(char* path_template, mode_t mode) {
   return is_failed("mkstemp", path_template) ? -1 : detail::create_unique(path_template, mode);
 }

@@ -1,5 +1,4 @@
-// Relations between package records, the candidate check and the selection
-// of package files.
+// The candidate check and the selection of package files.
 //
 // The selection orders candidates in two steps: an insertion pass that puts
 // each candidate after the rearmost already placed one it needs, and then a
@@ -10,10 +9,11 @@
 
 #include <string>
 
+#include "model/relations.h"
+#include "model/version.h"
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "platform/device.h"
-#include "select/version.h"
 
 namespace {
 
@@ -36,14 +36,14 @@ install_flags check_installed_version(pkg_repo& repository, const pkg_record& ca
   if (r > 0) return ALLOW_NEWER;
   if (r < 0) {
     if (!(tolerated & ALLOW_OLDER)) {
-      warning(repository, "omitting package %s: newer package %s is already installed",
+      warning(terminal(), "omitting package %s: newer package %s is already installed",
               package_text(candidate).c_str(), package_text(*installed).c_str());
       *reported = true;
     }
     return ALLOW_OLDER;
   }
   if (!(tolerated & ALLOW_SAME)) {
-    warning(repository, "omitting package %s: it is already installed",
+    warning(terminal(), "omitting package %s: it is already installed",
             package_text(candidate).c_str());
     *reported = true;
   }
@@ -60,12 +60,11 @@ bool take_message(install_flags finding, install_flags tolerated, bool* reported
 
 // Phase 1 of the selection: whether candidate `index` survives the
 // comparison with every other candidate of the list as given.
-bool keep_candidate(pkg_repo& repository, const std::vector<pkg_record*>& list, size_t index,
-                    uint32_t floor, bool report) {
+bool keep_candidate(const std::vector<pkg_record*>& list, size_t index, uint32_t floor, bool report) {
   const pkg_record& x = *list[index];
   bool downgrade = floor != no_downgrade;
   if (downgrade && x.version < floor) {
-    warning(repository, "ommitting package %s: not allowed", package_text(x).c_str());
+    warning(terminal(), "ommitting package %s: not allowed", package_text(x).c_str());
     return false;
   }
   for (size_t j = 0; j < list.size(); ++j) {
@@ -76,7 +75,7 @@ bool keep_candidate(pkg_repo& repository, const std::vector<pkg_record*>& list, 
     if (downgrade) r = -r;
     if (r > 0) {
       if (report)
-        warning(repository, downgrade ? "omitting package %s: older package is already provided"
+        warning(terminal(), downgrade ? "omitting package %s: older package is already provided"
                                       : "omitting package %s: newer package is already provided",
                 package_text(x).c_str());
       return false;
@@ -143,60 +142,6 @@ std::vector<pkg_record*> dependency_order(const std::vector<pkg_record*>& r) {
 
 }  // namespace
 
-bool satisfies(const pkg_record& r, const pkg_dep& d) {
-  return r.name == d.name && r.version >= d.min_version &&
-         (d.max_version == 0 || r.version <= d.max_version);
-}
-
-bool provides_match(const pkg_record& r, const pkg_dep& d) {
-  for (const pkg_dep& p : r.provides) {
-    if (p.name != d.name) continue;
-    bool above = p.min_version != 0 && d.max_version != 0 && p.min_version > d.max_version;
-    bool below = p.max_version != 0 && p.max_version < d.min_version;
-    if (!above && !below) return true;
-  }
-  return false;
-}
-
-bool has_name(const pkg_record& r, std::string_view name) {
-  if (r.name == name) return true;
-  for (const pkg_record* m : r.members)
-    if (m->name == name) return true;
-  return false;
-}
-
-bool requires_package(const pkg_record& a, const pkg_record& b) {
-  for (const pkg_dep& d : a.depends)
-    if (satisfies(b, d) || provides_match(b, d)) return true;
-  for (const pkg_record* m : b.members)
-    if (requires_package(a, *m)) return true;
-  for (const pkg_record* m : a.members)
-    if (requires_package(*m, b)) return true;
-  return false;
-}
-
-bool conflicts_with(const pkg_record& a, const pkg_record& b) {
-  if (is_inert(a) || is_inert(b)) return false;
-  for (const pkg_dep& c : a.conflicts)
-    if (satisfies(b, c)) return true;
-  // What two packages provide decides at the first name that links them,
-  // either way, and nothing later is looked at.
-  for (const pkg_dep& p : b.provides)
-    if (p.name == a.name) return p.extra < 0;
-  for (const pkg_dep& p : a.provides) {
-    if (p.name == b.name) return p.extra >= 0;
-    for (const pkg_dep& q : b.provides)
-      if (q.name == p.name) return q.extra < p.extra;
-  }
-  for (const pkg_dep& c : a.conflicts)
-    if (provides_match(b, c)) return true;
-  for (const pkg_record* m : b.members)
-    if (m->name == a.name) return true;
-  for (const pkg_record* m : a.members)
-    if (conflicts_with(*m, b)) return true;
-  return false;
-}
-
 std::vector<pkg_image*> find_providers(const pkg_repo& repository, const pkg_dep& d,
                                        bool include_disabled) {
   std::vector<pkg_image*> providers;
@@ -229,37 +174,36 @@ install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
     if (candidate.version < min) {
       findings |= ALLOW_UNMET;
       if (take_message(ALLOW_UNMET, tolerated, &reported))
-        error(repository, "omitting package %s: min Tessarok version is %s", text.c_str(),
+        error(terminal(), "omitting package %s: min Tessarok version is %s", text.c_str(),
               version_text(min).c_str());
     }
   }
   if (!candidate.arch.empty() && candidate.arch != repository.arch) {
     findings |= ALLOW_UNMET;
     if (take_message(ALLOW_UNMET, tolerated, &reported))
-      error(repository, "can not install %s: it is not made for %s, but for %s", text.c_str(),
+      error(terminal(), "can not install %s: it is not made for %s, but for %s", text.c_str(),
             repository.arch.c_str(), candidate.arch.c_str());
   }
   for (const pkg_dep& d : candidate.depends) {
     if (!find_providers(repository, d, false).empty()) continue;
     findings |= ALLOW_UNMET;
     if (take_message(ALLOW_UNMET, tolerated, &reported))
-      error(repository, "can not install %s: %s is not installed, but is required", text.c_str(),
+      error(terminal(), "can not install %s: %s is not installed, but is required", text.c_str(),
             dep_text(d).c_str());
     break;
   }
   if (const pkg_image* blocker = find_conflicting(repository, candidate)) {
     findings |= ALLOW_CONFLICT;
     if (take_message(ALLOW_CONFLICT, tolerated, &reported))
-      error(repository, "can not install %s: it conflicts with %s", text.c_str(),
+      error(terminal(), "can not install %s: it conflicts with %s", text.c_str(),
             package_text(*blocker).c_str());
   }
   return findings;
 }
 
-void select_candidates(pkg_repo& repository, std::vector<pkg_record*>& list, uint32_t floor,
-                       bool report) {
+void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, bool report) {
   std::vector<pkg_record*> kept;
   for (size_t i = 0; i < list.size(); ++i)
-    if (keep_candidate(repository, list, i, floor, report)) kept.push_back(list[i]);
+    if (keep_candidate(list, i, floor, report)) kept.push_back(list[i]);
   list = dependency_order(insertion_order(kept));
 }

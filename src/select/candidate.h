@@ -1,5 +1,4 @@
-// Relations between package records, the candidate check and the choice and
-// ordering of candidates.
+// The candidate check and the choice and ordering of candidates.
 #pragma once
 
 #include <cstdint>
@@ -12,20 +11,6 @@ struct pkg_repo;
 struct pkg_record;
 struct pkg_image;
 struct pkg_dep;
-
-// r has d's name and a version inside d's range (a bound of 0 is open).
-bool satisfies(const pkg_record& r, const pkg_dep& d);
-// One of r's provides entries has d's name and a range overlapping d's.
-bool provides_match(const pkg_record& r, const pkg_dep& d);
-// r is named `name`, or one of its members is.
-bool has_name(const pkg_record& r, std::string_view name);
-// a needs b: a dependency of a (or of a member of a) is met by b or by a
-// member of b. ("requires" itself is a C++ keyword.)
-bool requires_package(const pkg_record& a, const pkg_record& b);
-// a stands against b being present; not symmetric. Inert records never
-// conflict. Of two packages that provide the same name the one with the
-// larger `extra` blocks the other.
-bool conflicts_with(const pkg_record& a, const pkg_record& b);
 
 // Every installed record, in order, that is not inert and satisfies d or
 // provides it; disabled ones only with include_disabled.
@@ -55,5 +40,4 @@ inline constexpr uint32_t no_downgrade = 0xFFFFFFFF;
 // otherwise the oldest at or above the floor stays ("ommitting package %s:
 // not allowed" for those below, printed whatever `report` says). `report`
 // switches on the "already provided" warnings.
-void select_candidates(pkg_repo& repository, std::vector<pkg_record*>& list, uint32_t floor,
-                       bool report);
+void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, bool report);

@@ -17,10 +17,12 @@
 #include <string>
 #include <string_view>
 
+#include "model/relations.h"
+#include "model/version.h"
 #include "msg/msg.h"
-#include "pkgdb/record.h"
+#include "pkgdb/removal.h"
+#include "pkgdb/repo.h"
 #include "select/candidate.h"
-#include "select/version.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
@@ -58,7 +60,7 @@ void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
 // cannot be staged whole is reported and not staged at all: a cut-short
 // "disabled" would read as the user's choice, and a request that silently
 // came to nothing would be printed as done.
-void stage_state_file(pkg_repo& repository, manifest& m, const pkg_image& record, const char* action,
+void stage_state_file(manifest& m, const pkg_image& record, const char* action,
                       const std::string& path, std::string_view word) {
   out_file out;
   int err = 0;
@@ -72,7 +74,7 @@ void stage_state_file(pkg_repo& repository, manifest& m, const pkg_image& record
       drop_op(m, path);
     }
   }
-  if (err != 0) error(repository, "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
+  if (err != 0) error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
 }
 
 // Step 1: a bundle's request goes to its members.
@@ -92,7 +94,7 @@ void pass_bundle_requests(pkg_repo& repository) {
 
 // Step 3 for one active record A: disables what it blocks; drops its own
 // enable request when it meets another one it cannot live with.
-void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
+void settle_conflicts_of(pkg_repo& repository, pkg_image& a, pass_output output) {
   for (size_t j = 0; j < repository.packages.size(); ++j) {
     pkg_image& x = *repository.packages[j];
     if (&x == &a || !is_active(x)) continue;
@@ -106,8 +108,8 @@ void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
       continue;
     }
     if (x.pending == PENDING_ENABLE) {
-      if (mode != 0)
-        warning(repository, "can not enable %s: %s conflicts with it", a.name.c_str(),
+      if (output != pass_output::silent)
+        warning(terminal(), "can not enable %s: %s conflicts with it", a.name.c_str(),
                 package_text(x).c_str());
       set_pending(repository, a, PENDING_NONE);
       return;
@@ -118,13 +120,14 @@ void settle_conflicts_of(pkg_repo& repository, pkg_image& a, int mode) {
 // Step 4 for one record: true when its request changed.
 bool follow_vanishing_providers(pkg_repo& repository, pkg_image& q) {
   for (const pkg_dep& d : q.depends) {
-    int state = provider_state(find_providers(repository, d, true));
-    if (state == 1) {
+    provider_outlook state = provider_state(find_providers(repository, d, true));
+    if (state == provider_outlook::none_left) {
       if (q.pending == PENDING_UNINSTALL) continue;
       set_pending(repository, q, PENDING_UNINSTALL);
       return true;
     }
-    if (state != 3 || q.pending == PENDING_UNINSTALL || q.pending == PENDING_DISABLE) continue;
+    if (state != provider_outlook::only_disabled) continue;
+    if (q.pending == PENDING_UNINSTALL || q.pending == PENDING_DISABLE) continue;
     if (!q.disabled || q.pending == PENDING_ENABLE) {
       set_pending(repository, q, PENDING_DISABLE);
       return true;
@@ -169,42 +172,42 @@ bool anything_stays(const pkg_repo& repository) {
   return false;
 }
 
-void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
+void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
   if (is_placeholder(record)) {
     record.pending = PENDING_NONE;
     repository.erase(&record);
     return;
   }
   std::string text = package_text(record);
-  if (mode >= 2) set_progress(repository, "uninstalling " + text + "...");
+  if (output == pass_output::everything) set_progress(terminal(), "uninstalling " + text + "...");
   stage_package_removal(repository, record, m);
   repository.erase(&record);
-  if (mode >= 2) info(repository, "uninstalled %s", text.c_str());
+  if (output == pass_output::everything) info(terminal(), "uninstalled %s", text.c_str());
 }
 
-void disable(pkg_repo& repository, manifest& m, pkg_image& record, int mode) {
+void disable(pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
   bool placeholder = is_placeholder(record);
   // A dry run's plan says what would be done, once, at its end.
-  bool show = mode != 0 && !placeholder && !m.dry_run;
-  if (show) set_progress(repository, "disabling " + package_text(record) + "...");
+  bool show = output != pass_output::silent && !placeholder && !m.dry_run;
+  if (show) set_progress(terminal(), "disabling " + package_text(record) + "...");
   if (!placeholder) {
     stage_removal(m, pdb_dir(record) + "enabled");
-    stage_state_file(repository, m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
+    stage_state_file(m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
   }
   set_disabled(repository, record, true);
   set_pending(repository, record, PENDING_NONE);
-  if (show) info(repository, "disabled %s", package_text(record).c_str());
+  if (show) info(terminal(), "disabled %s", package_text(record).c_str());
 }
 
 // Step 8: the uninstall and disable requests, from the last to the first.
 void carry_out(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& requests,
-               int mode) {
+               pass_output output) {
   for (size_t i = requests.size(); i > 0; --i) {
     pkg_image& record = *requests[i - 1];
     if (record.pending == PENDING_UNINSTALL)
-      uninstall(repository, m, record, mode);
+      uninstall(repository, m, record, output);
     else if (record.pending == PENDING_DISABLE)
-      disable(repository, m, record, mode);
+      disable(repository, m, record, output);
   }
 }
 
@@ -215,9 +218,9 @@ bool names_a_package(const std::vector<pkg_image*>& list) {
   return false;
 }
 
-std::vector<pkg_image*> enable_order(pkg_repo& repository, const std::vector<pkg_image*>& list) {
+std::vector<pkg_image*> enable_order(const std::vector<pkg_image*>& list) {
   std::vector<pkg_record*> candidates(list.begin(), list.end());
-  select_candidates(repository, candidates, 0xFFFFFFFFu, false);
+  select_candidates(candidates, 0xFFFFFFFFu, false);
   std::vector<pkg_image*> ordered;
   // The candidates are the repository's own records.
   for (pkg_record* record : candidates) ordered.push_back(static_cast<pkg_image*>(record));
@@ -226,18 +229,18 @@ std::vector<pkg_image*> enable_order(pkg_repo& repository, const std::vector<pkg
 
 }  // namespace
 
-int provider_state(const std::vector<pkg_image*>& providers) {
+provider_outlook provider_state(const std::vector<pkg_image*>& providers) {
   bool disabled = false;
   for (const pkg_image* p : providers) {
     if (!p->disabled) {
-      if (p->pending == PENDING_NONE || p->pending == PENDING_ENABLE) return 0;
+      if (p->pending == PENDING_NONE || p->pending == PENDING_ENABLE) return provider_outlook::stays_met;
       if (p->pending == PENDING_DISABLE) disabled = true;
     } else {
-      if (p->pending == PENDING_ENABLE) return 0;
+      if (p->pending == PENDING_ENABLE) return provider_outlook::stays_met;
       disabled = true;
     }
   }
-  return disabled ? 3 : 1;
+  return disabled ? provider_outlook::only_disabled : provider_outlook::none_left;
 }
 
 void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
@@ -246,9 +249,9 @@ void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
       protect_provider(repository, *bundle, r, report);
   for (const pkg_dep& d : r.depends) {
     std::vector<pkg_image*> providers = find_providers(repository, d, true);
-    if (provider_state(providers) == 0) continue;
+    if (provider_state(providers) == provider_outlook::stays_met) continue;
     if (providers.empty()) break;
-    std::vector<pkg_image*> chosen = enable_order(repository, providers);
+    std::vector<pkg_image*> chosen = enable_order(providers);
     if (chosen.empty()) continue;
     protect_provider(repository, *chosen.back(), r, report);
   }
@@ -257,7 +260,7 @@ void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
 void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bool report) {
   if (p.pending == PENDING_UNINSTALL || p.pending == PENDING_DISABLE) {
     if (report)
-      warning(repository, "can not %s %s: %s depends on it", action_word(p.pending),
+      warning(terminal(), "can not %s %s: %s depends on it", action_word(p.pending),
               package_text(p).c_str(), r.name.c_str());
     // A disabled package that is needed has to come back, not just stay.
     set_pending(repository, p, p.disabled ? PENDING_ENABLE : PENDING_NONE);
@@ -268,17 +271,17 @@ void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bo
   }
 }
 
-bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
+bool schedule_pass(pkg_repo& repository, manifest& m, pass_output output) {
   pass_bundle_requests(repository);
   // Activity is judged as each walk reaches a record: earlier steps of the
   // same walk may have changed it.
   for (size_t i = 0; i < repository.packages.size(); ++i) {
     pkg_image& record = *repository.packages[i];
-    if (is_active(record)) keep_requirements(repository, record, mode != 0);
+    if (is_active(record)) keep_requirements(repository, record, output != pass_output::silent);
   }
   for (size_t i = 0; i < repository.packages.size(); ++i) {
     pkg_image& record = *repository.packages[i];
-    if (is_active(record)) settle_conflicts_of(repository, record, mode);
+    if (is_active(record)) settle_conflicts_of(repository, record, output);
   }
   follow_all_vanishing_providers(repository);
   for (pkg_image* record : repository.packages)
@@ -287,7 +290,7 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
 
   if (!repository.packages.empty() && !anything_stays(repository)) {
     for (pkg_image* record : repository.packages) record->pending = PENDING_NONE;
-    if (mode != 0) error(repository, "can not uninstall or disable all packages");
+    if (output != pass_output::silent) error(terminal(), "can not uninstall or disable all packages");
     return false;
   }
 
@@ -299,9 +302,9 @@ bool schedule_pass(pkg_repo& repository, manifest& m, int mode) {
     else if (record->pending == PENDING_ENABLE)
       enables.push_back(record);
   }
-  enables = enable_order(repository, enables);
-  carry_out(repository, m, requests, mode);
-  enable_packages(repository, m, enables, mode != 0);
+  enables = enable_order(enables);
+  carry_out(repository, m, requests, output);
+  enable_packages(repository, m, enables, output != pass_output::silent);
   return names_a_package(requests) || names_a_package(enables);
 }
 
@@ -310,23 +313,23 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
   show = show && !m.dry_run;
   for (pkg_image* record : list) {
     bool placeholder = is_placeholder(*record);
-    if (show && !placeholder) set_progress(repository, "enabling " + package_text(*record) + "...");
+    if (show && !placeholder) set_progress(terminal(), "enabling " + package_text(*record) + "...");
     if (!placeholder) {
       std::string dir = pdb_dir(*record);
       stage_removal(m, dir + "disabled");
       if (record->user_set)
-        stage_state_file(repository, m, *record, "enable", dir + "enabled", "user");
+        stage_state_file(m, *record, "enable", dir + "enabled", "user");
       else
         stage_removal(m, dir + "enabled");
     }
     set_disabled(repository, *record, false);
     set_pending(repository, *record, PENDING_NONE);
-    if (show && !placeholder) info(repository, "enabled %s", package_text(*record).c_str());
+    if (show && !placeholder) info(terminal(), "enabled %s", package_text(*record).c_str());
   }
 }
 
 bool cleanup_packages(pkg_repo& repository, manifest& m) {
-  schedule_pass(repository, m, 0);
+  schedule_pass(repository, m, pass_output::silent);
   for (pkg_image* record : repository.packages) {
     bool kept_name = false;
     for (std::string_view name : kept_names) kept_name |= record->name == name;
@@ -339,5 +342,5 @@ bool cleanup_packages(pkg_repo& repository, manifest& m) {
       }
     if (!modern) record->pending = PENDING_UNINSTALL;
   }
-  return schedule_pass(repository, m, 1);
+  return schedule_pass(repository, m, pass_output::changes);
 }

@@ -26,7 +26,6 @@ namespace {
 constexpr size_t copy_chunk = 16384;
 constexpr unsigned temporary_attempts = 100;
 
-bool is_move(const file_op& op) { return op.kind < 2; }
 
 // A failed copy is reported like the other commit failures: a prefix, a
 // colon, a blank and the system's error text on standard error.

@@ -35,6 +35,10 @@ struct file_op {
   std::string source;  // empty for a removal
 };
 
+// True for the operations that put a file onto the target (OP_MOVE and
+// OP_STAGED); false for links and removals.
+inline bool is_move(const file_op& op) { return op.kind == OP_MOVE || op.kind == OP_STAGED; }
+
 // What staging remembers of the trees during a run, so that a new staged
 // file costs no look-ups beyond asking for the free space: directories only
 // appear when a manifest is committed, which forgets all this.

@@ -2,13 +2,11 @@
 
 #include <cerrno>
 #include <climits>
-#include <set>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include "pkgdb/record.h"
 #include "platform/fs.h"
 #include "stage/leftovers.h"
 #include "stage/manifest.h"
@@ -19,7 +17,6 @@ namespace {
 constexpr const char* ram_dir = "/ram";
 constexpr const char* fallback_dir = "/tmp";
 constexpr const char* flash_prefix = "/flash/";
-constexpr const char* boot_image = "/flash/bootimage";
 // Room a file system must keep beyond a staged file for it to be placed there.
 constexpr uint64_t placement_reserve = 65536;
 // A flash file system whose free space falls must keep more than this.
@@ -61,38 +58,6 @@ std::string staging_dir(staging_places& places, const std::string& target, uint6
     places.ram_exists = stat(ram_dir, &st) == 0;
   }
   return places.ram_exists ? ram_dir : fallback_dir;
-}
-
-bool has_parent_component(std::string_view path) {
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    if (path.substr(start, end - start) == "..") return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-bool is_real_directory(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Installed paths that packages of another name own.
-std::set<std::string> paths_of_others(const pkg_repo& repository, const std::string& name) {
-  std::set<std::string> owned;
-  for (const pkg_image* other : repository.packages) {
-    if (!other || other->name == name) continue;
-    for (const std::string& stored : other->files) owned.insert(installed_path(stored));
-  }
-  return owned;
-}
-
-// A package name that makes pdb_dir() one directory entry below the
-// database: names come from package files and must never reach elsewhere.
-bool is_plain_name(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 // One watched file system of the free-space check.
@@ -157,7 +122,7 @@ void count_entry(space_account& account, const std::string& target, const file_o
     credit_target(account, target);
     return;
   }
-  if (op.kind >= 2) return;
+  if (!is_move(op)) return;
   if (auto plan = planned.find(op.source); plan != planned.end()) {
     count_planned(account, target, op, plan->second);
     return;
@@ -264,41 +229,6 @@ bool open_staged_file(out_file* out, manifest& m, const std::string& target, uin
   add_op(m, target, {OP_STAGED, path});
   out->attach(fd);
   return true;
-}
-
-void stage_package_removal(const pkg_repo& repository, pkg_image& record, manifest& m) {
-  std::set<std::string> others = paths_of_others(repository, record.name);
-  for (const std::string& stored : record.files) {
-    std::string path = installed_path(stored);
-    if (has_parent_component(path) || is_real_directory(path) || others.count(path)) continue;
-    stage_removal(m, path);
-  }
-  record.files.clear();
-  if (is_plain_name(record.name)) {
-    std::string dir = pdb_dir(record);
-    stage_removal(m, dir);
-    stage_removal(m, dir + "image");
-  }
-  if (record.flags & PKG_FLAG_BOOT) {
-    struct stat st;
-    if (stat(boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, boot_image);
-  }
-  record.pending = PENDING_NONE;
-}
-
-bool claim_pdb_dir(const pkg_image& record, manifest& m) {
-  if (!is_plain_name(record.name)) return false;
-  std::string dir = pdb_dir(record);
-  auto it = m.ops.find(dir);
-  if (it != m.ops.end()) {
-    if (it->second.kind != OP_REMOVE) return false;
-    m.ops.erase(it);
-  }
-  // Without the trailing "/", lstat would follow a link standing there.
-  std::string path = dir.substr(0, dir.size() - 1);
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  return S_ISDIR(st.st_mode);
 }
 
 bool check_space(const manifest& m) {

@@ -1,5 +1,4 @@
-// Where staged files are created, the staging of a package's removal and of
-// its database directory, and the free-space check before a commit.
+// Where staged files are created, and the free-space check before a commit.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +9,6 @@
 class out_file;
 struct file_op;
 struct manifest;
-struct pkg_repo;
-struct pkg_image;
 
 // Every temporary the installer makes in the device's trees (a staged file,
 // a copy or a link on its way in, a directory on its way out) is named this
@@ -51,20 +48,6 @@ bool open_staged_file(out_file* out, manifest& m, const std::string& target, uin
 // A path of a package's "files" list as the installed path: a full path
 // below "/flash/", or one relative to "/flash".
 std::string installed_path(const std::string& stored);
-
-// Stages the removal of an installed package: its files, its database
-// directory and "image", and for a boot package "/flash/bootimage" when it
-// has a single link. Empties `files` and clears `pending`.
-// A stored file path beginning with "/flash/" is a full path; any other is
-// relative to "/flash". Paths with a ".." component, directories and files
-// listed by another package of a different name in `repository` are skipped.
-void stage_package_removal(const pkg_repo& repository, pkg_image& record, manifest& m);
-
-// Makes the package's database directory usable for a new installation: a
-// staged removal of it is taken back. False when another operation is staged
-// for it, or something other than a directory (or a link) stands at its path,
-// or it cannot be examined.
-bool claim_pdb_dir(const pkg_image& record, manifest& m);
 
 // True when committing the manifest leaves enough room on "/flash/boot" and
 // "/flash" (more than 32768 bytes wherever the free count falls).

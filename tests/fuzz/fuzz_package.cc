@@ -9,8 +9,9 @@
 #include <string>
 
 #include "fuzz_root.h"
-#include "pkgdb/record.h"
-#include "pkgfile/extract.h"
+#include "install/unpack.h"
+#include "msg/msg.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          part_architecture, part_depends, part_provides, part_conflicts,
                          part_image_payload, part_files, part_signature};
   pkg_repo repository;
-  repository.quiet = true;
+  terminal().quiet = true;
   manifest m;
   pkg_image record;
   int type = stream.next_part();
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::vector<pkg_dep> members;
       read_dep_list(stream, members);
     } else if (type == part_files && !record.name.empty()) {
-      if (!extract_files(repository, record, m, stream)) break;
+      if (!extract_files(record, m, stream)) break;
     } else if (type == part_signature) {
       verify_package(stream.buf());
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "select/version.h"
+#include "model/version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

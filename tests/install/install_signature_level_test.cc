@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "install/install.h"
-#include "pkgdb/record.h"
+#include "model/record.h"
 
 namespace {
 

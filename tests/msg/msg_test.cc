@@ -5,15 +5,15 @@
 
 #include <cerrno>
 
+#include "model/record.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
 
 namespace {
 
 const std::string hide = "\033[?25l", show = "\033[?25h";
 
 TEST(Messages, ProgressLineAndMessages) {
-  pkg_repo r;
+  console r;
   auto out = [&](const std::function<void()>& fn) { return pkgdb_test::printed([&](std::FILE* f) { r.out = f; fn(); }); };
   EXPECT_EQ(out([&] { set_progress(r, ""); }), "") << "nothing shown: nothing to erase";
   EXPECT_EQ(out([&] { set_progress(r, "enabling a-1.0..."); }), hide + "\renabling a-1.0...\r" + show);
@@ -46,7 +46,7 @@ TEST(Messages, WriteFailureByErrno) {
   member.version = 0x02056603;
   member.bundle = {"bundle", 0x07016202, 0x07016202, 0};
   alone.version = 0x02056600;
-  pkg_repo r;
+  console r;
   for (auto [record, err, line] : {std::tuple{&member, ENOSPC, "bundle-7.1beta2 failed: disk is too small"},
                                    {&member, EIO, "bundle-7.1beta2 failed: disk error"},
                                    {&alone, EROFS, "alone-2.5 failed: could not create meta/deps: Read-only file system"}}) {
@@ -59,11 +59,11 @@ TEST(Messages, WriteFailureByErrno) {
 uint32_t now = 0;
 TEST(Messages, SpinnerStepsOncePerPeriod) {
   std::string text = pkgdb_test::printed([](std::FILE* f) {
-    spinner_reset_for_test([] { return now; }, f);
+    terminal().spinner = {.clock = [] { return now; }, .out = f};
     for (uint32_t t : {1000, 1020, 1021, 1040, 1041, 1200, 1200, 1200}) now = t, spinner_tick();
-    spinner_reset_for_test([] { return now; }, f);
+    terminal().spinner = {.clock = [] { return now; }, .out = f};
     for (int i = 0; i < 5; ++i) now = 0, spinner_tick();  // a clock at 0 restarts, the index still wraps
-    spinner_reset_for_test(nullptr, nullptr);
+    terminal().spinner = {};
   });
   EXPECT_EQ(text, "|\b/\b-\b\\\b|\b/" "|/-\\|");
 }

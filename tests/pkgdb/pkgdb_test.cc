@@ -1,5 +1,6 @@
 // The installed database: list files, loading every kind of record, the
-// metadata files a new package writes read back by the loader, and the
+// metadata files a new package writes read back by the loader, the staged
+// removal of a package and the claim of its database directory, and the
 // listing.
 #include <gtest/gtest.h>
 
@@ -11,17 +12,22 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/sysmacros.h>
 
+#include "msg/msg.h"
 #include "pkgbuild.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/metadata.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/removal.h"
+#include "pkgdb/repo.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
 #include "support/device_root.h"
 
 using pkgbuild::dep_list_payload;
@@ -66,7 +72,7 @@ std::string load_in(const device_root& root) {
     alarm(20);  // a loader that blocks fails the test instead of hanging it
     pkg_repo all, light;
     std::string out = pkgdb_test::printed([&](std::FILE* f) {
-      all.out = f;
+      terminal().out = f;
       load_repository(all, false, "i386");
     });
     load_repository(light, true, "i386", load_scope::listing);
@@ -94,11 +100,14 @@ TEST(Records, DroppedRecordsStayReadable) {
   EXPECT_EQ(find_package(repository, "c"), c) << "the first record of a name";
 }
 
+// A malformed list keeps the entries before the fault and marks the package
+// for removal; a missing list is an empty one.
 TEST(Database, ListFilesAndScheduleNames) {
-  char dir[] = "/tmp/pkgdb_list.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/list";
+  for (auto [name, cleaned] : {std::pair{"a.b", "ab"}, {"Routing-6_x", "Routing-6x"}, {"../..", ""}, {"w\xc3\xa9", "w"}})
+    EXPECT_EQ(schedule_name(name), cleaned);
+  if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "changing root needs root rights";
   const struct { const char* content; bool with_extra, ok; const char* entries; } cases[] = {
+      {nullptr, false, true, "[]"},
       {"", false, true, "[]"},
       {"  a\t1\n2   b 0\n0", false, true, "[a 1 2,b 0 0]"},
       {"a 4294967295 0007\n", false, true, "[a 4294967295 7]"},
@@ -109,20 +118,37 @@ TEST(Database, ListFilesAndScheduleNames) {
       {"p 1 2\n", true, false, "[]"},
       {"p 1 2 2147483648\n", true, false, "[]"},
   };
-  for (const auto& c : cases) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    std::fputs(c.content, file);
-    std::fclose(file);
-    std::vector<pkg_dep> list;
-    EXPECT_EQ(read_list_file(path, list, c.with_extra), c.ok) << c.content;
-    EXPECT_EQ(list_text(list, c.with_extra), c.entries) << c.content;
+  // Package i of the database holds case i. Names are built by appending:
+  // g++ 12 at -O3 reports a false -Werror=restrict on "literal" + temporary.
+  auto name_of = [](size_t i) {
+    std::string name = "p";
+    name += std::to_string(i);
+    return name;
+  };
+  device_root root;
+  std::string expected;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    std::string dir = "/flash/var/pdb/";
+    dir += name_of(i);
+    dir += "/";
+    root.write_file(dir + "version", "1 1\n");
+    if (c.content) root.write_file(dir + (c.with_extra ? "provides" : "deps"), c.content);
+    expected += name_of(i) + " " + c.entries + (c.ok ? "\n" : " uninstall\n");
   }
-  unlink(path.c_str());
-  std::vector<pkg_dep> list;
-  EXPECT_TRUE(read_list_file(path, list, false) && list.empty()) << "a missing file is an empty list";
-  rmdir(dir);
-  for (auto [name, cleaned] : {std::pair{"a.b", "ab"}, {"Routing-6_x", "Routing-6x"}, {"../..", ""}, {"w\xc3\xa9", "w"}})
-    EXPECT_EQ(schedule_name(name), cleaned);
+  std::string loaded = pkgdb_test::run_in_root(root, [&] {
+    pkg_repo repository;
+    load_repository(repository, true, "i386");
+    std::string text;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      const pkg_image* r = find_package(repository, name_of(i));
+      if (!r) return name_of(i) + " missing";
+      text += r->name + " " + list_text(cases[i].with_extra ? r->provides : r->depends, cases[i].with_extra) +
+              (r->pending == PENDING_UNINSTALL ? " uninstall\n" : "\n");
+    }
+    return text;
+  });
+  EXPECT_EQ(loaded, expected);
 }
 
 TEST(Database, LoadsEveryKindOfRecord) {
@@ -261,7 +287,7 @@ TEST(Database, MetadataReadsBackAsWritten) {
       std::sort(names.begin(), names.end());
       for (const std::string& name : names) left += (left.empty() ? "" : " ") + name;
       if (names.size() < 2) return left + "|";
-      repository.quiet = true;
+      terminal().quiet = true;
       load_repository(repository, true, "i386");
       return left + "|" + describe(repository);
     });
@@ -272,6 +298,81 @@ TEST(Database, MetadataReadsBackAsWritten) {
 std::string blanks(size_t count) { return std::string(count, ' '); }
 const std::string header_text = blanks(12) + "Name    " + blanks(6) + "Version " + blanks(15) + "Built" + blanks(36) +
                                 "Note\n" + std::string(94, '-') + "\n";
+
+// The pieces of a device tree the removal tests lay out and look at.
+void put(const std::string& path, const std::string& content) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  ASSERT_NE(file, nullptr) << path;
+  std::fputs(content.c_str(), file);
+  std::fclose(file);
+}
+bool exists_at(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+bool stage_empty_file(manifest& m, const std::string& target) {
+  out_file out;
+  return open_staged_file(&out, m, target, 0, 0644) && out.close();
+}
+// "target=kind:source;" per entry in key order.
+std::string ops_text(const manifest& m) {
+  std::string text;
+  for (const auto& [target, op] : m.ops) text += target + "=" + std::to_string(op.kind) + ":" + op.source + ";";
+  return text;
+}
+
+// Stored paths come as full paths and relative to /flash; the full form used
+// to get a second "/flash/" and removed nothing.
+TEST(Removal, FilesDatabaseDirectoryAndClaims) {
+  pkgdb_test::in_device_root([] {
+    for (const char* dir : {"/flash/bin", "/flash/etc", "/flash/etc/dir", "/flash/var", "/flash/var/pdb", "/flash/var/pdb/pkg"})
+      ASSERT_EQ(mkdir(dir, 0755), 0);
+    for (const char* file : {"/flash/bin/a", "/flash/etc/b", "/flash/etc/dir/keep", "/flash/shared", "/flash/moved",
+                             "/flash/var/pdb/pkg/image", "/outside", "/flash/bootimage"})
+      put(file, "x");
+    pkg_repo repository;
+    auto add = [&](const char* name, std::set<std::string> files) {
+      pkg_image* r = repository.append(std::make_unique<pkg_image>(name));
+      r->files = std::move(files);
+      return r;
+    };
+    add("other", {"shared", "/flash/moved"});
+    pkg_image* pkg = add("pkg", {"/flash/bin/a", "etc/b", "etc/dir", "/flash/etc/dir/", "/flash/", "flash/", "../outside",
+                                 "/flash/bin/../../outside", "/flash/shared", "moved", "/flash/missing"});
+    add("pkg", {"/flash/bin/a"});  // a record of the same name protects nothing
+    pkg->pending = PENDING_UNINSTALL;
+    pkg->flags = PKG_FLAG_BOOT;
+    ASSERT_EQ(link("/flash/bootimage", "/flash/bootimage.keep"), 0);
+    manifest m;
+    ASSERT_TRUE(stage_empty_file(m, "/flash/missing"));
+    std::string orphan = m.ops["/flash/missing"].source;
+    stage_package_removal(repository, *pkg, m);
+    EXPECT_EQ(ops_text(m), "/flash/bin/a=4:;/flash/etc/b=4:;/flash/var/pdb/pkg/=4:;/flash/var/pdb/pkg/image=4:;")
+        << "a boot image with a second link stays";
+    EXPECT_FALSE(exists_at(orphan));
+    EXPECT_TRUE(pkg->files.empty() && pkg->pending == PENDING_NONE);
+    ASSERT_EQ(unlink("/flash/bootimage.keep"), 0);
+    stage_package_removal(repository, *pkg, m);
+    EXPECT_EQ(m.ops.count("/flash/bootimage"), 1u);
+    for (const char* name : {"", ".", "..", "a\x01"}) {
+      manifest none;
+      stage_package_removal(repository, *add(name, {}), none);
+      EXPECT_TRUE(none.empty() && !claim_pdb_dir(pkg_image(name), none)) << "'" << name << "'";
+    }
+    // A database directory is usable when missing, a directory, or staged for removal.
+    ASSERT_EQ(mkdir("/flash/var/pdb/removed", 0755) | mkdir("/flash/var/pdb/linked", 0755), 0);
+    ASSERT_EQ(symlink("/flash/var/pdb/pkg", "/flash/var/pdb/link") | symlink("/nowhere", "/flash/var/pdb/dangling"), 0);
+    put("/flash/var/pdb/file", "x");
+    manifest claims;
+    stage_removal(claims, "/flash/var/pdb/removed/");
+    stage_link(claims, "/x", "/flash/var/pdb/linked/");
+    std::string usable;
+    for (const char* name : {"missing", "pkg", "removed", "linked", "file", "link", "dangling"})
+      if (claim_pdb_dir(pkg_image(name), claims)) usable += std::string(name) + " ";
+    EXPECT_EQ(usable, "missing pkg removed ");
+    EXPECT_EQ(ops_text(claims), "/flash/var/pdb/linked/=3:/x;") << "the removal is taken back";
+  }, 1 << 20, 4 << 20);
+}
 
 TEST(Listing, RowsMarkersAndDates) {
   pkg_repo repository;

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "msg/msg.h"
 #include "support/device_root.h"
 
 namespace pkgdb_test {
@@ -70,7 +71,9 @@ std::string printed(const std::function<void(std::FILE*)>& fn) {
   char* data = nullptr;
   size_t size = 0;
   std::FILE* out = open_memstream(&data, &size);
+  std::FILE* shown = terminal().out;
   fn(out);
+  terminal().out = shown;
   std::fclose(out);
   std::string text(data, size);
   std::free(data);

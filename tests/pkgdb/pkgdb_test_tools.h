@@ -29,7 +29,8 @@ bool can_change_root();
 // (in a private mount namespace). A failure inside the body fails the test.
 void in_device_root(const std::function<void()>& body, uint64_t flash_bytes = 0, uint64_t ram_bytes = 0);
 
-// What `fn` printed to the stream it is given.
+// What `fn` printed to the stream it is given. The terminal's stream, which
+// `fn` may point at it, is put back afterwards.
 std::string printed(const std::function<void(std::FILE*)>& fn);
 
 }  // namespace pkgdb_test

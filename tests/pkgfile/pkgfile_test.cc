@@ -14,13 +14,15 @@
 #include <random>
 #include <sstream>
 
+#include "install/unpack.h"
 #include "support/scenario.h"
 #include "keyfile.h"
 #include "legacy_curve.h"
 #include "mkpkg_cli.h"
+#include "msg/msg.h"
 #include "pkgbuild.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/inflate_streambuf.h"
 #include "pkgfile/legacy25519.h"
@@ -375,9 +377,9 @@ std::string extract(const std::string& container, const std::string& cpuinfo = "
     manifest m;
     stream.next_part();
     bool ok = read_package_header(record, stream);
-    std::string bars = pkgdb_test::printed([&](std::FILE* f) { repository.out = f; ok = ok && extract_files(repository, record, m, stream); });
+    std::string bars = pkgdb_test::printed([&](std::FILE* f) { terminal().out = f; ok = ok && extract_files(record, m, stream); });
     std::string report = ok ? "ok" : "failed";
-    for (const std::string& message : repository.messages) report += " " + message;
+    for (const std::string& message : terminal().messages) report += " " + message;
     for (const auto& [target, op] : m.ops) {
       std::ostringstream content;
       content << std::ifstream(op.source, std::ios::binary).rdbuf();
@@ -472,9 +474,9 @@ TEST(Extract, ProgressBar) {
     pkg_image record("demo");
     record.version = 0x01006600;
     record.disabled = c.disabled;
-    pkgdb_test::printed([&](std::FILE* f) { repository.out = f; show_install_progress(repository, record, stream); });
+    pkgdb_test::printed([&](std::FILE* f) { terminal().out = f; show_install_progress(record, stream); });
     const std::string prefix = c.prefix;
-    EXPECT_EQ(repository.progress_line, prefix + std::string(c.filled, '#') + std::string(76 - prefix.size() - c.filled, ' ') + "]");
+    EXPECT_EQ(terminal().progress_line, prefix + std::string(c.filled, '#') + std::string(76 - prefix.size() - c.filled, ' ') + "]");
   }
 }
 

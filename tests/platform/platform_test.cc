@@ -33,7 +33,8 @@ TEST(Crypto, DigestsRestartAfterFinal) {
       h.final(out);
       return hex(out, sizeof out);
     };
-    const std::string tail = hex(std::vector<uint8_t>(33 - h.digest_size(), 0xee).data(), 33 - h.digest_size());
+    const size_t digest_size = std::strlen(empty) / 2;
+    const std::string tail = hex(std::vector<uint8_t>(33 - digest_size, 0xee).data(), 33 - digest_size);
     EXPECT_EQ(finish(), empty + tail);
     h.update("a", 1);
     h.update("bc", 2);

@@ -20,7 +20,6 @@
 
 #include "msg/msg.h"
 #include "pkgdb/pkgdb_test_tools.h"
-#include "pkgdb/record.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
@@ -320,59 +319,6 @@ TEST(Staging, PathLimits) {
   }, 1 << 20, 0);
 }
 
-// Stored paths come as full paths and relative to /flash; the full form used
-// to get a second "/flash/" and removed nothing.
-TEST(Staging, PackageRemoval) {
-  sandbox([] {
-    for (const char* dir : {"/flash/bin", "/flash/etc", "/flash/etc/dir", "/flash/var", "/flash/var/pdb", "/flash/var/pdb/pkg"})
-      ASSERT_EQ(mkdir(dir, 0755), 0);
-    for (const char* file : {"/flash/bin/a", "/flash/etc/b", "/flash/etc/dir/keep", "/flash/shared", "/flash/moved",
-                             "/flash/var/pdb/pkg/image", "/outside", "/flash/bootimage"})
-      put(file, "x");
-    pkg_repo repository;
-    auto add = [&](const char* name, std::set<std::string> files) {
-      pkg_image* r = repository.append(std::make_unique<pkg_image>(name));
-      r->files = std::move(files);
-      return r;
-    };
-    add("other", {"shared", "/flash/moved"});
-    pkg_image* pkg = add("pkg", {"/flash/bin/a", "etc/b", "etc/dir", "/flash/etc/dir/", "/flash/", "flash/", "../outside",
-                                 "/flash/bin/../../outside", "/flash/shared", "moved", "/flash/missing"});
-    add("pkg", {"/flash/bin/a"});  // a record of the same name protects nothing
-    pkg->pending = PENDING_UNINSTALL;
-    pkg->flags = PKG_FLAG_BOOT;
-    ASSERT_EQ(link("/flash/bootimage", "/flash/bootimage.keep"), 0);
-    manifest m;
-    ASSERT_TRUE(stage_file(m, "/flash/missing", 0));
-    std::string orphan = m.ops["/flash/missing"].source;
-    stage_package_removal(repository, *pkg, m);
-    EXPECT_EQ(describe(m), "/flash/bin/a=4:;/flash/etc/b=4:;/flash/var/pdb/pkg/=4:;/flash/var/pdb/pkg/image=4:;")
-        << "a boot image with a second link stays";
-    EXPECT_FALSE(exists(orphan));
-    EXPECT_TRUE(pkg->files.empty() && pkg->pending == PENDING_NONE);
-    ASSERT_EQ(unlink("/flash/bootimage.keep"), 0);
-    stage_package_removal(repository, *pkg, m);
-    EXPECT_EQ(m.ops.count("/flash/bootimage"), 1u);
-    for (const char* name : {"", ".", ".."}) {
-      manifest none;
-      stage_package_removal(repository, *add(name, {}), none);
-      EXPECT_TRUE(none.empty() && !claim_pdb_dir(pkg_image(name), none)) << "'" << name << "'";
-    }
-    // A database directory is usable when missing, a directory, or staged for removal.
-    ASSERT_EQ(mkdir("/flash/var/pdb/removed", 0755) | mkdir("/flash/var/pdb/linked", 0755), 0);
-    ASSERT_EQ(symlink("/flash/var/pdb/pkg", "/flash/var/pdb/link") | symlink("/nowhere", "/flash/var/pdb/dangling"), 0);
-    put("/flash/var/pdb/file", "x");
-    manifest claims;
-    stage_removal(claims, "/flash/var/pdb/removed/");
-    stage_link(claims, "/x", "/flash/var/pdb/linked/");
-    std::string usable;
-    for (const char* name : {"missing", "pkg", "removed", "linked", "file", "link", "dangling"})
-      if (claim_pdb_dir(pkg_image(name), claims)) usable += std::string(name) + " ";
-    EXPECT_EQ(usable, "missing pkg removed ");
-    EXPECT_EQ(describe(claims), "/flash/var/pdb/linked/=3:/x;") << "the removal is taken back";
-  });
-}
-
 TEST(Staging, SpaceCheck) {
   sandbox([] {
     const int64_t free_blocks = static_cast<int64_t>(free_bytes("/flash") / block), b = block;
@@ -514,7 +460,7 @@ TEST(Commit, Spinner) {
   sandbox([] {
     static uint32_t ticks = 0;
     std::FILE* drawn = std::tmpfile();
-    spinner_reset_for_test([] { return ticks += 21; }, drawn);
+    terminal().spinner = {.clock = [] { return ticks += 21; }, .out = drawn};
     put("/ram/big", pattern(3 * chunk + 1));
     put("/flash/local", "x");
     manifest m;

@@ -9,7 +9,7 @@
 
 #include "keyfile.h"
 #include "pkgsign.h"
-#include "select/version.h"
+#include "model/version.h"
 
 namespace e2e {
 

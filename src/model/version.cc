@@ -1,6 +1,6 @@
-#include "select/version.h"
+#include "model/version.h"
 
-#include "pkgdb/record.h"
+#include "model/record.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// Package records and the process-wide repository.
+// Package records: the fields of a package and the small operations on one
+// record that the rest of the program shares.
 //
 // Every package the installer knows about is held as a pkg_record: installed
 // packages (pkg_image, owned by the repository), packages being read from a
@@ -7,11 +8,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // One entry of a depends, provides or conflicts list; also a package's
@@ -79,49 +77,6 @@ struct pkg_download : pkg_record {
   std::string path;    // directory path followed by the entry name
   uint32_t magic = 0;  // file magic: primary or secondary package file
 };
-
-// The process-wide repository.
-//
-// Ownership: every record ever appended is owned by the repository until the
-// process ends. Dropping a record (erase) only takes it out of `packages`;
-// its storage stays alive in a private list, so a caller that still holds a
-// pointer to a dropped record (installation reads the name of the record the
-// schedule pass may just have uninstalled) never reads freed memory.
-struct pkg_repo {
-  pkg_repo() = default;
-  pkg_repo(const pkg_repo&) = delete;
-  pkg_repo& operator=(const pkg_repo&) = delete;
-
-  std::string arch;
-  std::vector<pkg_image*> packages;  // installed packages, in load order
-  std::string progress_line;         // text shown on the progress line
-  std::vector<std::string> messages; // every printed message, prefix included
-  bool quiet = false;
-  // Where messages and the progress line go. Tests point it at a memory
-  // stream; the program leaves it at standard output.
-  std::FILE* out = stdout;
-
-  // Takes ownership and appends to `packages`; returns the stored pointer.
-  pkg_image* append(std::unique_ptr<pkg_image> record);
-  // Takes ownership without listing the record in `packages` (members of a
-  // bundle image that are kept only for reference, say).
-  pkg_image* keep(std::unique_ptr<pkg_image> record);
-  // Removes the record at `index` from `packages`; it stays readable.
-  void erase(size_t index);
-  // Removes `record` from `packages` if it is there; it stays readable.
-  void erase(const pkg_image* record);
-
- private:
-  std::vector<std::unique_ptr<pkg_image>> owned_;
-};
-
-// The repository singleton: created on first use, never destroyed.
-pkg_repo& repo();
-
-// Position of the first record named `name` in `packages`, or -1.
-long find_index(const pkg_repo& repository, std::string_view name);
-// The first record named `name`, or nullptr.
-pkg_image* find_package(const pkg_repo& repository, std::string_view name);
 
 // "/flash/var/pdb/" + name + "/".
 std::string pdb_dir(const pkg_record& record);

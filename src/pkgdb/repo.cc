@@ -1,21 +1,11 @@
-#include "pkgdb/record.h"
+#include "pkgdb/repo.h"
 
 #include <algorithm>
 
-const char* action_word(uint32_t pending) {
-  static const char* const words[] = {"", "uninstall", "enable", "disable"};
-  return pending < 4 ? words[pending] : "";
-}
-
 pkg_image* pkg_repo::append(std::unique_ptr<pkg_image> record) {
-  pkg_image* stored = keep(std::move(record));
-  packages.push_back(stored);
-  return stored;
-}
-
-pkg_image* pkg_repo::keep(std::unique_ptr<pkg_image> record) {
   owned_.push_back(std::move(record));
-  return owned_.back().get();
+  packages.push_back(owned_.back().get());
+  return packages.back();
 }
 
 void pkg_repo::erase(size_t index) {
@@ -45,14 +35,3 @@ pkg_image* find_package(const pkg_repo& repository, std::string_view name) {
   return index < 0 ? nullptr : repository.packages[static_cast<size_t>(index)];
 }
 
-std::string pdb_dir(const pkg_record& record) {
-  return "/flash/var/pdb/" + record.name + "/";
-}
-
-bool is_inert(const pkg_record& record) {
-  return record.version == 0xFFFFFFFFu && record.build_time == 0xFFFFFFFFu;
-}
-
-pkg_record copy_base(const pkg_record& record) {
-  return pkg_record(record);  // slices: the copy is an ordinary pkg_record
-}

@@ -1,0 +1,79 @@
+#include "pkgdb/removal.h"
+
+#include <cerrno>
+#include <set>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "model/names.h"
+#include "pkgdb/repo.h"
+#include "stage/manifest.h"
+#include "stage/staging.h"
+
+namespace {
+
+constexpr const char* boot_image = "/flash/bootimage";
+
+bool has_parent_component(std::string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool is_real_directory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Installed paths that packages of another name own.
+std::set<std::string> paths_of_others(const pkg_repo& repository, const std::string& name) {
+  std::set<std::string> owned;
+  for (const pkg_image* other : repository.packages) {
+    if (!other || other->name == name) continue;
+    for (const std::string& stored : other->files) owned.insert(installed_path(stored));
+  }
+  return owned;
+}
+
+}  // namespace
+
+void stage_package_removal(const pkg_repo& repository, pkg_image& record, manifest& m) {
+  std::set<std::string> others = paths_of_others(repository, record.name);
+  for (const std::string& stored : record.files) {
+    std::string path = installed_path(stored);
+    if (has_parent_component(path) || is_real_directory(path) || others.count(path)) continue;
+    stage_removal(m, path);
+  }
+  record.files.clear();
+  if (is_safe_package_name(record.name)) {
+    std::string dir = pdb_dir(record);
+    stage_removal(m, dir);
+    stage_removal(m, dir + "image");
+  }
+  if (record.flags & PKG_FLAG_BOOT) {
+    struct stat st;
+    if (stat(boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, boot_image);
+  }
+  record.pending = PENDING_NONE;
+}
+
+bool claim_pdb_dir(const pkg_image& record, manifest& m) {
+  if (!is_safe_package_name(record.name)) return false;
+  std::string dir = pdb_dir(record);
+  auto it = m.ops.find(dir);
+  if (it != m.ops.end()) {
+    if (it->second.kind != OP_REMOVE) return false;
+    m.ops.erase(it);
+  }
+  // Without the trailing "/", lstat would follow a link standing there.
+  std::string path = dir.substr(0, dir.size() - 1);
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISDIR(st.st_mode);
+}
