@@ -59,8 +59,8 @@ void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
 // Writes a state file ("disabled" or "enabled") with one word. A file that
 // cannot be staged whole is reported and not staged at all: a cut-short
 // "disabled" would read as the user's choice, and a request that silently
-// came to nothing would be printed as done.
-void stage_state_file(manifest& m, const pkg_image& record, const char* action,
+// came to nothing would be printed as done. False when it was not staged.
+bool stage_state_file(manifest& m, const pkg_image& record, const char* action,
                       const std::string& path, std::string_view word) {
   out_file out;
   int err = 0;
@@ -74,7 +74,9 @@ void stage_state_file(manifest& m, const pkg_image& record, const char* action,
       drop_op(m, path);
     }
   }
-  if (err != 0) error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
+  if (err == 0) return true;
+  error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
+  return false;
 }
 
 // Step 1: a bundle's request goes to its members.
@@ -190,12 +192,15 @@ void disable(pkg_repo& repository, manifest& m, pkg_image& record, pass_output o
   // A dry run's plan says what would be done, once, at its end.
   bool show = output != pass_output::silent && !placeholder && !m.dry_run;
   if (show) set_progress(terminal(), "disabling " + package_text(record) + "...");
-  if (!placeholder) {
-    stage_removal(m, pdb_dir(record) + "enabled");
-    stage_state_file(m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto");
-  }
-  set_disabled(repository, record, true);
   set_pending(repository, record, PENDING_NONE);
+  // A request whose state file could not be staged stays undone: the
+  // package keeps its state, in the run and on flash, and is not printed
+  // as disabled.
+  if (!placeholder &&
+      !stage_state_file(m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto"))
+    return;
+  if (!placeholder) stage_removal(m, pdb_dir(record) + "enabled");
+  set_disabled(repository, record, true);
   if (show) info(terminal(), "disabled %s", package_text(record).c_str());
 }
 
@@ -316,11 +321,14 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
     if (show && !placeholder) set_progress(terminal(), "enabling " + package_text(*record) + "...");
     if (!placeholder) {
       std::string dir = pdb_dir(*record);
+      // As with a disable, a request whose state file could not be staged
+      // changes nothing.
+      if (record->user_set && !stage_state_file(m, *record, "enable", dir + "enabled", "user")) {
+        set_pending(repository, *record, PENDING_NONE);
+        continue;
+      }
       stage_removal(m, dir + "disabled");
-      if (record->user_set)
-        stage_state_file(m, *record, "enable", dir + "enabled", "user");
-      else
-        stage_removal(m, dir + "enabled");
+      if (!record->user_set) stage_removal(m, dir + "enabled");
     }
     set_disabled(repository, *record, false);
     set_pending(repository, *record, PENDING_NONE);
