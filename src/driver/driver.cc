@@ -35,6 +35,8 @@ constexpr const char* saved_manifest_path = "/ram/MANIFEST";
 constexpr const char* received_image_path = "/flash/var/pdb//image";
 constexpr const char* received_image_target = "/flash/var/pdb/image";
 constexpr const char* boot_image_path = "/flash/bootimage";
+constexpr const char* secure_marker = "/ram/SECURE";
+constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
 constexpr const char* changed_marker = "/flash/PCKGS_CHANGED";
 constexpr int status_no_space = 28;
 constexpr int status_no_image = -1;  // exit status 255
@@ -237,6 +239,15 @@ bool could_open_image() {
                                                 : stat("/flash/var/pdb", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The installation settings of a run: newer versions are always allowed.
+install_request install_request_of(const run_options& options) {
+  install_request request;
+  request.flags = options.flags | ALLOW_NEWER;
+  request.secure = options.secure;
+  request.boot_image_apart = options.boot_image_apart;
+  return request;
+}
+
 int run_stream_mode(pkg_repo& repository, const run_options& options) {
   begin_changes(repository, options.dry_run);
   manifest staged;
@@ -254,7 +265,9 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   fd_istreambuf input(STDIN_FILENO);
   stream_result result;
   std::streambuf* copy = options.dry_run ? static_cast<std::streambuf*>(&planned_image) : &image;
-  int status = install_stream(repository, staged, &input, options.flags | ALLOW_NEWER, {}, copy, &result);
+  install_request request = install_request_of(options);
+  request.copy = copy;
+  int status = install_stream(repository, staged, &input, request, result);
   if (options.dry_run) staged.places.planned[received_image_target] = planned_image.count();
   const std::string& image_dir = result.image_dir;
   if (!result.refusal.empty())
@@ -342,7 +355,8 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
   package_states before = states_of(repository);
   schedule_pass(repository, staged, pass_output::changes);
   int status = 0;
-  std::vector<pkg_record> installed = upgrade(repository, staged, options.flags | ALLOW_NEWER);
+  upgrade_request request{install_request_of(options), options.downgrade, options.skip_first_download_dir};
+  std::vector<pkg_record> installed = upgrade(repository, staged, request);
   if (!(options.flags & ALLOW_SAME) && !check_space(staged)) {
     error(terminal(), "not enough space for upgrade");
     discard(staged);
@@ -526,6 +540,21 @@ bool change_root(const std::string& root) {
   return true;
 }
 
+namespace {
+
+// Every environment variable and marker file that adjusts a run, read once
+// in the device's root.
+void read_run_settings(run_options& options) {
+  if (const char* arch = std::getenv("arch")) options.arch = arch;
+  options.boot_image_apart = std::getenv("bootimage") != nullptr;
+  struct stat st;
+  options.secure = lstat(secure_marker, &st) == 0;
+  options.skip_first_download_dir = lstat(ignore_marker, &st) == 0;
+  options.downgrade = read_downgrade_request();
+}
+
+}  // namespace
+
 int run_installer(int argc, char** argv) {
   pkg_repo& repository = repo();
   const char* board = std::getenv("board");
@@ -553,7 +582,7 @@ int run_installer(int argc, char** argv) {
       break;
   }
   if (!change_root(options.root)) return 1;
-  if (const char* arch = std::getenv("arch")) options.arch = arch;
+  read_run_settings(options);
   // The listing prints a few fields of each record: it reads no more.
   load_repository(repository, options.quiet, options.arch,
                   options.show ? load_scope::listing : load_scope::everything);

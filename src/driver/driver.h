@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "select/install_flags.h"
@@ -17,6 +19,12 @@ struct run_options {
   install_flags flags = 0;  // -down: ALLOW_OLDER; --reinstall: ALLOW_SAME
   std::string root;         // -r ROOT: the directory to change root to
   std::string arch = "i386";
+  // What the environment and the marker files ask of this run, read once
+  // after the change of root.
+  bool secure = false;                    // "/ram/SECURE" exists
+  bool boot_image_apart = false;          // the environment variable "bootimage" is set
+  std::optional<uint32_t> downgrade;      // "/ram/DOWNGRADE": the lowest version accepted
+  bool skip_first_download_dir = false;   // "/rw/pckg/.download/IGNORE" exists
 };
 
 // What the option scan found: a run of the mode the options choose, or one

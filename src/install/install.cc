@@ -7,11 +7,8 @@
 #include "install/install.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "install/unpack.h"
@@ -47,16 +44,11 @@ const std::vector<uint32_t> install_part_types = {
     part_depends,        part_provides,      part_conflicts,      part_image_payload,
     part_files,          part_signature};
 
-bool path_exists(const char* path) {
-  struct stat info;
-  return lstat(path, &info) == 0;
-}
-
 bool is_boot_package(const pkg_record& record) { return (record.flags & PKG_FLAG_BOOT) != 0; }
 
 // A boot package is not extracted while the boot image is handled apart.
-bool boot_image_apart(const pkg_record& record) {
-  return is_boot_package(record) && std::getenv("bootimage") != nullptr;
+bool boot_image_apart(const pkg_record& record, const install_request& request) {
+  return is_boot_package(record) && request.boot_image_apart;
 }
 
 bool is_secondary(const pkg_stream& stream) { return stream.magic() == pkg_magic_secondary; }
@@ -104,7 +96,7 @@ std::string weak_signature(const pkg_record& record, signature_level level, sign
 
 // True when the current part is a signature that holds at the level this
 // package needs. Moves past the signature either way.
-bool signature_holds(const pkg_image& record, pkg_stream& stream) {
+bool signature_holds(const pkg_image& record, pkg_stream& stream, bool secure) {
   if (stream.type() != part_signature) {
     refuse(stream, record, stream.type() == -1 ? "it ends without a signature part"
                                                : part_label(stream.type()) + " stands where its signature part belongs");
@@ -112,7 +104,6 @@ bool signature_holds(const pkg_image& record, pkg_stream& stream) {
   }
   signature_level level = verify_package(stream.buf());
   stream.next_part();  // a trailer cut short shows here, as the cause
-  bool secure = path_exists(secure_marker);
   signature_level needed = required_signature_level(record, secure);
   if (level >= needed) return true;
   refuse(stream, record, weak_signature(record, level, needed, secure));
@@ -137,8 +128,8 @@ bool at_well_formed_end(const pkg_image& record, pkg_stream& stream) {
 
 // The signature, and for a package on its own the end of the file. Reports a
 // broken package when either fails.
-bool finish_checks(const pkg_image& record, pkg_stream& stream) {
-  if (signature_holds(record, stream) && (!is_alone(record) || at_well_formed_end(record, stream)))
+bool finish_checks(const pkg_image& record, pkg_stream& stream, bool secure) {
+  if (signature_holds(record, stream, secure) && (!is_alone(record) || at_well_formed_end(record, stream)))
     return true;
   report_broken_package(terminal(), record);
   return false;
@@ -147,10 +138,10 @@ bool finish_checks(const pkg_image& record, pkg_stream& stream) {
 // A package kept at its installed version is read to its end all the same,
 // skipping its image payload and files, so that its signature is checked: an
 // unverified file must never become a stored image or the boot image.
-bool verify_kept(const pkg_image& record, pkg_stream& stream) {
+bool verify_kept(const pkg_image& record, pkg_stream& stream, bool secure) {
   if (stream.type() == part_image_payload) stream.next_part();
   if (stream.type() == part_files) stream.next_part();
-  return finish_checks(record, stream);
+  return finish_checks(record, stream, secure);
 }
 
 // Moves a bundle's stream on to the next member's header, or to its end.
@@ -160,13 +151,12 @@ void skip_to_next_member(pkg_stream& stream) {
 
 // A package on its own that is not installed: the candidate check refused it
 // (and said why), or it is the installed version, which is kept.
-pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
-                                pkg_stream& stream, install_flags flags, install_flags findings,
-                                bool* boot) {
+pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record, pkg_stream& stream,
+                                const install_request& request, install_flags findings, bool* boot) {
   pkg_image* installed = find_package(repository, record.name);
   if (!(findings & ALLOW_SAME) || installed == nullptr) return nullptr;
-  if (!verify_kept(record, stream)) return nullptr;
-  if (flags & ALLOW_SAME) {
+  if (!verify_kept(record, stream, request.secure)) return nullptr;
+  if (request.flags & ALLOW_SAME) {
     set_progress(terminal(), std::string(progress_wipe_width, ' '));
     set_progress(terminal(), "");
     info(terminal(), "installed %s%s", record.disabled ? "(disabled) " : "",
@@ -174,7 +164,7 @@ pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
   }
   // The kept package's received image goes where its installed one is: for
   // a boot package onto the boot image, never over its image link.
-  if (boot) *boot = is_boot_package(*installed);
+  *boot = is_boot_package(*installed);
   return installed;
 }
 
@@ -183,16 +173,16 @@ pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record,
 // check runs once more, tolerating as a package on its own would, so that
 // the user learns why.
 pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_stream& stream,
-                                 install_flags flags, const pkg_dep& bundle) {
+                                 const install_request& request, const pkg_dep& bundle) {
   record.bundle = bundle;  // a failure is reported under the bundle's name
   pkg_image* installed = find_package(repository, record.name);
   if (installed == nullptr) {
-    check_candidate(repository, record, flags | ALLOW_CONFLICT);
+    check_candidate(repository, record, request.flags | ALLOW_CONFLICT);
     refuse(stream, record, "refused by the checks above");
     skip_to_next_member(stream);
     return nullptr;
   }
-  if (!verify_kept(record, stream)) return nullptr;
+  if (!verify_kept(record, stream, request.secure)) return nullptr;
   skip_to_next_member(stream);
   return installed;
 }
@@ -217,7 +207,8 @@ void stage_upgraded_marker(manifest& m) {
 
 // Steps from the removal of the installed version to the database files.
 // False after a failure (reported where one is reported).
-bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_stream& stream) {
+bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_stream& stream,
+                   const install_request& request) {
   bool secondary = is_secondary(stream);
   if (!secondary) {
     if (pkg_image* old = find_package(repository, record.name)) {
@@ -232,10 +223,10 @@ bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_str
   }
   if (stream.type() == part_image_payload) skip_image_payload(record, stream);
   if (stream.type() == part_files) {
-    if (!boot_image_apart(record) && !extract_files(record, m, stream)) return false;
+    if (!boot_image_apart(record, request) && !extract_files(record, m, stream)) return false;
     stream.next_part();
   }
-  if (!finish_checks(record, stream)) return false;
+  if (!finish_checks(record, stream, request.secure)) return false;
   if (!secondary && !write_metadata(repository, record, m)) return false;
   if (is_boot_package(record)) stage_upgraded_marker(m);
   return true;
@@ -283,6 +274,19 @@ class checked_copy : public std::streambuf {
   int error_ = 0;
 };
 
+// What installing the package at a stream's header came to.
+struct placed_package {
+  // Owned by the repository; the installed one when it is kept; nullptr
+  // when the package was refused or failed.
+  pkg_image* installed = nullptr;
+  // Its database directory when it keeps its package file as its image.
+  std::string image_dir;
+  bool boot = false;  // it supplies the boot image
+};
+
+placed_package install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                               const install_request& request, const pkg_dep* bundle);
+
 struct bundle_progress {
   std::vector<std::string> old_members;  // members of the installed bundle not seen again
   int members = 0;
@@ -304,17 +308,15 @@ void add_member_placeholders(pkg_repo& repository, pkg_stream& stream,
 }
 
 // Installs the members that follow; INSTALL_REFUSED when one is refused.
-install_result install_members(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
-                    const user_state_map& user_state, const pkg_dep& reference, bool* boot,
-                    bundle_progress* progress) {
+install_result install_members(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                               const install_request& request, const pkg_dep& reference, bool& boot,
+                               bundle_progress& progress) {
   while (stream.type() == part_package_header) {
-    bool member_boot = false;
-    pkg_image* member = install_package(repository, m, stream, flags, user_state, &reference,
-                                        nullptr, &member_boot);
-    if (member == nullptr) return INSTALL_REFUSED;
-    std::erase(progress->old_members, member->name);
-    if (member_boot && boot) *boot = true;
-    ++progress->members;
+    placed_package member = install_package(repository, m, stream, request, &reference);
+    if (member.installed == nullptr) return INSTALL_REFUSED;
+    std::erase(progress.old_members, member.installed->name);
+    boot = boot || member.boot;
+    ++progress.members;
   }
   return INSTALL_OK;
 }
@@ -327,9 +329,9 @@ void schedule_old_members_for_uninstall(pkg_repo& repository,
 
 // The bundle path of install_stream. *bundle_out receives the bundle's
 // record once the repository owns it.
-install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
-                   const user_state_map& user_state, bool* boot, pkg_image** bundle_out) {
-  if (boot) *boot = false;
+install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                              const install_request& request, bool& boot, pkg_image** bundle_out) {
+  boot = false;
   auto bundle = std::make_unique<pkg_image>();
   if (!read_package_header(*bundle, stream)) return INSTALL_FAILED;
   stream.set_subject(package_text(*bundle));
@@ -338,7 +340,7 @@ install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& str
     return INSTALL_FAILED;
   }
   if (stream.type() == part_image_payload) stream.next_part();
-  if (check_candidate(repository, *bundle, flags) & ~flags) return INSTALL_REFUSED;
+  if (check_candidate(repository, *bundle, request.flags) & ~request.flags) return INSTALL_REFUSED;
   pkg_image* old = find_package(repository, bundle->name);
   // The bundle header lies in no signature: a forged one must not take the
   // place of an installed package that is not a bundle, which would remove
@@ -364,9 +366,8 @@ install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& str
   bundle_progress progress;
   for (const pkg_image* record : repository.packages)
     if (record->bundle.name == owned->name) progress.old_members.push_back(record->name);
-  if (stream.type() == part_bundle_members) add_member_placeholders(repository, stream, user_state);
-  install_result status =
-      install_members(repository, m, stream, flags, user_state, reference, boot, &progress);
+  if (stream.type() == part_bundle_members) add_member_placeholders(repository, stream, request.user_state);
+  install_result status = install_members(repository, m, stream, request, reference, boot, progress);
   if (status != INSTALL_OK) return status;
   if (stream.type() == part_architecture) stream.next_part();
   if (stream.type() != -1) {
@@ -403,89 +404,84 @@ signature_level required_signature_level(const pkg_record& record, bool secure) 
   return strong ? SIGNATURE_ED25519 : SIGNATURE_LEGACY;
 }
 
-pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
-                           install_flags flags, const user_state_map& user_state,
-                           const pkg_dep* bundle, std::string* image_dir, bool* boot) {
+namespace {
+
+placed_package install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                               const install_request& request, const pkg_dep* bundle) {
+  placed_package placed;
   auto record = std::make_unique<pkg_image>();
   if (!read_package_header(*record, stream)) {
     if (stream.type() != part_package_header && stream.type() != part_bundle_header)
       stream.refuse(stream.type() == -1 ? "it holds no package" : part_label(stream.type()) + " stands where a package header belongs");
-    return nullptr;
+    return placed;
   }
   if (!bundle) stream.set_subject(package_text(*record));
   if (bundle && record->name == bundle->name) {
     stream.refuse("member " + package_text(*record) + " has the name of its bundle");
-    return nullptr;
+    return placed;
   }
   if (!m.dry_run) note_system_conversion(*record);
 
-  install_flags tolerated = bundle ? ALLOW_ALL : (flags | ALLOW_CONFLICT);
+  install_flags tolerated = bundle ? ALLOW_ALL : (request.flags | ALLOW_CONFLICT);
   install_flags findings = check_candidate(repository, *record, tolerated);
-  apply_user_state(*record, user_state);
+  apply_user_state(*record, request.user_state);
   if (findings & ALLOW_CONFLICT) {
     record->disabled = true;
     findings &= ~ALLOW_CONFLICT;
   }
-  if ((findings & ~flags) || (findings & ALLOW_SAME)) {
-    pkg_image* kept =
-        bundle ? keep_installed_member(repository, *record, stream, flags, *bundle)
-               : keep_installed_alone(repository, *record, stream, flags, findings, boot);
-    if (kept && image_dir && record->keeps_image) *image_dir = pdb_dir(*record);
-    return kept;
+  if ((findings & ~request.flags) || (findings & ALLOW_SAME)) {
+    placed.installed =
+        bundle ? keep_installed_member(repository, *record, stream, request, *bundle)
+               : keep_installed_alone(repository, *record, stream, request, findings, &placed.boot);
+    if (placed.installed && record->keeps_image) placed.image_dir = pdb_dir(*record);
+    return placed;
   }
 
   if (bundle) record->bundle = *bundle;
-  if (!place_package(repository, m, *record, stream)) return nullptr;
+  if (!place_package(repository, m, *record, stream, request)) return placed;
   if (is_alone(*record)) set_progress(terminal(), "");
-  if (image_dir && record->keeps_image) *image_dir = pdb_dir(*record);
-  bool boot_record = boot_image_apart(*record);
-  pkg_image* installed = repository.append(std::move(record));
+  if (record->keeps_image) placed.image_dir = pdb_dir(*record);
+  placed.boot = boot_image_apart(*record, request);
+  placed.installed = repository.append(std::move(record));
   schedule_pass(repository, m, pass_output::silent);
-  if (boot) *boot = boot_record;
-  return installed;
+  return placed;
 }
 
-namespace {
-
-install_result install_from(pkg_repo& repository, manifest& m, pkg_stream& stream, install_flags flags,
-                 const user_state_map& user_state, checked_copy* checked, stream_result* result) {
-  bool* boot = &result->boot;
-  std::string filled_dir;
+install_result install_from(pkg_repo& repository, manifest& m, pkg_stream& stream,
+                            const install_request& request, checked_copy* checked, stream_result& result) {
   if (stream.type() != part_bundle_header) {
-    pkg_image* installed = install_package(repository, m, stream, flags, user_state, nullptr,
-                                           &filled_dir, boot);
-    if (installed == nullptr) return INSTALL_FAILED;
-    if (!filled_dir.empty() && check_copy(checked, *installed) != INSTALL_OK) return INSTALL_FAILED;
-    result->installed = installed;
-  } else {
-    pkg_image* bundle = nullptr;
-    install_result status = install_bundle(repository, m, stream, flags, user_state, boot, &bundle);
-    if (status != INSTALL_OK) return status;
-    if (bundle->keeps_image) {
-      filled_dir = pdb_dir(*bundle);
-      if (check_copy(checked, *bundle) != INSTALL_OK) return INSTALL_FAILED;
-    }
-    result->installed = bundle;
+    placed_package placed = install_package(repository, m, stream, request, nullptr);
+    if (placed.installed == nullptr) return INSTALL_FAILED;
+    if (!placed.image_dir.empty() && check_copy(checked, *placed.installed) != INSTALL_OK) return INSTALL_FAILED;
+    result.installed = placed.installed;
+    result.image_dir = placed.image_dir;
+    result.boot = placed.boot;
+    return INSTALL_OK;
   }
-  result->image_dir = filled_dir;
+  pkg_image* bundle = nullptr;
+  install_result status = install_bundle(repository, m, stream, request, result.boot, &bundle);
+  if (status != INSTALL_OK) return status;
+  if (bundle->keeps_image) {
+    if (check_copy(checked, *bundle) != INSTALL_OK) return INSTALL_FAILED;
+    result.image_dir = pdb_dir(*bundle);
+  }
+  result.installed = bundle;
   return INSTALL_OK;
 }
 
 }  // namespace
 
-install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
-                   const user_state_map& user_state, std::streambuf* copy, stream_result* result) {
-  stream_result ignored;
-  if (result == nullptr) result = &ignored;
+install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input,
+                              const install_request& request, stream_result& result) {
   std::unique_ptr<checked_copy> checked;
-  if (copy) checked = std::make_unique<checked_copy>(copy);
+  if (request.copy) checked = std::make_unique<checked_copy>(request.copy);
   pkg_stream stream(input, true, checked.get());
   stream.wanted_types = install_part_types;
   stream.next_part();
-  install_result status = install_from(repository, m, stream, flags, user_state, checked.get(), result);
+  install_result status = install_from(repository, m, stream, request, checked.get(), result);
   if (status != INSTALL_OK) {
-    result->subject = stream.subject();
-    result->refusal = stream.refusal();
+    result.subject = stream.subject();
+    result.refusal = stream.refusal();
   }
   return status;
 }

@@ -12,9 +12,7 @@
 struct pkg_repo;
 struct pkg_record;
 struct pkg_image;
-struct pkg_dep;
 struct manifest;
-class pkg_stream;
 
 using user_state_map = std::map<std::string, bool>;  // name -> disabled
 
@@ -43,17 +41,20 @@ enum install_result : int {
   INSTALL_NO_MEMBERS = 3,  // a bundle without members
 };
 
-// Installs the package or bundle the stream holds. `copy` (may be nullptr)
-// receives every consumed byte; `result` (may be nullptr) what was installed.
-install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input, install_flags flags,
-                   const user_state_map& user_state, std::streambuf* copy, stream_result* result);
+// What one stream install is asked to do. The run's settings in it come
+// from the driver, which reads them once after the change of root.
+struct install_request {
+  install_flags flags = 0;
+  user_state_map user_state;        // the states the user chose, by name
+  std::streambuf* copy = nullptr;   // receives every consumed byte (may be nullptr)
+  bool secure = false;              // "/ram/SECURE": level 2 of every package
+  bool boot_image_apart = false;    // "bootimage" is set: boot packages are not extracted
+};
 
-// Installs the package at the stream's current header. Returns the installed
-// record (owned by the repository; the installed one when it is kept), or
-// nullptr.
-pkg_image* install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
-                           install_flags flags, const user_state_map& user_state,
-                           const pkg_dep* bundle, std::string* image_dir, bool* boot);
+// Installs the package or bundle the stream holds; `result` receives what
+// was installed, or why it was refused.
+install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input,
+                              const install_request& request, stream_result& result);
 
 // The signature level a package must carry: SIGNATURE_ED25519 everywhere
 // when `secure` ("/ram/SECURE" exists); else SIGNATURE_LEGACY for

@@ -34,8 +34,7 @@
 
 namespace {
 
-constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
-constexpr const char* downgrade_request = "/ram/DOWNGRADE";
+constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
 constexpr const char* postlog_path = "/flash/postlog";
 constexpr const char* boot_image_path = "/flash/bootimage";
 constexpr size_t postlog_placeholder_size = 4096;
@@ -45,26 +44,15 @@ const std::vector<uint32_t> scan_part_types = {
     part_text_b,        part_note,           part_depends,  part_provides,
     part_conflicts,     part_image_payload};
 
-// Whether the post-log was loaded by this run (and so is to be rewritten).
-bool postlog_loaded = false;
-
-// The records of the download scan live until the process ends: the
-// candidate list and the members of bundles point at them.
-std::vector<std::unique_ptr<pkg_record>>& scanned_records() {
-  static std::vector<std::unique_ptr<pkg_record>> records;
-  return records;
-}
+// The records of the download scan: the candidate list and the members of
+// bundles point at them, so the upgrade run keeps them until it returns.
+using scanned_records = std::vector<std::unique_ptr<pkg_record>>;
 
 template <typename record_type>
-record_type* keep_scanned(std::unique_ptr<record_type> record) {
+record_type* keep_scanned(scanned_records& scanned, std::unique_ptr<record_type> record) {
   record_type* kept = record.get();
-  scanned_records().push_back(std::move(record));
+  scanned.push_back(std::move(record));
   return kept;
-}
-
-bool path_exists(const char* path) {
-  struct stat info;
-  return lstat(path, &info) == 0;
 }
 
 bool has_package_suffix(std::string_view name) {
@@ -73,12 +61,12 @@ bool has_package_suffix(std::string_view name) {
 
 // Reads the members of a bundle file; false when one cannot be read or
 // there is none.
-bool read_members(pkg_download& bundle, pkg_stream& stream) {
+bool read_members(pkg_download& bundle, pkg_stream& stream, scanned_records& scanned) {
   if (stream.type() == part_image_payload) stream.next_part();
   while (stream.type() == part_package_header) {
     auto member = std::make_unique<pkg_record>();
     if (!read_package_header(*member, stream)) return false;
-    bundle.members.push_back(keep_scanned(std::move(member)));
+    bundle.members.push_back(keep_scanned(scanned, std::move(member)));
     if (stream.type() == part_image_payload) stream.next_part();
   }
   if (bundle.members.empty()) stream.refuse("a bundle without member packages");
@@ -87,7 +75,8 @@ bool read_members(pkg_download& bundle, pkg_stream& stream) {
 
 // Reads the header parts of one package file. Returns why it is broken, or
 // "" when it is usable.
-std::string read_download(pkg_download& record, int fd, const struct stat& info) {
+std::string read_download(pkg_download& record, int fd, const struct stat& info,
+                          scanned_records& scanned) {
   fd_istreambuf source(fd);
   pkg_stream stream(&source, true, nullptr);
   if (!stream.refusal().empty()) return stream.refusal();
@@ -98,7 +87,7 @@ std::string read_download(pkg_download& record, int fd, const struct stat& info)
   stream.next_part();
   record.is_bundle = stream.type() == part_bundle_header;
   record.magic = stream.magic();
-  bool usable = read_package_header(record, stream) && (!record.is_bundle || read_members(record, stream));
+  bool usable = read_package_header(record, stream) && (!record.is_bundle || read_members(record, stream, scanned));
   if (usable) return {};
   return stream.refusal().empty() ? "it holds no package header" : stream.refusal();
 }
@@ -106,7 +95,7 @@ std::string read_download(pkg_download& record, int fd, const struct stat& info)
 // Only a regular file is a download: a link is never followed (whatever it
 // points to would be read at every later start) and a FIFO never waited for.
 // Returns why the file is broken, or "" when it is usable.
-std::string scan_file(pkg_download& record) {
+std::string scan_file(pkg_download& record, scanned_records& scanned) {
   struct stat info;
   int fd = fs::open_regular(record.path.c_str(), &info);
   if (fd < 0) {
@@ -114,31 +103,14 @@ std::string scan_file(pkg_download& record) {
     if (errno == EINVAL) return "not a regular file";
     return std::strerror(errno);
   }
-  std::string broken = read_download(record, fd, info);
+  std::string broken = read_download(record, fd, info, scanned);
   close(fd);
   return broken;
 }
 
-// The downgrade request: ALLOW_OLDER and the lowest version accepted, or
-// no_downgrade when there is none.
-uint32_t read_downgrade_floor(install_flags* flags) {
-  std::FILE* file = std::fopen(downgrade_request, "r");
-  if (file == nullptr) return no_downgrade;
-  *flags |= ALLOW_OLDER;
-  int c = std::fgetc(file);
-  while (c != EOF && std::isspace(c)) c = std::fgetc(file);
-  uint64_t floor = 0;
-  for (; c != EOF && std::isdigit(c); c = std::fgetc(file)) {
-    floor = floor * 10 + static_cast<uint64_t>(c - '0');
-    if (floor > no_downgrade) floor = no_downgrade;  // too large: no version is below it
-  }
-  std::fclose(file);
-  return static_cast<uint32_t>(floor);
-}
-
 // Appends the usable package files of one directory to `candidates`.
-void scan_download_dir(const std::string& dir,
-                       std::vector<pkg_download*>& candidates) {
+void scan_download_dir(const std::string& dir, std::vector<pkg_download*>& candidates,
+                       scanned_records& scanned) {
   DIR* listing = opendir(dir.c_str());
   if (listing == nullptr) return;
   while (const dirent* entry = readdir(listing)) {
@@ -146,25 +118,25 @@ void scan_download_dir(const std::string& dir,
     if (name.empty() || name[0] == '.' || !has_package_suffix(name)) continue;
     auto record = std::make_unique<pkg_download>();
     record->path = dir + std::string(name);
-    std::string broken = scan_file(*record);
+    std::string broken = scan_file(*record, scanned);
     if (!broken.empty()) {
       error(terminal(), "broken package %s", std::string(name).c_str());
       explain_refusal(record->path, broken);
       continue;
     }
-    candidates.push_back(keep_scanned(std::move(record)));
+    candidates.push_back(keep_scanned(scanned, std::move(record)));
   }
   closedir(listing);
 }
 
-std::vector<pkg_download*> find_candidates() {
+std::vector<pkg_download*> find_candidates(bool skip_first_dir, scanned_records& scanned) {
   std::vector<pkg_download*> candidates;
   bool first = true;
   for (const char* dir : paths::download_dirs) {
-    bool ignored = first && path_exists(ignore_marker);
+    bool skipped = first && skip_first_dir;
     first = false;
-    if (ignored) continue;
-    scan_download_dir(dir, candidates);
+    if (skipped) continue;
+    scan_download_dir(dir, candidates, scanned);
     if (!candidates.empty()) break;
   }
   return candidates;
@@ -237,7 +209,7 @@ std::string file_name(const std::string& path) { return path.substr(path.rfind('
 // hands before it is read, and every byte read is digested, so that the
 // commit can confirm it is still the file whose signature held.
 install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_download& candidate,
-                                 install_flags flags, const user_state_map& choices) {
+                                 const install_request& request) {
   struct stat before;
   int fd = fs::open_regular(candidate.path.c_str(), &before);
   if (fd < 0) return install_outcome::passed_over;  // gone (or no longer a file) since the scan
@@ -252,7 +224,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   int status;
   {
     auto source = std::make_unique<fd_istreambuf>(fd, candidate.keeps_image ? &whole : nullptr);
-    status = install_stream(repository, m, source.get(), flags, choices, nullptr, &result);
+    status = install_stream(repository, m, source.get(), request, result);
     if (status == 0 && candidate.keeps_image && !source->drain()) status = 1;
   }
   if (!result.refusal.empty()) explain_refusal(result.subject.empty() ? candidate.path : result.subject, result.refusal);
@@ -291,22 +263,41 @@ std::string postlog_text(const console& screen) {
 
 }  // namespace
 
-std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, install_flags flags) {
-  uint32_t floor = read_downgrade_floor(&flags);
-  std::vector<pkg_download*> candidates = find_candidates();
-  select_downloads(candidates, floor);
-  user_state_map choices = user_choices(repository);
+std::optional<uint32_t> read_downgrade_request() {
+  std::FILE* file = std::fopen(downgrade_marker, "r");
+  if (file == nullptr) return std::nullopt;
+  int c = std::fgetc(file);
+  while (c != EOF && std::isspace(c)) c = std::fgetc(file);
+  uint64_t floor = 0;
+  for (; c != EOF && std::isdigit(c); c = std::fgetc(file)) {
+    floor = floor * 10 + static_cast<uint64_t>(c - '0');
+    if (floor > no_downgrade) floor = no_downgrade;  // too large: no version is below it
+  }
+  std::fclose(file);
+  return static_cast<uint32_t>(floor);
+}
+
+std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, const upgrade_request& request) {
+  install_request install = request.install;
+  if (request.downgrade) install.flags |= ALLOW_OLDER;
+  scanned_records scanned;
+  std::vector<pkg_download*> candidates = find_candidates(request.skip_first_download_dir, scanned);
+  select_downloads(candidates, request.downgrade.value_or(no_downgrade));
+  install.user_state = user_choices(repository);
   std::set<std::string> names = enabled_names(repository);
   if (!candidates.empty() && !m.dry_run) load_postlog(terminal());
 
   std::vector<pkg_record> installed;
   for (const pkg_download* candidate : candidates) {
-    install_outcome outcome = install_download(repository, m, *candidate, flags, choices);
+    install_outcome outcome = install_download(repository, m, *candidate, install);
     if (outcome == install_outcome::failed) {
       discard(m);
       return {};
     }
-    if (outcome == install_outcome::installed) installed.push_back(copy_base(*candidate));
+    if (outcome == install_outcome::installed) {
+      installed.push_back(copy_base(*candidate));
+      installed.back().members.clear();  // they point into this run's scan
+    }
   }
   reenable(repository, m, names);
   if (repository.packages.empty()) {
@@ -336,12 +327,12 @@ void load_postlog(console& screen) {
     fs::write_all(fd, zeros, sizeof zeros);
     fs::close(fd);
   }
-  postlog_loaded = true;
+  screen.postlog_taken = true;
 }
 
 void write_postlog(console& screen) {
-  if (!postlog_loaded && screen.messages.empty()) return;
-  int fd = fs::open_own_file(postlog_path, !postlog_loaded, 0644);
+  if (!screen.postlog_taken && screen.messages.empty()) return;
+  int fd = fs::open_own_file(postlog_path, !screen.postlog_taken, 0644);
   if (fd < 0) return;
   fs::sync();
   std::string text = postlog_text(screen);

@@ -23,6 +23,9 @@ struct console {
   bool quiet = false;                 // no message or progress line is printed
   std::string progress_line;          // text shown on the progress line
   std::vector<std::string> messages;  // every printed message, prefix included
+  // The message log began with the lines of the post-log, which this run
+  // took over (and so rewrites).
+  bool postlog_taken = false;
 
   // The copy spinner: it goes on across files, so its state lives as long
   // as the console.
