@@ -16,6 +16,7 @@
 #include "pkgdb/repo.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
+#include "platform/numbers.h"
 
 namespace {
 
@@ -182,44 +183,14 @@ class image_source : public std::streambuf {
   char buffer_[16384];
 };
 
-// Unsigned decimal digits only: no sign, no blank, no trailing byte, and no
-// value beyond 32 bits.
-bool parse_unsigned(std::string_view text, uint32_t* value) {
-  if (text.empty()) return false;
-  uint64_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    n = n * 10 + static_cast<uint64_t>(c - '0');
-    if (n > UINT32_MAX) return false;
-  }
-  *value = static_cast<uint32_t>(n);
-  return true;
-}
-
-// An optional sign and decimal digits within the signed 32-bit range.
-bool parse_signed(std::string_view text, int32_t* value) {
-  bool negative = !text.empty() && text.front() == '-';
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-  if (text.empty()) return false;
-  uint64_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    n = n * 10 + static_cast<uint64_t>(c - '0');
-    if (n > uint64_t{INT32_MAX} + 1) return false;
-  }
-  if (!negative && n > uint64_t{INT32_MAX}) return false;
-  *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(n)) : static_cast<int32_t>(n);
-  return true;
-}
-
 bool read_unsigned(text_file& file, uint32_t* value) {
   std::string word;
-  return file.next_word(&word, list_word_limit) == word_status::word && parse_unsigned(word, value);
+  return file.next_word(&word, list_word_limit) == word_status::word && parse_decimal(word, value);
 }
 
 bool read_signed(text_file& file, int32_t* value) {
   std::string word;
-  return file.next_word(&word, list_word_limit) == word_status::word && parse_signed(word, value);
+  return file.next_word(&word, list_word_limit) == word_status::word && parse_decimal(word, value);
 }
 
 // The entries of a "deps", "provides" (with_extra) or "conflicts" file.

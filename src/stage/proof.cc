@@ -1,12 +1,12 @@
 #include "stage/proof.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <unistd.h>
 
 #include "platform/crypto.h"
 #include "platform/fs.h"
+#include "platform/numbers.h"
 
 namespace {
 
@@ -14,12 +14,11 @@ constexpr size_t read_chunk = 65536;
 constexpr mode_t kept_mode_bits = 0755;
 constexpr char hex_digits[] = "0123456789abcdef";
 
+// Takes the next blank-separated number off the front of `text`.
 template <typename Number>
 bool parse_number(std::string_view& text, Number* value) {
   size_t blank = text.find(' ');
-  std::string_view word = text.substr(0, blank);
-  auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), *value);
-  if (ec != std::errc() || end != word.data() + word.size() || word.empty()) return false;
+  if (!parse_decimal(text.substr(0, blank), value)) return false;
   text.remove_prefix(blank == std::string_view::npos ? text.size() : blank + 1);
   return true;
 }
