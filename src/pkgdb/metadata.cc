@@ -153,11 +153,12 @@ struct metadata_writer {
 
   bool state_files() {
     if (record.disabled) {
-      if (!text("disabled", "meta/disabled", state_hint, record.user_set ? "user\n" : "auto\n")) return false;
+      if (!stage_state_file(m, record, "disabled", record.user_set ? "user" : "auto")) return fail("meta/disabled");
     } else {
       remove("disabled");
     }
-    if (!record.disabled && record.user_set) return text("enabled", "meta/enabled", state_hint, "user\n");
+    if (!record.disabled && record.user_set)
+      return stage_state_file(m, record, "enabled", "user") || fail("meta/enabled");
     remove("enabled");
     return true;
   }
@@ -169,6 +170,18 @@ bool write_metadata(pkg_repo& repository, const pkg_image& record, manifest& m) 
   metadata_writer writer{repository, record, m, pdb_dir(record)};
   bool written = has_metadata_files(record) ? writer.metadata_files() : writer.image_only();
   return written && writer.state_files();
+}
+
+bool stage_state_file(manifest& m, const pkg_record& record, const char* file, std::string_view word) {
+  std::string path = pdb_dir(record) + file;
+  out_file out;
+  if (!open_staged_file(&out, m, path, state_hint, 0)) return false;
+  out.write(word);
+  out.write("\n");
+  if (out.close()) return true;
+  errno = out.error();
+  drop_op(m, path);
+  return false;
 }
 
 bool write_dep_list(manifest& m, const std::string& path, const std::vector<pkg_dep>& list, bool with_extra) {

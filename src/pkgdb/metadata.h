@@ -17,10 +17,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct pkg_repo;
 struct pkg_image;
+struct pkg_record;
 struct pkg_dep;
 struct manifest;
 
@@ -31,6 +33,12 @@ struct manifest;
 // reported with the file's label ("meta/version" ... "meta/enabled"); what was
 // staged before it stays in the manifest.
 bool write_metadata(pkg_repo& repository, const pkg_image& record, manifest& m);
+
+// Stages the state file `file` ("disabled" or "enabled") of the record's
+// database directory, holding `word` and a line end. A file that cannot be
+// staged whole is not staged at all: a cut-short "disabled" would read as
+// the user's choice. False (errno set) on failure.
+bool stage_state_file(manifest& m, const pkg_record& record, const char* file, std::string_view word);
 
 // Stages one list file; with_extra adds the fourth column (provides).
 // False (errno set) when the file could not be written.

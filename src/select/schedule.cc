@@ -20,16 +20,15 @@
 #include "model/relations.h"
 #include "model/version.h"
 #include "msg/msg.h"
+#include "pkgdb/metadata.h"
 #include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
 #include "select/candidate.h"
 #include "stage/manifest.h"
-#include "stage/out_file.h"
 #include "stage/staging.h"
 
 namespace {
 
-constexpr uint64_t state_file_hint = 8;
 constexpr uint32_t modern_system = 0x031665FF;  // dependencies above it: 3.22 and later
 constexpr std::string_view kept_names[] = {"lumo", "disk-drivers", "system"};
 
@@ -56,26 +55,12 @@ void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
     if (other->name == record.name) other->disabled = disabled;
 }
 
-// Writes a state file ("disabled" or "enabled") with one word. A file that
-// cannot be staged whole is reported and not staged at all: a cut-short
-// "disabled" would read as the user's choice, and a request that silently
-// came to nothing would be printed as done. False when it was not staged.
-bool stage_state_file(manifest& m, const pkg_image& record, const char* action,
-                      const std::string& path, std::string_view word) {
-  out_file out;
-  int err = 0;
-  if (!open_staged_file(&out, m, path, state_file_hint, 0)) {
-    err = errno;
-  } else {
-    out.write(word);
-    out.write("\n");
-    if (!out.close()) {
-      err = out.error();
-      drop_op(m, path);
-    }
-  }
-  if (err == 0) return true;
-  error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(err));
+// Stages a state file for a request; a file that cannot be staged is
+// reported, and the request stays undone rather than printed as done.
+bool stage_state(manifest& m, const pkg_image& record, const char* action, const char* file,
+                 std::string_view word) {
+  if (stage_state_file(m, record, file, word)) return true;
+  error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(errno));
   return false;
 }
 
@@ -197,7 +182,7 @@ void disable(pkg_repo& repository, manifest& m, pkg_image& record, pass_output o
   // package keeps its state, in the run and on flash, and is not printed
   // as disabled.
   if (!placeholder &&
-      !stage_state_file(m, record, "disable", pdb_dir(record) + "disabled", record.user_set ? "user" : "auto"))
+      !stage_state(m, record, "disable", "disabled", record.user_set ? "user" : "auto"))
     return;
   if (!placeholder) stage_removal(m, pdb_dir(record) + "enabled");
   set_disabled(repository, record, true);
@@ -323,7 +308,7 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
       std::string dir = pdb_dir(*record);
       // As with a disable, a request whose state file could not be staged
       // changes nothing.
-      if (record->user_set && !stage_state_file(m, *record, "enable", dir + "enabled", "user")) {
+      if (record->user_set && !stage_state(m, *record, "enable", "enabled", "user")) {
         set_pending(repository, *record, PENDING_NONE);
         continue;
       }
