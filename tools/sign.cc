@@ -9,6 +9,7 @@
 #include "keyfile.h"
 #include "legacy_curve.h"
 #include "pkgfile/legacy_signature.h"
+#include "pkgfile/pkg_format.h"
 
 // The older scheme's signature for digest D under secret a (|P| = a*G):
 //   k    a nonce; Y = x(k*G); c = first 16 bytes of H(Y)
@@ -19,12 +20,6 @@
 // always gets the same signature and no random source is needed.
 
 namespace {
-
-constexpr size_t kCOffset = 20;
-constexpr size_t kVOffset = 36;
-constexpr size_t kEd25519Offset = 68;
-constexpr size_t kShortTrailer = 68;
-constexpr size_t kLongTrailer = 132;
 
 struct bn_free {
   void operator()(BIGNUM* b) const { BN_free(b); }
@@ -83,7 +78,7 @@ bool sign_legacy(const key_file& keys, const uint8_t digest[32], uint8_t* traile
   derive_nonce(secret, digest, order.get(), ctx.get(), nonce);
   legacy_curve::base_multiple(nonce, y, &y_odd);
   legacy_hash_with(iv, k_table, y, sizeof(y), hy);
-  uint8_t* c = trailer + kCOffset;
+  uint8_t* c = trailer + trailer_c_offset;
   std::memcpy(c, hy, 16);
   legacy_derive_h(key, digest, c, h);
 
@@ -95,7 +90,7 @@ bool sign_legacy(const key_file& keys, const uint8_t digest[32], uint8_t* traile
   }
   BN_mod_sub(v.get(), v.get(), hn.get(), order.get(), ctx.get());
   BN_mod_mul(v.get(), v.get(), inverse.get(), order.get(), ctx.get());
-  BN_bn2lebinpad(v.get(), trailer + kVOffset, 32);
+  BN_bn2lebinpad(v.get(), trailer + trailer_v_offset, 32);
   return true;
 }
 
@@ -117,12 +112,12 @@ bool sign_ed25519(const key_file& keys, const uint8_t digest[32], uint8_t* signa
 }  // namespace
 
 bool sign_digest(const key_file& keys, sign_scheme scheme, const uint8_t digest[32],
-                 uint8_t trailer[132], size_t* size, std::string* err) {
-  std::memset(trailer, 0, kLongTrailer);
+                 uint8_t trailer[long_trailer_size], size_t* size, std::string* err) {
+  std::memset(trailer, 0, long_trailer_size);
   if (!sign_legacy(keys, digest, trailer, err)) return false;
-  *size = kShortTrailer;
+  *size = short_trailer_size;
   if (scheme == sign_scheme::legacy_only) return true;
-  if (!sign_ed25519(keys, digest, trailer + kEd25519Offset, err)) return false;
-  *size = kLongTrailer;
+  if (!sign_ed25519(keys, digest, trailer + trailer_ed25519_offset, err)) return false;
+  *size = long_trailer_size;
   return true;
 }

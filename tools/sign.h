@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pkgfile/pkg_format.h"
+
 struct key_file;
 
 enum class sign_scheme {
@@ -17,4 +19,4 @@ enum class sign_scheme {
 // bytes to `trailer` and their count to *size. False with *err set when the
 // key file lacks a private entry the scheme needs.
 bool sign_digest(const key_file& keys, sign_scheme scheme, const uint8_t digest[32],
-                 uint8_t trailer[132], size_t* size, std::string* err);
+                 uint8_t trailer[long_trailer_size], size_t* size, std::string* err);

@@ -37,6 +37,18 @@ enum pkg_part_type : uint16_t {
 inline constexpr uint16_t file_mode_type_mask = 0xF000;
 inline constexpr uint16_t file_mode_regular = 0x8000;
 
+// The signature part's payload, the trailer: the older scheme's values and,
+// in the long form, an Ed25519 signature. Offsets from its first byte:
+//   0..19   not read
+//   20..35  c, the older scheme's check value
+//   36..67  v, the older scheme's 256-bit scalar, little-endian
+//   68..131 Ed25519 signature over all 32 digest bytes (long trailer only)
+inline constexpr size_t trailer_c_offset = 20;
+inline constexpr size_t trailer_v_offset = 36;
+inline constexpr size_t trailer_ed25519_offset = 68;
+inline constexpr size_t short_trailer_size = 68;
+inline constexpr size_t long_trailer_size = 132;
+
 // Every integer in a package file is little-endian, whatever the processor.
 inline uint16_t get_u16(const char* p) {
   auto b = reinterpret_cast<const unsigned char*>(p);
