@@ -197,7 +197,8 @@ TEST(Database, LoadsEveryKindOfRecord) {
 }
 
 // What write_metadata stages for a new version, committed over the old
-// version's files and loaded back: the files left, and the record.
+// version's files and loaded back: the files left, and the record. An
+// automatic "disabled" is the end-to-end rows' (install).
 TEST(Database, MetadataReadsBackAsWritten) {
   if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "changing root needs root rights";
   const std::string lists = " deps=[] prov=[] conf=[] files=[/flash/bin/tool] note=\n";
@@ -216,8 +217,6 @@ TEST(Database, MetadataReadsBackAsWritten) {
        "bundle deps files version|tool v=01026600 t=1000 in=sys/0 bundle=0 dis=0 user=0 pend=1" + lists},  // without its bundle
       {"disabled by the user", [](pkg_image& r) { r.disabled = r.user_set = true; }, {"enabled"},
        "deps disabled files version|tool v=01026600 t=1000 in=/0 bundle=0 dis=1 user=1 pend=0" + lists},
-      {"disabled automatically", [](pkg_image& r) { r.disabled = true; }, {},
-       "deps disabled files version|tool v=01026600 t=1000 in=/0 bundle=0 dis=1 user=0 pend=0" + lists},
       {"kept enabled by the user", [](pkg_image& r) { r.user_set = true; }, {"disabled"},
        "deps enabled files version|tool v=01026600 t=1000 in=/0 bundle=0 dis=0 user=1 pend=0" + lists},
       {"a bundle record has no files", [](pkg_image& r) { r.is_bundle = true; r.files.clear(); }, {"files", "disabled", "enabled"},

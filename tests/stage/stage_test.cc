@@ -336,8 +336,8 @@ TEST(Staging, SpaceCheck) {
 // from ram are the cut-point sweep's (faults); these are what it cannot see.
 TEST(Commit, Outcomes) {
   sandbox([] {
-    for (const char* dir : {"/flash/d", "/flash/d/sub", "/flash/real"}) ASSERT_EQ(mkdir(dir, 0755), 0);
-    for (const char* file : {"/flash/d/a", "/flash/d/.hidden", "/flash/real/kept"}) put(file, "x");
+    for (const char* dir : {"/flash/d", "/flash/f", "/flash/f/sub", "/flash/real"}) ASSERT_EQ(mkdir(dir, 0755), 0);
+    for (const char* file : {"/flash/d/a", "/flash/d/.hidden", "/flash/f/a", "/flash/f/sub/x", "/flash/real/kept"}) put(file, "x");
     ASSERT_EQ(symlink("/flash/real", "/flash/alias"), 0);
     put("/ram/real", "data");
     ASSERT_EQ(symlink("/ram/real", "/ram/link"), 0);
@@ -345,7 +345,7 @@ TEST(Commit, Outcomes) {
     ASSERT_EQ(mkdir("/flash/pdb", 0755) | symlink("/flash/bootimage", "/flash/pdb/image"), 0);
     umask(077);
     manifest m;
-    for (const char* target : {"/flash/d/", "/flash/alias/"}) stage_removal(m, target);
+    for (const char* target : {"/flash/d/", "/flash/f", "/flash/alias/"}) stage_removal(m, target);
     const std::string content = pattern(3 * chunk + 5);
     ASSERT_TRUE(stage_file(m, "/flash/bin/tool", uint64_t{1} << 40, 04755));
     std::string staged = m.ops["/flash/bin/tool"].source;
@@ -353,7 +353,7 @@ TEST(Commit, Outcomes) {
     stage_move(m, "/ram/link", "/flash/target");
     stage_move(m, "/ram/real", "/flash/pdb/image");
     EXPECT_EQ(commit_err(m), "");
-    EXPECT_EQ(list_dir("/flash/d") + "|" + list_dir("/flash/real"), ".hidden sub|kept")
+    EXPECT_EQ(list_dir("/flash/d") + "|" + list_dir("/flash/f") + "|" + list_dir("/flash/real"), ".hidden|sub|kept")
         << "removals leave hidden files and subdirectories, and never sweep through a link";
     // Copies from ram used to take the umask and leave the staged file.
     EXPECT_EQ(got("/flash/bin/tool"), content);
