@@ -8,23 +8,16 @@
 #include "model/record.h"
 #include "model/relations.h"
 #include "model/version.h"
+#include "pkgdb/pkgdb_test_tools.h"
 
 namespace {
 
-constexpr uint32_t v2 = 0x02006600, v3 = 0x03006600, v4 = 0x04006600;
+using pkgdb_test::dep;
+using pkgdb_test::rec;
+using pkgdb_test::v2;
+using pkgdb_test::v3;
+using pkgdb_test::v4;
 constexpr uint32_t high = 0xF0006600;  // above 0x7FFFFFFF: a signed compare gets it wrong
-
-pkg_dep dep(const std::string& name, uint32_t min = 0, uint32_t max = 0, int32_t extra = 0) {
-  return {name, min, max, extra};
-}
-
-template <class R = pkg_record>
-R rec(const std::string& name, uint32_t version = v2, uint32_t build_time = 0) {
-  R r(name);
-  r.version = version;
-  r.build_time = build_time;
-  return r;
-}
 
 TEST(Version, TextsOrderAndRefusals) {
   const std::pair<uint32_t, const char*> texts[] = {

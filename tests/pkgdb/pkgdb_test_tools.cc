@@ -1,14 +1,24 @@
 #include "pkgdb/pkgdb_test_tools.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "msg/msg.h"
+#include "stage/manifest.h"
+#include "stage/out_file.h"
+#include "stage/staging.h"
 #include "support/device_root.h"
 
 namespace pkgdb_test {
@@ -78,6 +88,48 @@ std::string printed(const std::function<void(std::FILE*)>& fn) {
   std::string text(data, size);
   std::free(data);
   return text;
+}
+
+void put(const std::string& path, const std::string& content, mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+std::string got(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* entry = readdir(dir))
+      if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) names.push_back(entry->d_name);
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
+  return text;
+}
+
+std::string ops_text(const manifest& m) {
+  std::string text;
+  for (const auto& [target, op] : m.ops) text += target + "=" + std::to_string(op.kind) + ":" + op.source + ";";
+  return text;
+}
+
+bool stage_file(manifest& m, const std::string& target, uint64_t size, mode_t mode, bool fill) {
+  out_file out;
+  if (!open_staged_file(&out, m, target, size, mode)) return false;
+  if (fill) out.write(std::string(size, 'x'));
+  return out.close();
 }
 
 }  // namespace pkgdb_test

@@ -1,16 +1,22 @@
 // Shared tools of the unit tests: code that works on the device's absolute
 // paths runs in a child process changed into a device root, and what the
-// program prints is caught in a memory stream.
+// program prints is caught in a memory stream; records and small file tools
+// for the tests that run there.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
 
+#include "model/record.h"
+
 namespace testsupport {
 class device_root;
 }
+struct manifest;
 
 namespace pkgdb_test {
 
@@ -32,5 +38,29 @@ void in_device_root(const std::function<void()>& body, uint64_t flash_bytes = 0,
 // What `fn` printed to the stream it is given. The terminal's stream, which
 // `fn` may point at it, is put back afterwards.
 std::string printed(const std::function<void(std::FILE*)>& fn);
+
+constexpr uint32_t v2 = 0x02006600, v3 = 0x03006600, v4 = 0x04006600;
+
+inline pkg_dep dep(const std::string& name, uint32_t min = 0, uint32_t max = 0, int32_t extra = 0) {
+  return {name, min, max, extra};
+}
+template <class R = pkg_record>
+R rec(const std::string& name, uint32_t version = v2, uint32_t build_time = 0) {
+  R r(name);
+  r.version = version;
+  r.build_time = build_time;
+  return r;
+}
+
+// Files inside the device root: a failed write fails the test; a missing
+// file reads as empty; list_dir gives the sorted names, blank-separated.
+void put(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::string got(const std::string& path);
+bool exists(const std::string& path);
+std::string list_dir(const std::string& path);
+// "target=kind:source;" per manifest entry in key order.
+std::string ops_text(const manifest& m);
+// Stages a file of `size` bytes for `target`, filled with 'x' when `fill`.
+bool stage_file(manifest& m, const std::string& target, uint64_t size, mode_t mode = 0644, bool fill = false);
 
 }  // namespace pkgdb_test

@@ -19,20 +19,11 @@
 
 namespace {
 
-constexpr uint32_t v2 = 0x02006600, v3 = 0x03006600, v4 = 0x04006600;
-constexpr uint32_t high = 0xF0006600;  // above 0x7FFFFFFF: a signed compare gets it wrong
-
-pkg_dep dep(const std::string& name, uint32_t min = 0, uint32_t max = 0, int32_t extra = 0) {
-  return {name, min, max, extra};
-}
-
-template <class R = pkg_record>
-R rec(const std::string& name, uint32_t version = v2, uint32_t build_time = 0) {
-  R r(name);
-  r.version = version;
-  r.build_time = build_time;
-  return r;
-}
+using pkgdb_test::dep;
+using pkgdb_test::rec;
+using pkgdb_test::v2;
+using pkgdb_test::v3;
+using pkgdb_test::v4;
 
 uint32_t min_system = 0;
 uint32_t min_system_query() { return min_system; }
@@ -77,13 +68,10 @@ TEST_F(Candidate, Findings) {
   install("vpn", v2, true);
   repository_.arch = "powerpc";
   min_system = v3;
-  const std::string older = std::to_string(ALLOW_OLDER) + " ", same = std::to_string(ALLOW_SAME) + " ",
-                    unmet = std::to_string(ALLOW_UNMET) + " ";
+  // Newer, older and the same version, with and without -down and
+  // --reinstall, are the end-to-end rows' (install); build times are not.
+  const std::string older = std::to_string(ALLOW_OLDER) + " ", unmet = std::to_string(ALLOW_UNMET) + " ";
   const struct { pkg_record candidate; install_flags tolerated; std::string expected; } cases[] = {
-      {rec("net", v4), 0, std::to_string(ALLOW_NEWER) + " "},
-      {rec("net", v2), 0, older + "WARNING: omitting package net-2.0: newer package net-3.0 is already installed\n"},
-      {rec("net", v2), ALLOW_OLDER, older},
-      {rec("net", v3, 100), 0, same + "WARNING: omitting package net-3.0: it is already installed\n"},
       {rec("net", v3, 99), ALLOW_SAME, older + "WARNING: omitting package net-3.0: newer package net-3.0 is already installed\n"},
       {rec("branding", v2), 0, "0 "},
       {rec("system", v2), 0, unmet + "ERROR: omitting package system-2.0: min Tessarok version is 3.0\n"},
@@ -104,7 +92,8 @@ TEST_F(Candidate, Findings) {
       << "a disabled provider counts as missing";
   terminal().quiet = true;
   EXPECT_EQ(check(proxy, 0), all);
-  EXPECT_EQ(terminal().messages.size(), 8u);
+  EXPECT_EQ(terminal().messages.size(), 6u);
+  terminal().quiet = false;
 }
 
 TEST_F(Candidate, ProvidersAndConflictingSkipInertAndDisabled) {
@@ -151,30 +140,25 @@ TEST_F(Candidate, SelectionKeepsOneOfEachName) {
 // Every permutation comes out with each package after what it requires and
 // after what blocks it.
 TEST_F(Candidate, InstallationOrderInEveryPermutation) {
-  const std::vector<std::vector<std::pair<const char*, std::vector<const char*>>>> scenarios = {
-      {{"a", {"b"}}, {"b", {"c"}}, {"c", {"d"}}, {"d", {"e"}}, {"e", {}}},
-      {{"top", {"l", "r"}}, {"l", {"mid"}}, {"r", {"mid"}}, {"mid", {"lo", "ro"}}, {"lo", {"base"}}, {"ro", {"base"}}, {"base", {}}},
-      {{"app", {"web"}}, {"server", {"libc"}}, {"libc", {}}, {"tool", {"app"}}},
-      {{"a", {"b"}}, {"b", {}}, {"guard", {}}, {"c", {"a"}}, {"d", {"c"}}},
-  };
-  for (const auto& scenario : scenarios) {
-    std::vector<pkg_record*> set;
-    for (const auto& [name, depends] : scenario) {
-      set.push_back(make(name));
-      for (const char* d : depends) set.back()->depends.push_back(dep(d));
-      if (set.back()->name == "server") set.back()->provides = {dep("web")};
-      if (set.back()->name == "guard") set.back()->conflicts = {dep("b")};
-    }
-    std::sort(set.begin(), set.end());
-    do {
-      std::vector<pkg_record*> result = select(set);
-      ASSERT_EQ(result.size(), set.size());
-      for (size_t i = 0; i < result.size(); ++i)
-        for (size_t j = i + 1; j < result.size(); ++j)
-          ASSERT_FALSE(requires_package(*result[i], *result[j]) || conflicts_with(*result[j], *result[i]))
-              << result[i]->name << " before " << result[j]->name;
-    } while (std::next_permutation(set.begin(), set.end()));
+  // A diamond over a provided name, and a guard that blocks one of its packages.
+  const std::vector<std::pair<const char*, std::vector<const char*>>> scenario = {
+      {"top", {"l", "r"}}, {"l", {"mid"}}, {"r", {"mid"}}, {"mid", {"web"}}, {"server", {}}, {"guard", {}}};
+  std::vector<pkg_record*> set;
+  for (const auto& [name, depends] : scenario) {
+    set.push_back(make(name));
+    for (const char* d : depends) set.back()->depends.push_back(dep(d));
   }
+  set[4]->provides = {dep("web")};
+  set[5]->conflicts = {dep("l")};
+  std::sort(set.begin(), set.end());
+  do {
+    std::vector<pkg_record*> result = select(set);
+    ASSERT_EQ(result.size(), set.size());
+    for (size_t i = 0; i < result.size(); ++i)
+      for (size_t j = i + 1; j < result.size(); ++j)
+        ASSERT_FALSE(requires_package(*result[i], *result[j]) || conflicts_with(*result[j], *result[i]))
+            << result[i]->name << " before " << result[j]->name;
+  } while (std::next_permutation(set.begin(), set.end()));
   pkg_record *member = make("net"), *suite = make("suite"), *libc = make("libc"), *app = make("app");
   member->depends = {dep("libc")};
   suite->is_bundle = true;
@@ -299,7 +283,6 @@ TEST(Schedule, Outcomes) {
                                 {"back", true, PENDING_ENABLE, {}, {}, false, {}, true}}, 1,
        "true 4back/disabled 1back/enabled 4old/ 1quiet/disabled 4quiet/enabled left: keep quiet(off) back"},
       {"removing or disabling everything is refused", {{"a", false, PENDING_UNINSTALL}, {"c", true}}, 1, "false left: a c(off)"},
-      {"nothing to do", {{"a"}, {"b", true}}, 1, "false left: a b(off)"},
       {"a needed package is kept", {{"app", false, 0, {"lib"}}, {"lib", false, PENDING_UNINSTALL}, {"spare", false, PENDING_UNINSTALL}},
        1, "true warned 4spare/ left: app lib"},
       // A placeholder of a bundle installation never gets files: its
@@ -317,13 +300,6 @@ TEST(Schedule, Outcomes) {
        0, "true 1site/disabled 1web/disabled left: guard web(off) site(off)"},
       {"two enables in conflict", {{"keep"}, {"first", true, PENDING_ENABLE}, {"second", true, PENDING_ENABLE, {}, {}, false, {"first"}}},
        1, "true warned 4second/disabled left: keep first(off) second"},
-      // Disabled members used to take their bundle record with them, and the
-      // members went a run later.
-      {"bundle disabled", {{"keep"}, {"m1", false, 0, {}, "suite"}, {"m2", false, PENDING_UNINSTALL, {}, "suite"},
-                           {"suite", false, PENDING_DISABLE, {}, {}, true}}, 0,
-       "true 1m1/disabled 4m2/ 1suite/disabled left: keep m1(off) suite(off)"},
-      {"bundle enabled", {{"keep"}, {"m1", true, 0, {}, "suite"}, {"suite", true, PENDING_ENABLE, {}, {}, true}}, 0,
-       "true 4m1/disabled 4suite/disabled left: keep m1 suite"},
       {"records of one name share their state", {{"keep", false, 0, {"lib"}}, {"lib", true}, {"lib", true}}, 0,
        "true 4lib/disabled left: keep lib lib"},
       {"clean-up keeps system names and packages for 3.22 on", {{"system", false, 0, {}, {}, false, {}, false, 0, 0x03176600}, {"lumo"}, {"disk-drivers"}, {"kit", false, 0, {}, {}, true},

@@ -2,21 +2,15 @@
 // device root whose /flash and /ram are small tmpfs file systems of their own.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <functional>
-#include <memory>
-#include <set>
 
 #include "msg/msg.h"
 #include "pkgdb/pkgdb_test_tools.h"
@@ -33,19 +27,12 @@ void sandbox(const std::function<void()>& body, uint64_t flash = 1 << 20, uint64
   pkgdb_test::in_device_root(body, flash, ram);
 }
 
-void put(const std::string& path, const std::string& content, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-std::string got(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+using pkgdb_test::exists;
+using pkgdb_test::got;
+using pkgdb_test::list_dir;
+using pkgdb_test::ops_text;
+using pkgdb_test::put;
+using pkgdb_test::stage_file;
 unsigned mode_of(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -54,18 +41,6 @@ std::string link_of(const std::string& path) {
   char buffer[256];
   ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
   return n < 0 ? "(not a link)" : std::string(buffer, static_cast<size_t>(n));
-}
-std::string list_dir(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (const dirent* entry = readdir(dir))
-      if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) names.push_back(entry->d_name);
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
-  return text;
 }
 uint64_t free_bytes(const std::string& path) {
   struct statfs info;
@@ -76,12 +51,6 @@ std::string pattern(size_t size) {
   for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i / 1000 + i) % 26);
   return text;
 }
-// "target=kind:source;" per entry in key order.
-std::string describe(const manifest& m) {
-  std::string text;
-  for (const auto& [target, op] : m.ops) text += target + "=" + std::to_string(op.kind) + ":" + op.source + ";";
-  return text;
-}
 // The directory a target was staged in, checked to be a fresh temporary.
 std::string staged_dir(const manifest& m, const std::string& target) {
   auto it = m.ops.find(target);
@@ -90,12 +59,6 @@ std::string staged_dir(const manifest& m, const std::string& target) {
   size_t slash = source.rfind('/');
   if (!is_temporary_name(source.substr(slash + 1)) || !exists(source)) return "(odd " + source + ")";
   return source.substr(0, slash);
-}
-bool stage_file(manifest& m, const std::string& target, uint64_t size, mode_t mode = 0644, bool fill = false) {
-  out_file out;
-  if (!open_staged_file(&out, m, target, size, mode)) return false;
-  if (fill) out.write(std::string(size, 'x'));
-  return out.close();
 }
 std::string commit_err(manifest& m, const std::string& first = "", commit_failure* failure = nullptr) {
   std::fflush(stderr);
@@ -132,7 +95,7 @@ TEST(Manifest, StagedFilesBelongToTheirEntry) {
     stage_removal(m, "/flash/gone");
     ASSERT_EQ(symlink("/nowhere", "/flash/dangling"), 0);
     stage_removal(m, "/flash/dangling");
-    EXPECT_EQ(describe(m), "/flash/dangling=4:;/flash/target=4:;");
+    EXPECT_EQ(ops_text(m), "/flash/dangling=4:;/flash/target=4:;");
     EXPECT_FALSE(exists("/flash/t4"));
     add_op(m, "/a", {OP_STAGED, "/flash/t5"});
     stage_move(m, "/flash/pkg.npk", "/b");
@@ -148,7 +111,7 @@ TEST(Manifest, SavedFormAndRoundTrip) {
   sandbox([] {
     manifest m;
     for (const char* target : {"/a\x80", "/a/b", "/A", "/a b"}) stage_link(m, "x", target);
-    EXPECT_EQ(describe(m), "/A=3:x;/a b=3:x;/a/b=3:x;/a\x80=3:x;") << "keys compare as unsigned bytes";
+    EXPECT_EQ(ops_text(m), "/A=3:x;/a b=3:x;/a/b=3:x;/a\x80=3:x;") << "keys compare as unsigned bytes";
     m = {};
     stage_link(m, "/flash/bootimage", "/a/b");
     add_op(m, "/a", {OP_STAGED, "/ram/.installer-123456"});
@@ -166,7 +129,7 @@ TEST(Manifest, SavedFormAndRoundTrip) {
     ASSERT_TRUE(save_manifest(m, "/ram/MANIFEST"));
     manifest loaded, fresh;
     ASSERT_TRUE(load_manifest(loaded, "/ram/MANIFEST"));
-    EXPECT_EQ(describe(loaded), describe(m));
+    EXPECT_EQ(ops_text(loaded), ops_text(m));
     EXPECT_NE(got("/ram/MANIFEST").find("M /flash/x\\040y/z\\012\\134040 /ram/a\\040b\\011c\\012d\\134e\n"), std::string::npos);
     const std::pair<const char*, const char*> loads[] = {
         {"", ""}, {"\nU /a\n", ""}, {"U /a\n\nU /b\n", "/a=4:;"}, {"U /a\nM /b\nU /c\n", "false /a=4:;"},
@@ -177,7 +140,7 @@ TEST(Manifest, SavedFormAndRoundTrip) {
       put("/ram/MANIFEST", text);
       manifest one;
       std::string result = load_manifest(one, "/ram/MANIFEST") ? "" : "false ";
-      EXPECT_EQ(result + describe(one), entries) << text;
+      EXPECT_EQ(result + ops_text(one), entries) << text;
     }
     // A loaded manifest owns no staged file.
     put("/ram/t1", "x");
@@ -369,45 +332,33 @@ TEST(Staging, SpaceCheck) {
   }, uint64_t{4} << 40);
 }
 
+// Renames, removals of files and database directories, links and copies
+// from ram are the cut-point sweep's (faults); these are what it cannot see.
 TEST(Commit, Outcomes) {
   sandbox([] {
     for (const char* dir : {"/flash/d", "/flash/f", "/flash/f/sub", "/flash/real"}) ASSERT_EQ(mkdir(dir, 0755), 0);
-    for (const char* file : {"/flash/d/a", "/flash/d/.hidden", "/flash/f/a", "/flash/f/sub/x", "/flash/file",
-                             "/flash/real/kept", "/flash/image", "/flash/blocker"})
-      put(file, "x");
+    for (const char* file : {"/flash/d/a", "/flash/d/.hidden", "/flash/f/a", "/flash/f/sub/x", "/flash/real/kept"}) put(file, "x");
     ASSERT_EQ(symlink("/flash/real", "/flash/alias"), 0);
-    put("/flash/.installer-123456", "new", 0751);
-    put("/ram/pkg.npk", "download", 0640);
     put("/ram/real", "data");
     ASSERT_EQ(symlink("/ram/real", "/ram/link"), 0);
     put("/flash/target", "old");
     ASSERT_EQ(mkdir("/flash/pdb", 0755) | symlink("/flash/bootimage", "/flash/pdb/image"), 0);
     umask(077);
     manifest m;
-    for (const char* target : {"/flash/d/", "/flash/f", "/flash/file", "/flash/alias/"}) stage_removal(m, target);
-    stage_link(m, "/flash/bootimage", "/flash/image");
-    stage_link(m, "target", "/flash/new/dir/link");
-    stage_link(m, "target", "/flash/blocker/link");
-    add_op(m, "/flash/a/b/file", {OP_STAGED, "/flash/.installer-123456"});
+    for (const char* target : {"/flash/d/", "/flash/f", "/flash/alias/"}) stage_removal(m, target);
     const std::string content = pattern(3 * chunk + 5);
     ASSERT_TRUE(stage_file(m, "/flash/bin/tool", uint64_t{1} << 40, 04755));
     std::string staged = m.ops["/flash/bin/tool"].source;
     put(staged, content, 04755);
-    stage_move(m, "/ram/pkg.npk", "/flash/var/pdb/pkg/image");
     stage_move(m, "/ram/link", "/flash/target");
     stage_move(m, "/ram/real", "/flash/pdb/image");
-    EXPECT_EQ(commit_err(m), std::string("symlink: ") + std::strerror(ENOTDIR) + "\n");
+    EXPECT_EQ(commit_err(m), "");
     EXPECT_EQ(list_dir("/flash/d") + "|" + list_dir("/flash/f") + "|" + list_dir("/flash/real"), ".hidden|sub|kept")
         << "removals leave hidden files and subdirectories, and never sweep through a link";
-    EXPECT_FALSE(exists("/flash/file"));
-    EXPECT_EQ(link_of("/flash/image") + link_of("/flash/new/dir/link"), "/flash/bootimagetarget");
-    EXPECT_EQ(got("/flash/a/b/file") + std::to_string(mode_of("/flash/a/b/file")), "new" + std::to_string(0751));
     // Copies from ram used to take the umask and leave the staged file.
     EXPECT_EQ(got("/flash/bin/tool"), content);
     EXPECT_EQ(mode_of("/flash/bin/tool"), 04755u);
     EXPECT_FALSE(exists(staged));
-    EXPECT_EQ(got("/flash/var/pdb/pkg/image") + std::to_string(mode_of("/flash/var/pdb/pkg/image")), "download" + std::to_string(0640));
-    EXPECT_TRUE(exists("/ram/pkg.npk")) << "a loaded move's source stays";
     EXPECT_EQ(got("/flash/target"), "old") << "a link as the source copies nothing";
     // A copy onto a dangling link used to write through it.
     EXPECT_EQ(link_of("/flash/pdb/image") + got("/flash/pdb/image"), "(not a link)data");
