@@ -12,11 +12,6 @@
 
 namespace {
 
-// Processor version registers whose class the board decides.
-constexpr uint32_t board_decides_a = 0x80211000;
-constexpr uint32_t board_decides_b = 0x80212100;
-constexpr uint32_t board_flag_class_2 = 0x10;
-
 struct entry_header {
   uint16_t mode;
   uint8_t variant;
@@ -28,7 +23,7 @@ entry_header parse_entry_header(const char* raw) {
   return {get_u16(raw), static_cast<uint8_t>(raw[23]), get_u32(raw + 24), get_u16(raw + 28)};
 }
 
-bool fits_this_processor(uint8_t variant) { return variant == 0 || variant == processor_class(); }
+bool fits_this_processor(uint8_t variant) { return variant == 0 || variant == device::processor_class(); }
 
 // Why an entry name is refused.
 std::string refused_name(std::string_view stored, const std::string& relative, bool normalised) {
@@ -92,21 +87,6 @@ extract_result extract_entry(inflate_streambuf& inflater, std::istream& in, entr
 }
 
 }  // namespace
-
-int processor_class() {
-  std::optional<uint32_t> pvr = device::processor_version();
-  if (!pvr) return 0;
-  uint32_t family = *pvr & ~0xFFu;
-  if (family == board_decides_a || family == board_decides_b) {
-    std::optional<uint32_t> flags = device::board_flags();
-    return flags && (*flags & board_flag_class_2) ? 2 : 4;
-  }
-  uint32_t b = (*pvr >> 16) & 0xFF;
-  if (b >= 0x83 && b <= 0x85) return 1;
-  if (b >= 0x20 && b <= 0x21) return 2;
-  if ((*pvr >> 16) == 0x1302) return 3;
-  return 0;
-}
 
 extract_result extract_entries(pkg_stream& stream, entry_receiver& receiver) {
   // No package is installed without a signature over all its bytes, and a

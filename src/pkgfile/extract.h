@@ -52,6 +52,3 @@ struct extract_result {
 // judged whatever the processor, so a package is broken or not on every
 // device alike.
 extract_result extract_entries(pkg_stream& stream, entry_receiver& receiver);
-
-// The running processor's class for file variants (1..4), or 0 when it has none.
-int processor_class();

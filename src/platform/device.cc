@@ -13,6 +13,11 @@
 namespace device {
 namespace {
 
+// Processor version registers whose class the board decides.
+constexpr uint32_t board_decides_a = 0x80211000;
+constexpr uint32_t board_decides_b = 0x80212100;
+constexpr uint32_t board_flag_class_2 = 0x10;
+
 constexpr const char* flash_device = "/dev/flash";
 constexpr unsigned long board_query = 0x2000462B;
 constexpr unsigned long min_version_query = 0xC0044626;
@@ -88,6 +93,21 @@ std::optional<uint32_t> processor_version() {
   std::fclose(file);
   return value;
 #endif
+}
+
+int processor_class() {
+  std::optional<uint32_t> pvr = processor_version();
+  if (!pvr) return 0;
+  uint32_t family = *pvr & ~0xFFu;
+  if (family == board_decides_a || family == board_decides_b) {
+    std::optional<uint32_t> flags = board_flags();
+    return flags && (*flags & board_flag_class_2) ? 2 : 4;
+  }
+  uint32_t b = (*pvr >> 16) & 0xFF;
+  if (b >= 0x83 && b <= 0x85) return 1;
+  if (b >= 0x20 && b <= 0x21) return 2;
+  if ((*pvr >> 16) == 0x1302) return 3;
+  return 0;
 }
 
 }  // namespace device

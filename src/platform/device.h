@@ -1,5 +1,5 @@
 // What the router's hardware supplies: the flash device's queries and the
-// processor version register.
+// processor version register and the processor class it gives.
 //
 // On the router "/dev/flash" is the flash device and is asked with ioctl.
 // On a development machine or in tests a device root holds a regular file
@@ -25,5 +25,9 @@ std::optional<uint32_t> board_flags();
 uint32_t min_system_version();
 // The processor version register, or nothing when it cannot be read.
 std::optional<uint32_t> processor_version();
+// The processor's class for the file variants of a package (1..4), from the
+// version register and, for two register families, the board query; 0 when
+// it has none.
+int processor_class();
 
 }  // namespace device
