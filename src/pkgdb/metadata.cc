@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "msg/msg.h"
+#include "pkgdb/db_format.h"
 #include "pkgdb/repo.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
@@ -153,7 +154,7 @@ struct metadata_writer {
 
   bool state_files() {
     if (record.disabled) {
-      if (!stage_state_file(m, record, "disabled", record.user_set ? "user" : "auto")) return fail("meta/disabled");
+      if (!stage_state_file(m, record, "disabled", record.user_set ? "user" : auto_state)) return fail("meta/disabled");
     } else {
       remove("disabled");
     }

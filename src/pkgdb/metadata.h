@@ -1,19 +1,8 @@
 // Staging the text files of a package's database directory.
 //
-// "/flash/var/pdb/<name>/" holds, for a package with metadata files (one that
-// neither keeps its image nor has flag 2):
-//   version    "<version> <build_time>\n"
-//   deps       "<name> <min> <max>\n" per entry (written even when empty)
-//   provides   "<name> <min> <max> <extra>\n" per entry, extra signed
-//   conflicts  as deps
-//   bundle     "<bundle name>\n" for a bundle member
-//   files      one installed path per line, in order, its first "/" removed
-//              ("flash/bin/tool"); absent for a bundle
-// and for every package the state files: "disabled" ("user\n" or "auto\n")
-// or "enabled" ("user\n") when the user chose to keep it enabled.
-// Numbers are unsigned decimal (extra: signed). Every file is staged in the
-// manifest; a file the new version does not write is staged for removal, so
-// the next load never reads an older version's list back.
+// The files and their form are those of db_format.h. Every file is staged
+// in the manifest; a file the new version does not write is staged for
+// removal, so the next load never reads an older version's list back.
 #pragma once
 
 #include <string>

@@ -20,6 +20,7 @@
 #include "model/relations.h"
 #include "model/version.h"
 #include "msg/msg.h"
+#include "pkgdb/db_format.h"
 #include "pkgdb/metadata.h"
 #include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
@@ -182,7 +183,7 @@ void disable(pkg_repo& repository, manifest& m, pkg_image& record, pass_output o
   // package keeps its state, in the run and on flash, and is not printed
   // as disabled.
   if (!placeholder &&
-      !stage_state(m, record, "disable", "disabled", record.user_set ? "user" : "auto"))
+      !stage_state(m, record, "disable", "disabled", record.user_set ? "user" : auto_state))
     return;
   if (!placeholder) stage_removal(m, pdb_dir(record) + "enabled");
   set_disabled(repository, record, true);
