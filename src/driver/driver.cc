@@ -19,6 +19,7 @@
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
 #include "pkgfile/fd_streambuf.h"
+#include "platform/own_files.h"
 #include "platform/fs.h"
 #include "select/install_flags.h"
 #include "select/schedule.h"
@@ -232,6 +233,15 @@ class byte_counter : public std::streambuf {
   uint64_t count_ = 0;
 };
 
+// Opens the received image for writing, emptied, as the program's own file
+// (a link or a FIFO there is replaced, never followed).
+bool open_received_image(out_file& image) {
+  int fd = fs::open_own_file(received_image_path, false, 0644);
+  if (fd < 0) return false;
+  image.attach(fd);
+  return true;
+}
+
 // Whether the received image could be created: a dry run only looks.
 bool could_open_image() {
   struct stat st;
@@ -254,9 +264,10 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
   schedule_pass(repository, staged, pass_output::changes);
-  fd_ostreambuf image;
+  out_file image;
+  out_file_buf image_copy(image);
   byte_counter planned_image;
-  if (options.dry_run ? !could_open_image() : !image.open(received_image_path)) {
+  if (options.dry_run ? !could_open_image() : !open_received_image(image)) {
     std::fputs("ERROR: could not open image\n", stdout);
     std::fflush(stdout);
     discard(staged);
@@ -264,7 +275,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   }
   fd_istreambuf input(STDIN_FILENO);
   stream_result result;
-  std::streambuf* copy = options.dry_run ? static_cast<std::streambuf*>(&planned_image) : &image;
+  std::streambuf* copy = options.dry_run ? static_cast<std::streambuf*>(&planned_image) : &image_copy;
   install_request request = install_request_of(options);
   request.copy = copy;
   int status = install_stream(repository, staged, &input, request, result);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -49,4 +50,20 @@ class out_file {
   int error_ = 0;
   size_t used_ = 0;
   char buffer_[buffer_size];
+};
+
+// An out_file seen as a stream buffer, for a writer that takes one (the copy
+// a stream install makes of its input). Once the file has failed, every
+// write reports that nothing was taken.
+class out_file_buf : public std::streambuf {
+ public:
+  explicit out_file_buf(out_file& file) : file_(file) {}
+
+ protected:
+  int_type overflow(int_type c) override;
+  std::streamsize xsputn(const char* data, std::streamsize count) override;
+  int sync() override { return file_.flush() ? 0 : -1; }
+
+ private:
+  out_file& file_;
 };
