@@ -113,6 +113,13 @@ bool write_entry(const std::string& path, const std::string& value) {
   return ok;
 }
 
+// Writes `entries` below the host directory `base`; false with *err set.
+bool write_tree(const std::string& base, const tree& entries, std::string* err) {
+  for (const auto& [path, value] : entries)
+    if (!write_entry(base + path, value)) return *err = path + ": " + std::strerror(errno), false;
+  return true;
+}
+
 // ---- the sandbox; this part runs in the forked child ----
 
 [[noreturn]] void sandbox_failed(const std::string& what) {
@@ -214,12 +221,6 @@ std::string with_mode(unsigned mode, std::string_view content) {
 
 std::string content_of(const std::string& value) {
   return value.rfind("\x01" "f", 0) == 0 ? value.substr(value.find(' ') + 1) : value;
-}
-
-bool write_tree(const std::string& base, const tree& entries, std::string* err) {
-  for (const auto& [path, value] : entries)
-    if (!write_entry(base + path, value)) return *err = path + ": " + std::strerror(errno), false;
-  return true;
 }
 
 device_root::device_root() : path_(make_temp_dir("installer-root-")) {

@@ -53,9 +53,6 @@ class device_root {
   std::string path_;
 };
 
-// Writes `entries` below the host directory `base`; false with *err set.
-bool write_tree(const std::string& base, const tree& entries, std::string* err);
-
 struct run_result {
   std::string out, err;
   int status = -1;  // exit status, or 128 + signal; -1 when the sandbox failed
