@@ -77,8 +77,8 @@ size_t payload_at(const std::string& file, uint16_t type) {
 
 // The package with `part` (a whole part) in place of its files part, or
 // with a signature part of `signature_length` bytes; signed as the length
-// allows unless `sign` is false.
-std::string rebuilt(pkgbuild::package_recipe made, const std::string& part, bool sign = true,
+// allows.
+std::string rebuilt(pkgbuild::package_recipe made, const std::string& part,
                     std::optional<uint32_t> signature_length = std::nullopt) {
   if (!part.empty()) made.files.reset();
   std::string body;
@@ -89,7 +89,7 @@ std::string rebuilt(pkgbuild::package_recipe made, const std::string& part, bool
   }
   std::string file = pkgbuild::whole_file(body);
   uint32_t length = signature_length.value_or(132);
-  if (!sign || length < 68) return file;
+  if (length < 68) return file;
   return signed_with(file, length >= 132 ? signing::both : signing::legacy_only);
 }
 
@@ -310,15 +310,15 @@ TEST_F(Hostile, Signatures) {
   std::vector<scenario> rows;
   // 7.2 needs the Ed25519 signature: only a part of 132 bytes or more holds it.
   for (uint32_t length = 0; length <= 200; ++length) {
-    std::string bytes = rebuilt(made, "", true, length);
+    std::string bytes = rebuilt(made, "", length);
     rows.push_back(length < 132 ? refused(number("trailer of ", length), bytes)
                                 : installed(number("trailer of ", length), bytes));
   }
   // 6.48 accepts the older signature: 68 bytes hold it.
   pkgbuild::package_recipe six = recipe("base 6.48");
-  rows.push_back({.name = "6.48, 67 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", true, 67),
+  rows.push_back({.name = "6.48, 67 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", 67),
                   .status = 1, .out = {"ERROR: installation of base-6.48 failed: broken package"}});
-  rows.push_back({.name = "6.48, 100 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", true, 100),
+  rows.push_back({.name = "6.48, 100 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", 100),
                   .expect = {{"/flash/bin/base", "base-6.48"}, {"/flash/etc/base.conf", gone}, {pdb + "base/", any}}});
   rows.push_back(refused("Ed25519 of another package", with_trailer_of("other", 132)));
   rows.push_back(refused("a signature of another build", with_trailer_of("later", 132)));
