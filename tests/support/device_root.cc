@@ -235,8 +235,6 @@ void device_root::write_file(std::string_view device_path, std::string_view cont
   put({{std::string(device_path), with_mode(mode, content)}});
 }
 
-std::string device_root::read_file(std::string_view device_path) const { return read_whole(at(device_path)); }
-
 void device_root::make_dirs(std::string_view device_path) const {
   if (!make_dir_chain(at(device_path))) ADD_FAILURE() << "mkdir " << device_path << ": " << std::strerror(errno);
 }
