@@ -54,6 +54,14 @@ tree without_temporaries(const tree& state, const tree& reference) {
   return kept;
 }
 
+// Runs the row's arguments through the fault-injecting build with `plan`.
+run_result run_faulted(const device_root& root, const scenario& s, const std::string& plan) {
+  run_options opts = options_of(s);
+  opts.env.push_back({fs::fault_plan_variable, plan});
+  opts.prefix = faulting;
+  return run(root, s.args, opts);
+}
+
 class Sweep {
  public:
   Sweep(const scenario& s, bool full) : s_(s), full_(full) {}
@@ -65,7 +73,7 @@ class Sweep {
     start_ = clean.snapshot();
     before_ = state(clean);
     show_before_ = listing(clean, "before");
-    run_result r = faulted(clean, "trace");
+    run_result r = run_faulted(clean, s_, "trace");
     after_ = state(clean);
     show_after_ = listing(clean, "after");
     std::string prefix = fs::fault_log_prefix;
@@ -104,13 +112,6 @@ class Sweep {
     return entries;
   }
   void problem(const std::string& what) { ADD_FAILURE() << s_.name << " " << label_ << ": " << what; }
-
-  run_result faulted(const device_root& root, const std::string& plan) {
-    run_options opts = options_of(s_);
-    opts.env.push_back({fs::fault_plan_variable, plan});
-    opts.prefix = faulting;
-    return e2e::run(root, s_.args, opts);
-  }
 
   // name -> row of --show, the name being a row's first word.
   std::map<std::string, std::string> listing(const device_root& root, const std::string& when) {
@@ -173,7 +174,7 @@ class Sweep {
     root.put(start_);
     std::string plan = std::to_string(k).append(":").append(what);
     label_ = plan + " (" + trace_[k - 1] + ")";
-    run_result r = faulted(root, plan);
+    run_result r = run_faulted(root, s_, plan);
     if (crashed(r, fs::fault_stop_status))
       problem(std::string("status ").append(std::to_string(r.status)).append(": ").append(brief(r.err)));
     tree got = state(root);
@@ -335,10 +336,7 @@ TEST_F(CutPoints, UpgradeMovesAVerifiedDownload) {
 // row's run that starts with `prefix`, or with `last` the last one before
 // the commit's first sync; 0 when there is none.
 unsigned operation(const device_root& root, const scenario& s, const std::string& prefix, unsigned after, bool last) {
-  run_options opts = options_of(s);
-  opts.env.push_back({fs::fault_plan_variable, "trace"});
-  opts.prefix = faulting;
-  std::string trace = run(root, s.args, opts).err;
+  std::string trace = run_faulted(root, s, "trace").err;
   unsigned found = 0;
   for (unsigned k = after + 1;; ++k) {
     std::string head = std::string(fs::fault_log_prefix).append(std::to_string(k)).append(" ");

@@ -77,8 +77,8 @@ size_t payload_at(const std::string& file, uint16_t type) {
 
 // The package with `part` (a whole part) in place of its files part, or
 // with a signature part of `signature_length` bytes; signed as the length
-// allows unless `sign` is false.
-std::string rebuilt(pkgbuild::package_recipe made, const std::string& part, bool sign = true,
+// allows.
+std::string rebuilt(pkgbuild::package_recipe made, const std::string& part,
                     std::optional<uint32_t> signature_length = std::nullopt) {
   if (!part.empty()) made.files.reset();
   std::string body;
@@ -89,21 +89,26 @@ std::string rebuilt(pkgbuild::package_recipe made, const std::string& part, bool
   }
   std::string file = pkgbuild::whole_file(body);
   uint32_t length = signature_length.value_or(132);
-  if (!sign || length < 68) return file;
+  if (length < 68) return file;
   return signed_with(file, length >= 132 ? signing::both : signing::legacy_only);
 }
 
 // A zlib stream of `raw` flushed but never finished: no final block and no
-// check value; each of `empty_blocks` more flushes adds an empty block.
-std::string zlib_unfinished(const std::string& raw, size_t empty_blocks = 0) {
+// check value; `empty_blocks` more flushes after its first `split` bytes add
+// empty blocks there.
+std::string zlib_unfinished(const std::string& raw, size_t empty_blocks = 0, size_t split = std::string::npos) {
   z_stream z{};
   deflateInit(&z, 6);
   std::string out(raw.size() + 1024 + empty_blocks * 8, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
-  z.avail_in = static_cast<uInt>(raw.size());
   z.next_out = reinterpret_cast<Bytef*>(out.data());
   z.avail_out = static_cast<uInt>(out.size());
-  for (size_t i = 0; i <= empty_blocks; ++i) deflate(&z, Z_SYNC_FLUSH);
+  split = std::min(split, raw.size());
+  for (size_t from : {size_t{0}, split}) {
+    if (from == raw.size() && from > 0) break;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data() + from));
+    z.avail_in = static_cast<uInt>(from == 0 ? split : raw.size() - from);
+    for (size_t i = 0; i <= (from == 0 ? empty_blocks : 0); ++i) deflate(&z, Z_SYNC_FLUSH);
+  }
   out.resize(out.size() - z.avail_out);
   deflateEnd(&z);
   return out;
@@ -159,14 +164,13 @@ TEST_F(Hostile, DeclaredLengthsUpTo4GiB) {
                                  with_u32(whole, info.offset + 2, length), limited));
   size_t list = payload_at(whole, part_depends);  // 65535 entries claimed, one held
   rows.push_back(refused_any("entry count", flipped(flipped(whole, list), list + 1), limited));
-  for (uint32_t length : {0xFFFFFFFFu, 0xFFFFFFF8u, 0u})
-    rows.push_back(installed(number("file header length ", length), with_u32(whole, 4, length)));
   play(rows);
 }
 
 TEST_F(Hostile, CompressedFiles) {
   pkgbuild::package_recipe made = recipe(newer);
   const std::string content = pkgbuild::container_content(*made.files);
+  const size_t entry_size = pkgbuild::container_content({made.files->at(0)}).size();
   std::vector<pkgbuild::file_entry> more = *made.files;
   more.push_back({.name = "lib/last", .data = noise(3000)});
   const std::string longer = pkgbuild::container_content(more), finished = pkgbuild::zlib_compress(longer);
@@ -184,7 +188,8 @@ TEST_F(Hostile, CompressedFiles) {
   play({
       // Without a final block the stream ends with the part: sound.
       installed("no final block", files(zlib_unfinished(content))),
-      installed("200,000 empty blocks", files(zlib_unfinished(content, 200000))),
+      // Passes of the inflater that yield no byte, between two entries.
+      installed("200,000 empty blocks", files(zlib_unfinished(content, 200000, entry_size))),
       refused("the part ends inside an entry", files(cut.substr(0, cut.size() - 1000))),
       refused("the stream ends before the last entry", files(pkgbuild::zlib_compress(longer.substr(0, longer.size() - 100)))),
       // A bad check value strikes after the last entry, which is whole.
@@ -305,15 +310,15 @@ TEST_F(Hostile, Signatures) {
   std::vector<scenario> rows;
   // 7.2 needs the Ed25519 signature: only a part of 132 bytes or more holds it.
   for (uint32_t length = 0; length <= 200; ++length) {
-    std::string bytes = rebuilt(made, "", true, length);
+    std::string bytes = rebuilt(made, "", length);
     rows.push_back(length < 132 ? refused(number("trailer of ", length), bytes)
                                 : installed(number("trailer of ", length), bytes));
   }
   // 6.48 accepts the older signature: 68 bytes hold it.
   pkgbuild::package_recipe six = recipe("base 6.48");
-  rows.push_back({.name = "6.48, 67 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", true, 67),
+  rows.push_back({.name = "6.48, 67 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", 67),
                   .status = 1, .out = {"ERROR: installation of base-6.48 failed: broken package"}});
-  rows.push_back({.name = "6.48, 100 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", true, 100),
+  rows.push_back({.name = "6.48, 100 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(six, "", 100),
                   .expect = {{"/flash/bin/base", "base-6.48"}, {"/flash/etc/base.conf", gone}, {pdb + "base/", any}}});
   rows.push_back(refused("Ed25519 of another package", with_trailer_of("other", 132)));
   rows.push_back(refused("a signature of another build", with_trailer_of("later", 132)));
@@ -364,7 +369,7 @@ TEST_F(Hostile, DownloadChangedAfterItWasVerified) {
       },
       [&](const device_root& root) { root.write_file(download, forged); },  // written over
       [&](const device_root& root) {  // the proof made to name other bytes
-        std::string proofs = root.read_file("/ram/MANIFEST.verified");
+        std::string proofs = testsupport::content_of(root.snapshot({"/ram"})["/ram/MANIFEST.verified"]);
         ASSERT_FALSE(proofs.empty());
         proofs[proofs.size() - 2] = proofs[proofs.size() - 2] == '0' ? '1' : '0';
         root.write_file("/ram/MANIFEST.verified", proofs);

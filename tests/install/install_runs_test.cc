@@ -42,8 +42,6 @@ TEST_F(InstallRuns, StreamInstall) {
        .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {pdb + "alpha/version", version_file("7.1")}}},
       {.name = "the same version", .given = {"alpha 7.1"}, .args = {"-"}, .input = pkg("alpha 7.1"),
        .out = {"WARNING: omitting package alpha-7.1: it is already installed"}},
-      {.name = "the same version again", .given = {"alpha 7.1"}, .args = {"--reinstall", "-"}, .input = pkg("alpha 7.1"),
-       .out = {"", "Resuming upgrade...", "installed alpha-7.1"}},
       {.name = "a missing dependency; -q after the dash is not read", .args = {"-", "-q"},
        .input = pkg("alpha 7.1 depends=gamma"), .status = 1,
        .out = {"ERROR: can not install alpha-7.1: gamma is not installed, but is required"}},

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -400,37 +399,11 @@ std::string container(const std::vector<pkgbuild::file_entry>& entries) { return
 
 TEST(Extract, Outcomes) {
   if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "changing root needs root rights";
-  const std::string two = pkgbuild::container_content({{file_mode_regular | 0644, 0, "a", "1"}, {file_mode_regular | 0644, 0, "b", "22"}});
   EXPECT_EQ(extract(container({{0x4000 | 0755, 0, "etc", ""}, {0xA000 | 0777, 0, "../l", "t"}, {0100755, 0, "//etc/./x", "data"}})),
             "ok /flash/etc/x=data") << "links and directories are skipped, names made plain";
-  EXPECT_EQ(extract(pkgbuild::zlib_compress(two.substr(0, two.size() - 1))),
-            "failed ERROR: installation of demo-1.0 failed: broken package /flash/a=1 /flash/b=");
-  // Empty stored blocks between entries give inflate passes that produce no
-  // byte: extraction must go on to the later entries.
-  z_stream z{};
-  ASSERT_EQ(deflateInit(&z, 6), Z_OK);
-  std::string compressed, first = pkgbuild::container_content({{file_mode_regular | 0644, 0, "first", "1"}}),
-                          second = pkgbuild::container_content({{file_mode_regular | 0644, 0, "second", "2"}});
-  auto feed = [&](std::string& data, int flush) {
-    char out[65536];
-    z.next_in = reinterpret_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    do {
-      z.next_out = reinterpret_cast<Bytef*>(out);
-      z.avail_out = sizeof out;
-      deflate(&z, flush);
-      compressed.append(out, sizeof out - z.avail_out);
-    } while (z.avail_out == 0);
-  };
-  feed(first, Z_SYNC_FLUSH);
-  for (int i = 0; i < 3000; ++i) compressed += std::string("\x00\x00\x00\xff\xff", 5);
-  feed(second, Z_FINISH);
-  deflateEnd(&z);
-  EXPECT_EQ(extract(compressed), "ok /flash/first=1 /flash/second=2");
   // Files that start, end or lie across the inflater's buffer boundaries
   // arrive whole, and the bar grows file by file.
   std::vector<pkgbuild::file_entry> entries;
-  std::string expected = "ok";
   for (size_t size : {0, 1, 65535, 65536, 65537, 7, 131073, 300000, 1}) {
     std::string data = e2e::noise(size, static_cast<uint32_t>(entries.size()));
     for (size_t i = 0; i < size; i += 4) data[i] = static_cast<char>('a' + entries.size());

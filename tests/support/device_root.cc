@@ -113,6 +113,13 @@ bool write_entry(const std::string& path, const std::string& value) {
   return ok;
 }
 
+// Writes `entries` below the host directory `base`; false with *err set.
+bool write_tree(const std::string& base, const tree& entries, std::string* err) {
+  for (const auto& [path, value] : entries)
+    if (!write_entry(base + path, value)) return *err = path + ": " + std::strerror(errno), false;
+  return true;
+}
+
 // ---- the sandbox; this part runs in the forked child ----
 
 [[noreturn]] void sandbox_failed(const std::string& what) {
@@ -216,12 +223,6 @@ std::string content_of(const std::string& value) {
   return value.rfind("\x01" "f", 0) == 0 ? value.substr(value.find(' ') + 1) : value;
 }
 
-bool write_tree(const std::string& base, const tree& entries, std::string* err) {
-  for (const auto& [path, value] : entries)
-    if (!write_entry(base + path, value)) return *err = path + ": " + std::strerror(errno), false;
-  return true;
-}
-
 device_root::device_root() : path_(make_temp_dir("installer-root-")) {
   for (const char* dir : root_layout) make_dirs(std::string("/") + dir);
 }
@@ -233,8 +234,6 @@ std::string device_root::at(std::string_view device_path) const { return path_ +
 void device_root::write_file(std::string_view device_path, std::string_view content, unsigned mode) const {
   put({{std::string(device_path), with_mode(mode, content)}});
 }
-
-std::string device_root::read_file(std::string_view device_path) const { return read_whole(at(device_path)); }
 
 void device_root::make_dirs(std::string_view device_path) const {
   if (!make_dir_chain(at(device_path))) ADD_FAILURE() << "mkdir " << device_path << ": " << std::strerror(errno);

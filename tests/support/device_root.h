@@ -39,7 +39,6 @@ class device_root {
   std::string at(std::string_view device_path) const;  // path() + device_path
 
   void write_file(std::string_view device_path, std::string_view content, unsigned mode = 0644) const;
-  std::string read_file(std::string_view device_path) const;  // "" when missing
   void make_dirs(std::string_view device_path) const;
   void remove(std::string_view device_path) const;  // file or whole tree
   void symlink(std::string_view content, std::string_view device_path) const;
@@ -52,9 +51,6 @@ class device_root {
  private:
   std::string path_;
 };
-
-// Writes `entries` below the host directory `base`; false with *err set.
-bool write_tree(const std::string& base, const tree& entries, std::string* err);
 
 struct run_result {
   std::string out, err;
