@@ -12,11 +12,7 @@
 
 namespace {
 
-using pkgdb_test::dep;
-using pkgdb_test::rec;
-using pkgdb_test::v2;
-using pkgdb_test::v3;
-using pkgdb_test::v4;
+using namespace pkgdb_test;  // records, dependencies and versions to build cases from
 constexpr uint32_t high = 0xF0006600;  // above 0x7FFFFFFF: a signed compare gets it wrong
 
 TEST(Version, TextsOrderAndRefusals) {

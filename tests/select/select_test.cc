@@ -19,11 +19,7 @@
 
 namespace {
 
-using pkgdb_test::dep;
-using pkgdb_test::rec;
-using pkgdb_test::v2;
-using pkgdb_test::v3;
-using pkgdb_test::v4;
+using namespace pkgdb_test;  // records, dependencies and versions to build cases from
 
 uint32_t min_system = 0;
 uint32_t min_system_query() { return min_system; }
