@@ -202,12 +202,12 @@ TEST_F(InstallRuns, PostLog) {
       // This run's lines before loading come first, then the old ones; a
       // last piece without a line end is dropped.
       {.name = "earlier lines", .then = true,
-       .put = {{dl + "alpha.npk", gone}, {"/flash/postlog", "earlier line\ncut off"}, {dl + "beta.npk", pkg("beta 7.1")}},
+       .put = {{dl + "alpha.npk", gone}, {"/flash/postlog", "earlier line\nsecond line\ncut off"}, {dl + "beta.npk", pkg("beta 7.1")}},
        .out = {"ERROR: broken package junk.npk", "installed beta-7.1"},
-       .expect = {{"/flash/postlog", first + "earlier line\ninstalled beta-7.1\n"}, {"/flash/bin/beta", any}, {pdb + "beta/", any}}},
+       .expect = {{"/flash/postlog", first + "earlier line\nsecond line\ninstalled beta-7.1\n"}, {"/flash/bin/beta", any}, {pdb + "beta/", any}}},
       {.name = "a stream install appends", .then = true, .args = {"-"}, .input = pkg("beta 7.1"),
        .out = {"WARNING: omitting package beta-7.1: it is already installed"},
-       .expect = {{"/flash/postlog", first + "earlier line\ninstalled beta-7.1\n"
+       .expect = {{"/flash/postlog", first + "earlier line\nsecond line\ninstalled beta-7.1\n"
                                              "WARNING: omitting package beta-7.1: it is already installed\n"}}},
   });
 }
