@@ -17,6 +17,7 @@
 #include "stage/commit.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
+#include "stage/proof.h"
 #include "stage/staging.h"
 
 namespace {
@@ -407,6 +408,23 @@ TEST(Commit, Outcomes) {
 }
 
 // The spinner steps once per chunk copied, never for a rename.
+// A download is taken out of its uploader's hands before it is read: owned
+// by the installer's user, writable by that user only, no set-id bits.
+TEST(Proof, TakeOverFromTheUploader) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root rights";
+  char path[] = "/tmp/installer-download-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  struct stat st;
+  ASSERT_EQ(fchown(fd, 1000, 1000) | fchmod(fd, 06777) | fstat(fd, &st), 0);
+  EXPECT_TRUE(take_over(fd, &st));
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  close(fd);
+  unlink(path);
+}
+
 TEST(Commit, Spinner) {
   sandbox([] {
     static uint32_t ticks = 0;
