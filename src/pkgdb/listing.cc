@@ -25,7 +25,8 @@ void put_cell(std::string& line, std::string_view text, int width) {
   line.append(text);
 }
 
-// Broken-down UTC time of a Unix time given in 64 bits, so that build times
+// Broken-down UTC time (date and time of day; the listing needs no weekday
+// or day of the year) of a Unix time given in 64 bits, so that build times
 // past 2038 convert even where time_t has 32 bits. Days to a civil date by
 // the usual era arithmetic of the proleptic Gregorian calendar.
 std::tm utc_time(uint64_t seconds) {
@@ -35,8 +36,7 @@ std::tm utc_time(uint64_t seconds) {
   out.tm_hour = static_cast<int>(rest / 3600);
   out.tm_min = static_cast<int>(rest % 3600 / 60);
   out.tm_sec = static_cast<int>(rest % 60);
-  out.tm_wday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
-  uint64_t z = days + 719468;                      // days since 0000-03-01
+  uint64_t z = days + 719468;  // days since 0000-03-01
   uint64_t era = z / 146097;
   uint64_t day_of_era = z - era * 146097;
   uint64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
@@ -48,9 +48,6 @@ std::tm utc_time(uint64_t seconds) {
   out.tm_mday = static_cast<int>(day);
   out.tm_mon = static_cast<int>(month - 1);
   out.tm_year = static_cast<int>(year - 1900);
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  static const int month_starts[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-  out.tm_yday = month_starts[month - 1] + static_cast<int>(day) - 1 + (leap && month > 2 ? 1 : 0);
   return out;
 }
 
