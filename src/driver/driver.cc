@@ -19,8 +19,9 @@
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
 #include "pkgfile/fd_streambuf.h"
-#include "platform/own_files.h"
 #include "platform/fs.h"
+#include "platform/own_files.h"
+#include "platform/paths.h"
 #include "select/install_flags.h"
 #include "select/schedule.h"
 #include "stage/commit.h"
@@ -35,8 +36,6 @@ constexpr const char* usage_text = "usage: installer [-q] [-r <root>] [-]\n";
 constexpr const char* saved_manifest_path = "/ram/MANIFEST";
 constexpr const char* received_image_path = "/flash/var/pdb//image";
 constexpr const char* received_image_target = "/flash/var/pdb/image";
-constexpr const char* boot_image_path = "/flash/bootimage";
-constexpr const char* secure_marker = "/ram/SECURE";
 constexpr const char* ignore_marker = "/rw/pckg/.download/IGNORE";
 constexpr const char* changed_marker = "/flash/PCKGS_CHANGED";
 constexpr int status_no_space = 28;
@@ -294,8 +293,8 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   }
   if (status == 0 && !image_dir.empty()) {
     if (result.boot) {
-      stage_move(staged, received_image_target, boot_image_path);
-      stage_link(staged, boot_image_path, image_dir + "image");
+      stage_move(staged, received_image_target, paths::boot_image);
+      stage_link(staged, paths::boot_image, image_dir + "image");
     } else {
       stage_move(staged, received_image_target, image_dir + "image");
     }
@@ -554,12 +553,13 @@ bool change_root(const std::string& root) {
 namespace {
 
 // Every environment variable and marker file that adjusts a run, read once
-// in the device's root.
+// in the device's root. The listing installs nothing: it looks for no marker.
 void read_run_settings(run_options& options) {
   if (const char* arch = std::getenv("arch")) options.arch = arch;
+  if (options.show) return;
   options.boot_image_apart = std::getenv("bootimage") != nullptr;
   struct stat st;
-  options.secure = lstat(secure_marker, &st) == 0;
+  options.secure = lstat(paths::secure_marker, &st) == 0;
   options.skip_first_download_dir = lstat(ignore_marker, &st) == 0;
   options.downgrade = read_downgrade_request();
 }

@@ -22,6 +22,7 @@
 #include "pkgfile/verify.h"
 #include "platform/fs.h"
 #include "platform/own_files.h"
+#include "platform/paths.h"
 #include "select/candidate.h"
 #include "select/schedule.h"
 #include "stage/manifest.h"
@@ -32,7 +33,6 @@ namespace {
 
 constexpr const char* convert_marker = "/rw/CONVERT";
 constexpr const char* upgraded_marker = "/flash/UPGRADED";
-constexpr const char* secure_marker = "/ram/SECURE";
 constexpr size_t payload_step = 4096;
 // Blanks that wipe the progress line before the "installed" line of a kept package.
 constexpr size_t progress_wipe_width = 78;
@@ -74,12 +74,6 @@ void apply_user_state(pkg_image& record, const user_state_map& user_state) {
 
 bool is_alone(const pkg_image& record) { return record.bundle.name.empty(); }
 
-// Records why `record` is refused; a member's cause names the member, since
-// the refusal is the whole bundle's.
-void refuse(pkg_stream& stream, const pkg_image& record, const std::string& cause) {
-  stream.refuse(is_alone(record) ? cause : "member " + package_text(record) + ": " + cause);
-}
-
 std::string level_text(signature_level level) {
   static const char* const names[] = {"0 (none holds)", "1 (the older scheme)", "2 (Ed25519)"};
   return level >= SIGNATURE_NONE && level <= SIGNATURE_ED25519 ? names[level] : std::to_string(level);
@@ -90,7 +84,7 @@ std::string weak_signature(const pkg_record& record, signature_level level, sign
                            bool secure) {
   std::string found = level == SIGNATURE_NONE ? "no signature holds for its digest"
                                               : "its signature holds at level " + level_text(level);
-  if (secure) return found + "; " + secure_marker + " requires level " + level_text(needed) + " of every package";
+  if (secure) return found + "; " + paths::secure_marker + " requires level " + level_text(needed) + " of every package";
   return found + "; " + version_text(record.version) + " needs level " + level_text(needed);
 }
 
@@ -98,7 +92,7 @@ std::string weak_signature(const pkg_record& record, signature_level level, sign
 // package needs. Moves past the signature either way.
 bool signature_holds(const pkg_image& record, pkg_stream& stream, bool secure) {
   if (stream.type() != part_signature) {
-    refuse(stream, record, stream.type() == -1 ? "it ends without a signature part"
+    refuse_package(stream, record, stream.type() == -1 ? "it ends without a signature part"
                                                : part_label(stream.type()) + " stands where its signature part belongs");
     return false;
   }
@@ -106,7 +100,7 @@ bool signature_holds(const pkg_image& record, pkg_stream& stream, bool secure) {
   stream.next_part();  // a trailer cut short shows here, as the cause
   signature_level needed = required_signature_level(record, secure);
   if (level >= needed) return true;
-  refuse(stream, record, weak_signature(record, level, needed, secure));
+  refuse_package(stream, record, weak_signature(record, level, needed, secure));
   return false;
 }
 
@@ -116,13 +110,13 @@ bool at_well_formed_end(const pkg_image& record, pkg_stream& stream) {
   if (stream.type() == part_architecture) stream.next_part();
   if (stream.type() == part_depends) {
     if (stream.part_length() != 0) {
-      refuse(stream, record, "a dependency list that is not empty follows its signature");
+      refuse_package(stream, record, "a dependency list that is not empty follows its signature");
       return false;
     }
     stream.next_part();
   }
   if (stream.type() == -1) return true;
-  refuse(stream, record, part_label(stream.type()) + " follows its signature");
+  refuse_package(stream, record, part_label(stream.type()) + " follows its signature");
   return false;
 }
 
@@ -178,7 +172,7 @@ pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_st
   pkg_image* installed = find_package(repository, record.name);
   if (installed == nullptr) {
     check_candidate(repository, record, request.flags | ALLOW_CONFLICT);
-    refuse(stream, record, "refused by the checks above");
+    refuse_package(stream, record, "refused by the checks above");
     skip_to_next_member(stream);
     return nullptr;
   }
@@ -218,7 +212,7 @@ bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_str
   }
   show_install_progress(record, stream);
   if (!secondary && !claim_pdb_dir(record, m)) {
-    refuse(stream, record, "its database directory " + pdb_dir(record) + " cannot be used");
+    refuse_package(stream, record, "its database directory " + pdb_dir(record) + " cannot be used");
     return false;
   }
   if (stream.type() == part_image_payload) skip_image_payload(record, stream);

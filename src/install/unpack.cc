@@ -89,15 +89,17 @@ bool extract_files(pkg_image& record, manifest& m, pkg_stream& stream) {
       report_write_failure(terminal(), record, "files");
       return false;
     case extract_status::broken:
-      // The stream records why; a member's cause names the member.
       report_broken_package(terminal(), record);
-      stream.refuse(record.bundle.name.empty() ? result.cause
-                                               : "member " + package_text(record) + ": " + result.cause);
+      refuse_package(stream, record, result.cause);
       return false;
     case extract_status::receiver_failed:
       return false;
   }
   return false;
+}
+
+void refuse_package(pkg_stream& stream, const pkg_image& record, const std::string& cause) {
+  stream.refuse(record.bundle.name.empty() ? cause : "member " + package_text(record) + ": " + cause);
 }
 
 void show_install_progress(const pkg_image& record, pkg_stream& stream, uint64_t read_ahead) {

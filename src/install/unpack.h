@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct pkg_image;
 struct manifest;
@@ -14,6 +15,10 @@ class pkg_stream;
 // False after a failure has been reported (broken package, write failure,
 // a refused entry name).
 bool extract_files(pkg_image& record, manifest& m, pkg_stream& stream);
+
+// Records on the stream why `record` is refused; a member's cause names the
+// member, since the refusal is the whole bundle's.
+void refuse_package(pkg_stream& stream, const pkg_image& record, const std::string& cause);
 
 // "installing <display text> [###   ]", 77 characters, drawn with set_progress.
 // `read_ahead`: bytes of the package already read but not yet used.

@@ -36,7 +36,6 @@ namespace {
 
 constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
 constexpr const char* postlog_path = "/flash/postlog";
-constexpr const char* boot_image_path = "/flash/bootimage";
 constexpr size_t postlog_placeholder_size = 4096;
 
 const std::vector<uint32_t> scan_part_types = {
@@ -244,8 +243,8 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   proof.taken_this_run = true;
   std::string image = "/flash/var/pdb/" + candidate.name + "/image";
   if (result.boot) {
-    stage_download_move(m, candidate.path, boot_image_path, proof);
-    stage_link(m, boot_image_path, image);
+    stage_download_move(m, candidate.path, paths::boot_image, proof);
+    stage_link(m, paths::boot_image, image);
   } else {
     stage_download_move(m, candidate.path, image, proof);
   }

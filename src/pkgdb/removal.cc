@@ -7,13 +7,12 @@
 #include <sys/stat.h>
 
 #include "model/names.h"
+#include "platform/paths.h"
 #include "pkgdb/repo.h"
 #include "stage/manifest.h"
 #include "stage/staging.h"
 
 namespace {
-
-constexpr const char* boot_image = "/flash/bootimage";
 
 bool has_parent_component(std::string_view path) {
   size_t start = 0;
@@ -58,7 +57,7 @@ void stage_package_removal(const pkg_repo& repository, pkg_image& record, manife
   }
   if (record.flags & PKG_FLAG_BOOT) {
     struct stat st;
-    if (stat(boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, boot_image);
+    if (stat(paths::boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, paths::boot_image);
   }
   record.pending = PENDING_NONE;
 }

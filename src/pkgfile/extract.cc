@@ -23,7 +23,19 @@ entry_header parse_entry_header(const char* raw) {
   return {get_u16(raw), static_cast<uint8_t>(raw[23]), get_u32(raw + 24), get_u16(raw + 28)};
 }
 
-bool fits_this_processor(uint8_t variant) { return variant == 0 || variant == device::processor_class(); }
+// Whether a file variant suits this processor. The processor's class is
+// asked once an extraction, at the first variant met, not for every entry.
+class variant_filter {
+ public:
+  bool fits(uint8_t variant) {
+    if (variant == 0) return true;
+    if (processor_ < 0) processor_ = device::processor_class();
+    return variant == processor_;
+  }
+
+ private:
+  int processor_ = -1;
+};
 
 // Why an entry name is refused.
 std::string refused_name(std::string_view stored, const std::string& relative, bool normalised) {
@@ -58,7 +70,7 @@ extract_result copy_entry_data(inflate_streambuf& inflater, entry_receiver& rece
 
 // The next entry. Extraction goes on after a `complete` result with *more set.
 extract_result extract_entry(inflate_streambuf& inflater, std::istream& in, entry_receiver& receiver,
-                             std::string& stored_name, bool* more) {
+                             variant_filter& variants, std::string& stored_name, bool* more) {
   *more = false;
   char raw[pkg_file_entry_header_size];
   if (!in.read(raw, sizeof raw)) return {};
@@ -77,7 +89,7 @@ extract_result extract_entry(inflate_streambuf& inflater, std::istream& in, entr
   bool normalised = normalise_entry_name(stored_name, &relative);
   if (!normalised || is_installer_state(relative))
     return {extract_status::broken, refused_name(stored_name, relative, normalised)};
-  if (!fits_this_processor(header.variant)) {
+  if (!variants.fits(header.variant)) {
     in.seekg(header.size, std::ios_base::cur);
     return {};
   }
@@ -96,9 +108,10 @@ extract_result extract_entries(pkg_stream& stream, entry_receiver& receiver) {
   if (!inflater.ready()) return {extract_status::no_memory, {}};
   std::istream in(&inflater);
   std::string stored_name;
+  variant_filter variants;
   while (in.good()) {
     bool more = false;
-    extract_result result = extract_entry(inflater, in, receiver, stored_name, &more);
+    extract_result result = extract_entry(inflater, in, receiver, variants, stored_name, &more);
     if (result.status != extract_status::complete || !more) return result;
   }
   // A skip that ran out of data: the container ended inside a skipped entry.
