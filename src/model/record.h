@@ -41,7 +41,7 @@ struct pkg_record {
   std::vector<pkg_dep> conflicts;
   bool is_bundle = false;
   // Members of a bundle found in a download directory, in file order. Not
-  // owned: whoever created them keeps them alive until the process ends.
+  // owned: the scan that created them keeps them alive while it runs.
   std::vector<pkg_record*> members;
 };
 
