@@ -108,6 +108,9 @@ TEST(Database, LoadsEveryKindOfRecord) {
       // A malformed list keeps the entries before the fault and marks the
       // package for removal.
       {"a cut entry", with("p", "1 1\n", {{pdb + "p/deps", "a 1 2\nb 3"}}), "p v=00000001 t=1 pend=1 deps=[a 1 2]\n"},
+      {"a provides entry cut before its extra", with("p", "1 1\n", {{pdb + "p/provides", "a 1 2\n"}}), "p v=00000001 t=1 pend=1\n"},
+      {"an unreadable header: the metadata under the directory name", with("cut", "16803328 9\n", {{pdb + "cut/image", image_of("other", v2_0, 1).substr(0, 20)}}), "cut v=01006600 t=9\n"},
+      {"an empty directory: a bundle to remove", {{pdb + "empty", "\x01" "d755"}}, "empty v=00000000 t=0 bundle pend=1\n"},
       {"an image with its lists, and the files it extracted", {{pdb + "tool/image", tool}, {pdb + "tool/files", "flash/bin/tool\n"}},
        "tool v=01026600 t=1000 deps=[base 5 0] prov=[svc 1 2 -1] conf=[old 0 0] files=[/flash/bin/tool] note=a note\n"},
       {"members first, the bundle last; a note after a member's signature passed over",
