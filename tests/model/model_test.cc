@@ -84,8 +84,10 @@ TEST(Relations, ConflictSteps) {
       {"entry outside b's version", {{}, {dep("b", v3)}}, {}, false},
       {"b provides a with extra 0: stops", {{}, {dep("x")}}, {{dep("a"), dep("x")}}, false},
       {"b provides a with extra -1", {{}, {dep("x")}}, {{dep("a", 0, 0, -1), dep("x")}}, true},
-      {"a provides b with extra 0", {{dep("b")}}, {}, true}, {"a provides b with -1: stops", {{dep("b", 0, 0, -1)}, {dep("x")}}, {{dep("x")}}, false},
-      {"larger extra blocks", {{dep("web")}}, {{dep("web", 0, 0, -1)}}, true}, {"smaller extra does not", {{dep("web", 0, 0, -1)}}, {{dep("web")}}, false},
+      {"a provides b with extra 0", {{dep("b")}}, {}, true},
+      {"a provides b with -1: stops", {{dep("b", 0, 0, -1)}, {dep("x")}}, {{dep("x")}}, false},
+      {"larger extra blocks", {{dep("web")}}, {{dep("web", 0, 0, -1)}}, true},
+      {"smaller extra does not", {{dep("web", 0, 0, -1)}}, {{dep("web")}}, false},
       {"equal extras stop", {{dep("web")}, {dep("x")}}, {{dep("web"), dep("x")}}, false},
       {"provided range outside", {{}, {dep("web", 0, v2)}}, {{dep("web", v3)}}, false},
       {"provided range inside", {{}, {dep("web", 0, v2)}}, {{dep("web", v2)}}, true}};

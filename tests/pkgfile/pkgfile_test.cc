@@ -37,6 +37,7 @@ std::string from_hex(std::string_view hex) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
   return bytes;
 }
+std::string name16(std::string name) { name.resize(16, '\0'); return name; }
 
 // A source that hands out at most 3 bytes a read and cannot seek, as a pipe.
 struct pipe_buf : std::stringbuf {
@@ -59,8 +60,8 @@ int level_of(const std::string& file, bool pipe = false, std::string* copied = n
 }
 
 // Every field has four different bytes: any other byte order gives another number.
-const std::string header_bytes = std::string("demo").append(12, '\0') + from_hex("00660207" "04030201") + std::string(8, '\0') + from_hex("03020100");
-const std::string depends_bytes = from_hex("0100") + std::string("system").append(10, '\0') + from_hex("00660106" "00000000" "0a620107" "feffffff");
+const std::string header_bytes = name16("demo") + from_hex("00660207" "04030201") + std::string(8, '\0') + from_hex("03020100");
+const std::string depends_bytes = from_hex("0100") + name16("system") + from_hex("00660106" "00000000" "0a620107" "feffffff");
 
 // The file's integers are little-endian on every processor, the router's
 // big-endian one included; the cross build runs these there. The writer
