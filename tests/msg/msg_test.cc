@@ -20,7 +20,7 @@ TEST(Messages, ProgressLineAndMessages) {
   EXPECT_EQ(out([&] { set_progress(r, "disabling b..."); }), hide + "\rdisabling b...   \r" + show) << "padded";
   // A warning stands above the progress line; an error or info erases it.
   EXPECT_EQ(out([&] { warning(r, "omitting %s", "x-1.0"); }),
-            "\r" + std::string(79, ' ') + "\rWARNING: omitting x-1.0\ndisabling b...");
+            std::string("\r").append(79, ' ') + "\rWARNING: omitting x-1.0\ndisabling b...");
   EXPECT_EQ(out([&] { error(r, "broken %s", "a.npk"); }), hide + "\r" + std::string(14, ' ') + "\r" + show + "ERROR: broken a.npk\n");
   EXPECT_EQ(r.progress_line, "");
   // The body is cut at 255 bytes, the prefix on top.

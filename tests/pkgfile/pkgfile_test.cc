@@ -224,7 +224,7 @@ TEST(Mkpkg, BuildsWhatTheReaderReadsBack) {
                                    "--digest", "sha256", "--keys", TEST_KEY_FILE, dir.at("/tree")};
   std::string staged = "ok /flash/bin/tool=#!/bin/sh\n 755";
   for (uint32_t seed = 0; size_t size : {0, 1, 65535, 65536, 65537, 7, 131073, 300000, 1}) {
-    const std::string name = "/f" + std::to_string(seed), data = e2e::noise(size, seed++);
+    const std::string name = std::string("/f").append(std::to_string(seed)), data = e2e::noise(size, seed++);
     tree["/tree" + name] = data;
     staged.append(" /flash").append(name).append("=").append(shown(data));
   }
