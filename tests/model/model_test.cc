@@ -1,6 +1,8 @@
 // Versions and their texts, and the relations between package records.
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +32,12 @@ TEST(Version, TextsAndOrder) {
   for (uint32_t previous = 0, version = 0; const char* text : {"2.4.9", "2.5alpha", "2.5alpha1", "2.5beta", "2.5beta10", "2.5rc",
                                                                "2.5rc3", "2.5", "2.5.1", "2.5.255", "2.6alpha1", "3.1.1", "10.0", "255.255.255"})
     EXPECT_TRUE(parse_version(text, &version) && version > std::exchange(previous, version) && version_text(version) == text) << text;
+  // Refused, leaving the number alone.
+  const std::string_view refused[] = {"", "2", "2.", ".5", "2..5", "2.5.0", "256.1", "2.256", "02.5", "2.05", "2.5rc0", "2.5alpha01",
+                                      "2.5alpha256", "2.5gamma", "2.5RC1", " 2.5", "2.5.3.1", "2.5-1", "-1.0", "+1.0", "2.5f",
+                                      "2.5.3rc1", "2.5\n", "4294967295.0", std::string_view("2.5\0", 4)};
+  for (uint32_t version = 7; std::string_view text : refused)
+    EXPECT_TRUE(!parse_version(text, &version) && version == 7) << '"' << text << '"';
   EXPECT_EQ(dep_text(dep("system", 0, v3)) + " " + dep_text(dep("system", 0x06306601)), "system system-6.48.1");
 }
 

@@ -270,4 +270,25 @@ TEST(Extract, LinksDirectoriesAndFileLengths) {
     EXPECT_EQ(extract(pkgbuild::file_header(pkg_magic_primary, length) + body), "ok /flash/bin/demo=demo-1.0") << length;
 }
 
+// The bar fills with the bytes read of the declared total (the whole input
+// when none is declared); a disabled package says so in front.
+TEST(Extract, ProgressBar) {
+  const struct { uint32_t declared; size_t payload; bool disabled; const char* prefix; size_t filled; } cases[] = {
+      {0, 100, false, "installing demo-1.0 [", 55}, {2 * 114 - 8, 100, false, "installing demo-1.0 [", 27},
+      {10, 1000, true, "installing  (disabled) demo-1.0 [", 43}};
+  for (const auto& c : cases) {
+    std::stringbuf source(pkgbuild::file_header(pkg_magic_primary, c.declared) + part(part_files, std::string(c.payload, 'p')),
+                          std::ios_base::in);
+    pkg_stream stream(&source, false);
+    stream.wanted_types = {part_files};
+    ASSERT_EQ(stream.next_part(), part_files);
+    stream.ignore(static_cast<std::streamsize>(c.payload));
+    pkg_image record("demo");
+    record.version = 0x01006600, record.disabled = c.disabled;
+    pkgdb_test::printed([&](std::FILE* f) { terminal().out = f, show_install_progress(record, stream); });
+    const std::string prefix = c.prefix;
+    EXPECT_EQ(terminal().progress_line, prefix + std::string(c.filled, '#') + std::string(76 - prefix.size() - c.filled, ' ') + "]");
+  }
+}
+
 }  // namespace
