@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
-#include <sstream>
 
 #include "platform/fs_faults.h"
 #include "stage/staging.h"
@@ -30,17 +29,13 @@ const std::vector<std::string> faulting = {"/bin/sh", "-c", "shift; exec \"$0\" 
 const std::string staging_mark = "/flash/var/pdb/.staging", pdb = "/flash/var/pdb/", dl = "/rw/pckg/.download/";
 const auto npos = std::string::npos;
 
-bool starts(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 // The value under `key` (trees and listings alike), or `none`.
-std::string value(const tree& in, const std::string& key, const std::string& none = gone) {
-  return in.count(key) ? in.at(key) : none;
+std::string value(const tree& t, const std::string& k, const std::string& none = gone) { return t.count(k) ? t.at(k) : none; }
+// Ended by a signal or with a sanitizer's report.
+bool crashed(const run_result& r) {
+  return r.status < 0 || (r.status >= 128 && r.status != 255) || r.err.find("Sanitizer") != npos ||
+         r.err.find("runtime error:") != npos;
 }
-// Ended by a signal or with a sanitizer's report (`allowed` aside).
-bool crashed(const run_result& r, int allowed) {
-  return r.status < 0 || (r.status >= 128 && r.status != 255 && r.status != allowed) ||
-         r.err.find("Sanitizer") != npos || r.err.find("runtime error:") != npos;
-}
-std::string brief(const std::string& text) { return text.size() <= 80 ? text : text.substr(0, 80) + "..."; }
 
 // The outermost temporary that `path` is or lies in, when no reference has it.
 std::string temporary_root(const std::string& path, const tree& before, const tree& after) {
@@ -56,25 +51,20 @@ tree without_temporaries(tree state, const tree& reference) {
   return state;
 }
 // Flash, rw and ram without the files runs write directly by design.
-tree state(const device_root& root) {
-  tree entries = root.snapshot();
-  entries.erase("/flash/postlog"), entries.erase("/flash/var/pdb/image");
-  return entries;
-}
+tree state(const device_root& root) { tree t = root.snapshot(); t.erase("/flash/postlog"), t.erase(pdb + "image"); return t; }
 
-// Runs the row's arguments through the fault-injecting build with `plan`.
-run_result run_planned(const device_root& root, const scenario& s, const std::string& plan) {
-  run_options opts = options_of(s);
-  opts.env.push_back({fs::fault_plan_variable, plan});
-  opts.prefix = faulting;
-  return run(root, s.args, opts);
+// The row run through the fault-injecting build with the fault plan `plan`.
+scenario planned(scenario s, const std::string& plan) {
+  s.name = plan;
+  s.env.push_back({fs::fault_plan_variable, plan});
+  s.prefix = faulting;
+  return s;
 }
 // The operations a run traced on standard error, in order: operation k at k - 1.
 lines trace(const std::string& text) {
   lines ops;
-  std::istringstream err(text);
-  for (std::string line; std::getline(err, line);)
-    if (starts(line, fs::fault_log_prefix) && !line.ends_with(" operations"))
+  for (const std::string& line : visible_lines(text))
+    if (line.starts_with(fs::fault_log_prefix) && !line.ends_with(" operations"))
       ops.push_back(line.substr(line.find(' ', std::strlen(fs::fault_log_prefix)) + 1));
   return ops;
 }
@@ -84,34 +74,27 @@ struct Sweep {
   unsigned every;  // cut point
   tree start{}, before{}, after{}, show_before{}, show_after{};  // listings: package name -> row of --show
   lines ops{};
-  size_t first_sync = 0;  // the commit begins there
-  std::string label{};
+  std::string label{};    // of the cut point being tried
 
   void problem(const std::string& what) { ADD_FAILURE() << s.name << " " << label << ": " << what; }
 
   // The clean run, checked as the row says, then the cut points.
   void run() {
     device_root clean;
-    ASSERT_NO_FATAL_FAILURE(install_given(clean, s));
-    clean.put(s.put);
-    if (s.prepare) {
-      ASSERT_NO_FATAL_FAILURE(s.prepare(clean));
-    }
+    ASSERT_NO_FATAL_FAILURE({ install_given(clean, s); clean.put(s.put); if (s.prepare) s.prepare(clean); });
     start = clean.snapshot(), before = state(clean), show_before = shown(clean);
-    run_result traced = run_planned(clean, s, "trace");
+    run_result traced = e2e::run(clean, s.args, options_of(planned(s, "trace")));
     check_run(s, traced, start, clean.snapshot());
     after = state(clean), show_after = shown(clean), ops = trace(traced.err);
     ASSERT_FALSE(ops.empty()) << "no operation traced";
-    first_sync = std::find_if(ops.begin(), ops.end(), [](auto& op) { return starts(op, "sync"); }) - ops.begin() + 1;
-    for (unsigned k = 1; k <= ops.size(); ++k)
-      if ((k - 1) % every == 0 || k == ops.size())
-        for (const char* what : {"EIO", "ENOSPC", "stop"}) try_fault(k, what);
+    for (unsigned k = 1; k <= ops.size(); ++k)  // every `every`th and the last
+      if ((k - 1) % every == 0 || k == ops.size()) for (const char* what : {"EIO", "ENOSPC", "stop"}) try_fault(k, what);
     std::printf("[ cut points ] %s: %zu operations, 1 in %u tried\n", s.name.c_str(), ops.size(), every);
   }
 
   tree shown(const device_root& root) {
     run_result r = e2e::run(root, {"--show"});
-    if (r.status != 0) problem("--show failed: " + brief(r.err));
+    if (r.status != 0) problem("--show failed: " + r.err.substr(0, 80));
     tree rows;
     for (const std::string& line : visible_lines(r.out))
       if (size_t from = line.find_first_not_of(' '); from != npos) rows[line.substr(from, line.find(' ', from) - from)] = line;
@@ -120,20 +103,19 @@ struct Sweep {
 
   void check_listing(const device_root& root, bool cut_in_commit) {
     tree rows = shown(root);
-    for (const auto& [name, row] : rows) {
-      bool bare = row.find(" 0.0 ") != npos && row.find(" Jan/01/1970 00:00:00") != npos && !show_before.count(name);
-      if (row != value(show_before, name) && row != value(show_after, name) && !(cut_in_commit && bare))
+    for (const auto& [name, row] : rows)
+      if (row != value(show_before, name) && row != value(show_after, name) &&
+          !(cut_in_commit && !show_before.count(name) && row.find(" 0.0 Jan/01/1970 00:00:00") != npos))
         problem("--show lists \"" + row + "\"");
-    }
-    for (const auto& [name, row] : show_before)
-      if (show_after.count(name) && !rows.count(name)) problem("--show lost " + name);
+    for (const auto& [name, row] : show_before) if (show_after.count(name) && !rows.count(name)) problem("--show lost " + name);
   }
 
   // Every entry is as before or as after the clean run; the temporaries
   // (outermost) that neither has.
   std::set<std::string> check_entries(const tree& got) {
     std::set<std::string> paths, temporaries;
-    for (const tree* t : std::initializer_list<const tree*>{&before, &after, &got}) for (const auto& entry : *t) paths.insert(entry.first);
+    for (const tree* t : std::initializer_list<const tree*>{&before, &after, &got})
+      for (const auto& entry : *t) paths.insert(entry.first);
     for (const std::string& path : paths) {
       std::string is = value(got, path), temporary = is == gone ? "" : temporary_root(path, before, after);
       if (is == value(before, path) || is == value(after, path)) continue;
@@ -147,7 +129,7 @@ struct Sweep {
   // left unless a saved manifest still names it.
   tree run_later(const device_root& root) {
     run_result later = e2e::run(root, s.args, options_of(s));
-    if (crashed(later, 255)) problem("the later run: " + brief(later.err));
+    if (crashed(later)) problem("the later run: " + later.err.substr(0, 80));
     tree recovered = state(root);
     std::string saved = value(recovered, "/ram/MANIFEST", "");
     for (const std::string& path : check_entries(recovered))
@@ -160,9 +142,9 @@ struct Sweep {
     device_root root;
     root.put(start);
     label = std::to_string(k).append(":").append(what);
-    run_result r = run_planned(root, s, label);
+    run_result r = e2e::run(root, s.args, options_of(planned(s, label)));
     label.append(" (").append(ops[k - 1]).append(")");
-    if (crashed(r, fs::fault_stop_status)) problem(std::string("status ").append(std::to_string(r.status)) + brief(r.err));
+    if (crashed(r)) problem(std::string("status ").append(std::to_string(r.status)).append(": ") + r.err.substr(0, 80));
     // The operation as this run made it (temporary names differ); a stop
     // ends the run right after it says so.
     std::string marker = std::string(what == "stop" ? "stopped before" : " injected at").append(" operation ");
@@ -172,27 +154,24 @@ struct Sweep {
     std::string name = op.substr(0, op.find(' ')), target = op.substr(op.find(' ') + 1);
     tree got = state(root);
     std::set<std::string> temporaries = check_entries(got);
-    check_listing(root, what == "stop" || k >= first_sync);
+    bool in_commit = std::any_of(ops.begin(), ops.begin() + k, [](auto& done) { return done.starts_with("sync"); });
+    check_listing(root, what == "stop" || in_commit);
     if (what == "stop") {
       label += " then the run again";
-      if (without_temporaries(run_later(root), after) != after && s.args == lines{"--commit"})
-        problem("did not reach the clean state");
+      if (without_temporaries(run_later(root), after) != after && s.args == lines{"--commit"}) problem("did not reach the clean state");
       return check_listing(root, false);
     }
     // Failing the very unlink or rmdir of a temporary (or of something in
     // it) can only leave it, and the mark that lets a later run find it.
-    auto is_removed = [&](const std::string& path) {
-      return (name == "unlink" || name == "rmdir") && (target == path || starts(target, path + "/"));
-    };
-    bool left_one = std::any_of(temporaries.begin(), temporaries.end(), is_removed);
-    for (const std::string& path : temporaries)
-      if (!is_removed(path) && !(left_one && path == staging_mark)) problem("the temporary " + path + " was left");
-    if (left_one) run_later(root);
+    bool removal = name == "unlink" || name == "rmdir";
+    if (std::erase_if(temporaries, [&](auto& path) { return removal && (target == path || target.starts_with(path + "/")); }))
+      temporaries.erase(staging_mark), run_later(root);
+    for (const std::string& path : temporaries) problem("the temporary " + path + " was left");
     // An error before the commit fails the run, which then changes nothing,
     // or is one the run carries on after; the schedule pass reports a
     // request it could not stage and carries out the others.
     bool request_failed = r.out.find("ERROR: could not disable ") != npos || r.out.find("ERROR: could not enable ") != npos;
-    if (k < first_sync && got != before && got != after && !request_failed)
+    if (!in_commit && got != before && got != after && !request_failed)
       problem("an error before the commit left the trees neither as before nor as after");
     // Removals are best-effort and a sync cannot fail visibly; any other
     // error that changed the outcome must be reported: in the system's words,
@@ -202,10 +181,9 @@ struct Sweep {
                    "ERROR: could not open image"};
     if (what == "ENOSPC") words.push_back("not enough space");
     if (name == "mkdir") words.insert(words.end(), {"\nrename: ", "\nsymlink: ", "\ncopy "});
-    std::string all = r.out + r.err;
-    bool reported = std::any_of(words.begin(), words.end(), [&](auto& w) { return all.find(w) != npos; });
-    if (without_temporaries(got, after) != after && name != "unlink" && name != "rmdir" && name != "sync" && !reported)
-      problem(std::string("changed the outcome unreported: ").append(brief(r.out)).append(" ") + brief(r.err));
+    bool reported = std::any_of(words.begin(), words.end(), [&](auto& w) { return (r.out + r.err).find(w) != npos; });
+    if (without_temporaries(got, after) != after && !removal && name != "sync" && !reported)
+      problem(std::string("changed the outcome unreported: ").append(r.out.substr(0, 80)).append(" ") + r.err.substr(0, 80));
   }
 };
 
@@ -239,9 +217,8 @@ TEST_F(CutPoints, CommitOfSavedManifest) {
                                    "M /flash/var/pdb/pkg/version /flash/var/pdb/pkg/.installer-DDDDDD\n"}},
          .args = {"--commit"}, .out = {"finishing install... |\b "},  // the spinner turns once per copy from ram
          .expect = {{"/flash/bin/tool", tool}, {"/flash/lib/big.so", bigger}, {"/flash/share/doc/new/readme", doc},
-                    {"/flash/share/old.txt", gone}, {pdb + "pkg/image", testsupport::link_to("/flash/bootimage")},
-                    {pdb + "pkg/version", v2}, {pdb + "gone/", gone}, {"/flash/PCKGS_CHANGED", ""},
-                    {"/flash/*.installer-*", gone}, {staging_mark, gone}}});
+                    {"/flash/share/old.txt", gone}, {pdb + "pkg/image", testsupport::link_to("/flash/bootimage")}, {pdb + "gone/", gone},
+                    {pdb + "pkg/version", v2}, {"/flash/PCKGS_CHANGED", ""}, {"/flash/*.installer-*", gone}, {staging_mark, gone}}});
 }
 
 // A power cut while a package's database directory was removed left a part
@@ -255,6 +232,13 @@ TEST_F(CutPoints, UninstallOfSavedManifest) {
 TEST_F(CutPoints, StreamInstallOfNewPackage) {
   sweep({.given = {"base 7.0"}, .args = {"-"}, .input = pkg(alpha71),
          .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {"/flash/lib/", any}, {"/flash/share/", any}, {pdb + "alpha/", any}}});
+}
+
+// An upgrade whose changed-packages marker could not be staged went on
+// without it: the system was never told that its packages had changed.
+TEST_F(CutPoints, UpgradeOfNewPackage) {
+  sweep({.put = {{dl + "alpha.npk", pkg("alpha 7.1")}}, .out = {"installed alpha-7.1"},
+         .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {pdb + "alpha/", any}, {"/flash/PCKGS_CHANGED", any}}}, 1);
 }
 
 TEST_F(CutPoints, UpgradeAddsChangesAndDropsFiles) {
@@ -274,11 +258,13 @@ TEST_F(CutPoints, BundleUpgradeDropsMember) {
 TEST_F(CutPoints, ScheduledDisableAndUninstall) {
   sweep({.given = {"keep 7.0", "off 7.0", "gone 7.0"},
          .put = {{"/ram/pdb/off/schedule", "disable"}, {"/ram/pdb/gone/schedule", "uninstall"}}, .out = {"disabled off-7.0"},
-         .expect = {{pdb + "off/disabled", "user\n"}, {"/flash/bin/gone", gone}, {pdb + "gone/", gone}, {"/flash/PCKGS_CHANGED", any}}});
+         .expect = {{pdb + "off/disabled", "user\n"}, {"/flash/bin/gone", gone}, {pdb + "gone/", gone},
+                    {"/flash/PCKGS_CHANGED", any}}});
 }
 
 TEST_F(CutPoints, CleanupUninstalls) {
-  sweep({.given = {"system 7.0", "extra 7.0"}, .args = {"--cleanup"}, .expect = {{"/flash/bin/extra", gone}, {pdb + "extra/", gone}}});
+  sweep({.given = {"system 7.0", "extra 7.0"}, .args = {"--cleanup"},
+         .expect = {{"/flash/bin/extra", gone}, {pdb + "extra/", gone}}});
 }
 
 // The sweep starts from the upgrade that --safe saved.
@@ -303,50 +289,22 @@ TEST_F(CutPoints, UpgradeMovesAVerifiedDownload) {
                     {"/flash/PCKGS_CHANGED", any}, {"/flash/UPGRADED", any}}});
 }
 
-using Regressions = Scenarios;
-
-// The operations of the row's run on a fresh root with its given packages.
-lines trace_of(const scenario& s) {
-  device_root root;
-  install_given(root, s);
-  root.put(s.put);
-  return trace(run_planned(root, s, "trace").err);
-}
-// The first operation after `after` that starts with `prefix` (with `last`,
-// the last one before the commit's first sync); 0 when there is none.
-unsigned operation(const lines& ops, const std::string& prefix, unsigned after = 0, bool last = false) {
-  unsigned found = 0;
-  for (unsigned k = after + 1; k <= ops.size() && !(last && starts(ops[k - 1], "sync")); ++k)
-    if (starts(ops[k - 1], prefix) && (found = k, !last)) break;
-  return found;
-}
-// The row with an EIO or ENOSPC at operation k, ending with `status` and `out`.
-scenario faulted_at(scenario s, unsigned k, const std::string& what, int status, lines out) {
-  s.name = std::to_string(k).append(":").append(what);
-  s.env.push_back({fs::fault_plan_variable, s.name});
-  s.prefix = faulting, s.status = status, s.out = std::move(out);
-  return s;
-}
-
-// An upgrade whose changed-packages marker could not be staged went on
-// without it: the system was never told that its packages had changed.
-TEST_F(Regressions, UpgradeWithoutItsChangedMarkerChangesNothing) {
-  scenario s = {.put = {{dl + "alpha.npk", pkg("alpha 7.1")}}};
-  unsigned marker = operation(trace_of(s), "mkstemp /flash/.installer-", 0, true);
-  ASSERT_GT(marker, 0u);
-  play({faulted_at(s, marker, "ENOSPC", 28, {"ERROR: not enough space for upgrade"}),
-        faulted_at(s, marker, "EIO", 1, {std::string("ERROR: could not create /flash/PCKGS_CHANGED: ") + std::strerror(EIO)})});
-}
 
 // A disable request whose state file could not be staged was printed as
 // done, and a state file cut short was committed ("us" read as the user's).
-TEST_F(Regressions, DisableThatCannotBeStagedStagesNothing) {
+TEST_F(CutPoints, DisableThatCannotBeStagedStagesNothing) {
   scenario s = {.given = {"keep 7.0", "off 7.0"}, .put = {{"/ram/pdb/off/schedule", "disable"}},
+                .out = {std::string("ERROR: could not disable off-7.0: ") + std::strerror(EIO)},
                 .expect = {{staging_mark + "*", any}}};  // the run's mark may stay: the next run sweeps
-  lines ops = trace_of(s), out = {std::string("ERROR: could not disable off-7.0: ") + std::strerror(EIO)};
-  unsigned create = operation(ops, "mkstemp /flash/var/pdb/off/");
-  ASSERT_GT(create, 0u);
-  play({faulted_at(s, create, "EIO", 0, out), faulted_at(s, operation(ops, "write", create), "EIO", 0, out)});
+  device_root root;
+  install_given(root, s);
+  root.put(s.put);
+  lines ops = trace(run(root, s.args, options_of(planned(s, "trace"))).err);
+  // The state file's creation, then its first write.
+  size_t create = std::find_if(ops.begin(), ops.end(), [](auto& op) { return op.starts_with("mkstemp /flash/var/pdb/off/"); }) - ops.begin();
+  size_t write = std::find_if(ops.begin() + create, ops.end(), [](auto& op) { return op.starts_with("write"); }) - ops.begin();
+  ASSERT_LT(write, ops.size());
+  play({planned(s, std::to_string(create + 1) + ":EIO"), planned(s, std::to_string(write + 1) + ":EIO")});
 }
 
 }  // namespace
