@@ -287,7 +287,7 @@ TEST(Commit, Outcomes) {
     EXPECT_EQ(list_dir("/ram"), "link real");
     EXPECT_EQ(got("/flash/target"), "old") << "a link as the source copies nothing";
     // A copy onto a dangling link used to write through it.
-    EXPECT_EQ(got("/flash/pdb/image") + std::to_string(mode_of("/flash/pdb/image")), "x" + std::to_string(0644));
+    EXPECT_EQ(std::to_string(mode_of("/flash/pdb/image")) + got("/flash/pdb/image"), std::to_string(0644) + "x");
     EXPECT_FALSE(exists("/flash/bootimage"));
   });
 }
