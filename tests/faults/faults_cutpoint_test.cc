@@ -10,7 +10,7 @@
 // for uninstallation); after a stop the same run again trips over nothing,
 // leaves no temporary that no saved manifest names, and a --commit reaches
 // the clean state. Every 7th cut point by default (a scenario may ask for
-// every one); INSTALLER_CUTPOINTS=full tries them all. Then regressions
+// every one); INSTALLER_CUTPOINTS=full tries them all. Then a regression
 // that the sweeps found.
 #include <algorithm>
 #include <cerrno>
@@ -71,10 +71,10 @@ lines trace(const std::string& text) {
 
 struct Sweep {
   const scenario& s;
-  unsigned every;  // cut point
+  unsigned every;  // the stride of the cut points tried
   tree start{}, before{}, after{}, show_before{}, show_after{};  // listings: package name -> row of --show
   lines ops{};
-  std::string label{};    // of the cut point being tried
+  std::string label{};  // the cut point being tried
 
   void problem(const std::string& what) { ADD_FAILURE() << s.name << " " << label << ": " << what; }
 
@@ -87,7 +87,7 @@ struct Sweep {
     check_run(s, traced, start, clean.snapshot());
     after = state(clean), show_after = shown(clean), ops = trace(traced.err);
     ASSERT_FALSE(ops.empty()) << "no operation traced";
-    for (unsigned k = 1; k <= ops.size(); ++k)  // every `every`th and the last
+    for (unsigned k = 1; k <= ops.size(); ++k)  // and always the last
       if ((k - 1) % every == 0 || k == ops.size()) for (const char* what : {"EIO", "ENOSPC", "stop"}) try_fault(k, what);
     std::printf("[ cut points ] %s: %zu operations, 1 in %u tried\n", s.name.c_str(), ops.size(), every);
   }
