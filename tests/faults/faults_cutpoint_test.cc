@@ -202,7 +202,8 @@ const std::string alpha71 = "alpha 7.1 lib/libalpha.so=~20000 share/alpha/new.tx
 
 // What a --safe upgrade leaves: staged files beside their targets and in ram,
 // a changed, an added and a dropped file, a database directory to remove,
-// the image link and the changed-packages marker.
+// the image link and the changed-packages marker. Every cut point: a link
+// that could not be made used to leave its path empty.
 TEST_F(CutPoints, CommitOfSavedManifest) {
   const std::string v1 = "16803328 1700000000\n", v2 = "33580544 1700000000\n", big(30000, 'a'), bigger(40000, 'A');
   const std::string tool = testsupport::with_mode(0755, "tool 2.0"), doc = testsupport::with_mode(0600, "doc");
@@ -218,7 +219,7 @@ TEST_F(CutPoints, CommitOfSavedManifest) {
          .args = {"--commit"}, .out = {"finishing install... |\b "},  // the spinner turns once per copy from ram
          .expect = {{"/flash/bin/tool", tool}, {"/flash/lib/big.so", bigger}, {"/flash/share/doc/new/readme", doc},
                     {"/flash/share/old.txt", gone}, {pdb + "pkg/image", testsupport::link_to("/flash/bootimage")}, {pdb + "gone/", gone},
-                    {pdb + "pkg/version", v2}, {"/flash/PCKGS_CHANGED", ""}, {"/flash/*.installer-*", gone}, {staging_mark, gone}}});
+                    {pdb + "pkg/version", v2}, {"/flash/PCKGS_CHANGED", ""}, {"/flash/*.installer-*", gone}, {staging_mark, gone}}}, 1);
 }
 
 // A power cut while a package's database directory was removed left a part
