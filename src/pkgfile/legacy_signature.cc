@@ -102,10 +102,6 @@ bool legacy_verify_with(const legacy_key& key, const uint8_t digest20[20], const
 
 // The built-in trust anchors (declared in verify.h).
 
-void legacy_hash(const uint8_t* message, size_t size, uint8_t out[32]) {
-  legacy_hash_with(keys::legacy_hash_iv, keys::legacy_hash_k, message, size, out);
-}
-
 bool legacy_verify(const uint8_t digest20[20], const uint8_t c[16], const uint8_t v[32]) {
   legacy_key key{keys::legacy_public, keys::legacy_hash_iv, keys::legacy_hash_k};
   return legacy_verify_with(key, digest20, c, v);

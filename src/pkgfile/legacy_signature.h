@@ -1,7 +1,7 @@
 // The older signature scheme, over explicit key material so that the signing
 // tool (which reads its constants from a key file) and the tests can use it
-// with keys other than the built-in ones. legacy_hash and legacy_verify
-// (verify.h) bind it to the built-in ones and are defined with it.
+// with keys other than the built-in ones. legacy_verify (verify.h) binds it
+// to the built-in ones and is defined with it.
 //
 // A signature is (c, v): c is 16 bytes, v a 256-bit little-endian integer.
 // It holds for the first 20 bytes D of a package digest when

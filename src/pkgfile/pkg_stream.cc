@@ -13,8 +13,8 @@
 //
 // The buffer never holds data of its own: gptr() stays null, so every read
 // of the istream lands in xsgetn, uflow or underflow and is counted against
-// the current part there. Bytes the caller put back are read again from the
-// source; putback_pending_ makes sure the digest and the copy see them once.
+// the current part there. Nothing can be put back (the streambuf's default
+// refuses), so the digest and the copy see every byte exactly once.
 //
 // Bulk reads and skips go straight to the source. A pipe hands over what it
 // has, so every source read is repeated until the count is met or the source
@@ -79,10 +79,8 @@ void pkg_streambuf::finish_digest() { active_->final(digest_); }
 
 size_t pkg_streambuf::read_through(char* buffer, size_t count) {
   size_t got = read_source(buffer, count);
-  size_t reread = std::min<size_t>(got, putback_pending_);
-  putback_pending_ -= static_cast<uint32_t>(reread);
-  hash(buffer + reread, got - reread);
-  copy_out(buffer + reread, got - reread);
+  hash(buffer, got);
+  copy_out(buffer, got);
   return got;
 }
 
@@ -146,29 +144,10 @@ pkg_streambuf::int_type pkg_streambuf::uflow() {
   int_type c = source_->sbumpc();
   if (traits_type::eq_int_type(c, traits_type::eof())) return c;
   --remaining_;
-  if (putback_pending_ > 0) {
-    --putback_pending_;
-    return c;
-  }
   char byte = traits_type::to_char_type(c);
   hash(&byte, 1);
   copy_out(&byte, 1);
   return c;
-}
-
-pkg_streambuf::int_type pkg_streambuf::pbackfail(int_type c) {
-  if (remaining_ == part_length_) return traits_type::eof();
-  int_type back = source_->sungetc();
-  if (traits_type::eq_int_type(back, traits_type::eof())) return back;
-  // Only the byte that was consumed may go back: anything else would let the
-  // digest and the copy disagree with what is read next.
-  if (!traits_type::eq_int_type(c, traits_type::eof()) && !traits_type::eq_int_type(c, back)) {
-    source_->sbumpc();
-    return traits_type::eof();
-  }
-  ++remaining_;
-  if (hashing_ || copy_) ++putback_pending_;
-  return back;
 }
 
 pkg_streambuf::pos_type pkg_streambuf::seekoff(off_type off, std::ios_base::seekdir dir,

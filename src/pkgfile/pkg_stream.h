@@ -51,7 +51,6 @@ class pkg_streambuf : public std::streambuf {
   std::streamsize xsgetn(char* buffer, std::streamsize count) override;
   int_type underflow() override;
   int_type uflow() override;
-  int_type pbackfail(int_type c) override;
   pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
 
@@ -78,7 +77,6 @@ class pkg_streambuf : public std::streambuf {
   crypto::hasher sha256_{crypto::hasher::kind::sha256};
   crypto::hasher* active_ = &sha1_;
   bool hashing_;
-  uint32_t putback_pending_ = 0;
   uint8_t digest_[32] = {};
 };
 

@@ -18,11 +18,6 @@ enum signature_level : int {
 // stream must be at the start of a signature part's payload.
 signature_level verify_package(pkg_streambuf& stream);
 
-// The older scheme's own hash: one SHA-256 compression of a single padded
-// block with the installer's own initial value and round constants.
-// REQUIRES: size <= 55.
-void legacy_hash(const uint8_t* message, size_t size, uint8_t out[32]);
-
 // The older scheme's check: Y = x(v*|P| + h*G) on Curve25519 with the built-in
 // public key P, c compared with the first 16 bytes of H(Y). `digest20` is the
 // first 20 bytes of the package digest, `c` 16 bytes, `v` 32 bytes.
