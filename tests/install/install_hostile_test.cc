@@ -71,8 +71,7 @@ std::string repeat(std::string_view text, size_t times) { std::string all; while
 // unless that is empty, and a signature part of `signature` bytes, signed as
 // far as that length allows.
 std::string rebuilt(pkgbuild::package_recipe made, const std::string& files, uint32_t signature = 132) {
-  if (!files.empty()) made.files.reset();
-  made.signature_size = 0;
+  made.signature_size = 0, made.files = files.empty() ? made.files : std::nullopt;
   std::string body;
   for (const std::string& piece : pkgbuild::package_parts(made)) body += piece;
   if (!files.empty()) body += pkgbuild::part(part_files, files);
@@ -101,7 +100,7 @@ std::string zlib_unfinished(const std::string& raw, size_t split = std::string::
   return out.insert(flushed, repeat("\0\0\0\xff\xff"s, empty_blocks));
 }
 
-TEST_F(Hostile, TruncatedFlippedAndOverlong) {
+TEST_F(Hostile, TruncatedFlippedOverlongAndUnsigned) {
   const std::string whole = pkg(newer), listing = pkg(newer + " depends=base");
   const auto parts = pkgbuild::list_parts(whole);
   ASSERT_EQ(parts.size(), 3u);  // header, files, signature
@@ -135,14 +134,22 @@ TEST_F(Hostile, TruncatedFlippedAndOverlong) {
     for (uint32_t length : {0xFFFFFFFFu, 0xFFFFFFFAu, 0x80000000u, 0x7FFFFFFFu, 0x10000000u})
       overlong.push_back(refused(number("part ", info.type) + number(" length ", length), with_u32(listing, info.offset + 2, length)));
   for (scenario& row : overlong) row.match = lines_are::exact_or_none, row.prefix = limited, rows.push_back(row);
+  // 7.2 needs the Ed25519 signature: only a part of 132 bytes or more holds it.
+  for (uint32_t length = 0; length <= 200; ++length)
+    rows.push_back(length < 132 ? refused(number("trailer of ", length), rebuilt(recipe(newer), "", length))
+                                : installed(number("trailer of ", length), rebuilt(recipe(newer), "", length)));
+  // 6.48 accepts the older signature: 68 bytes hold it.
+  rows.push_back({.name = "6.48, 67 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(recipe("base 6.48"), "", 67),
+                  .status = 1, .out = {"ERROR: installation of base-6.48 failed: broken package"}});
+  rows.push_back({.name = "6.48, 100 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(recipe("base 6.48"), "", 100),
+                  .expect = {{"/flash/bin/base", "base-6.48"}, {"/flash/etc/base.conf", gone}, {pdb + "base/", any}}});
   play(rows);
 }
 
 TEST_F(Hostile, CompressedFiles) {
   pkgbuild::package_recipe made = recipe(newer), zeros = made;
-  std::vector<pkgbuild::file_entry> more = *made.files;
-  more.push_back({.name = "lib/last", .data = noise(3000)});
-  const std::string content = pkgbuild::container_content(*made.files), longer = pkgbuild::container_content(more);
+  const std::string content = pkgbuild::container_content(*made.files);
+  const std::string longer = pkgbuild::container_content(*recipe(newer + " lib/last=~3000").files);
   const std::string finished = pkgbuild::zlib_compress(longer), cut = zlib_unfinished(longer);
   const std::string deep = repeat("a/", 199) + "f", long_name = repeat("d123456/", 511) + "file.txt";
   auto files = [&](const std::string& payload) { return rebuilt(made, payload); };
@@ -157,8 +164,7 @@ TEST_F(Hostile, CompressedFiles) {
       refused("the stream ends before the last entry", files(pkgbuild::zlib_compress(longer.substr(0, longer.size() - 100)))),
       // A bad check value strikes after the last entry, which is whole.
       installed("bad check value", files(flipped(finished, finished.size() - 1)), {{"/flash/lib/last", noise(3000)}}),
-      refused("an invalid block inside an entry",
-              files(zlib_unfinished(longer.substr(0, longer.size() - 1500)) + std::string("\xff\x00\x00\x00", 4))),
+      refused("an invalid block inside an entry", files(zlib_unfinished(longer.substr(0, longer.size() - 1500)) + "\xff\0\0\0"s)),
       installed("bytes after the stream", files(pkgbuild::zlib_compress(content) + std::string(3000, 'x'))),
       refused("a name of 4,096 characters", build(recipe(newer + " " + long_name + "=deep")), 1,
               {("ERROR: installation of base-7.2 failed: could not create " + long_name).substr(0, 262)}),
@@ -216,18 +222,16 @@ TEST_F(Hostile, NamesAndBundles) {
 // Every refusal used to print the same "broken package", or nothing at all:
 // each now names its cause on standard error, quiet or not.
 TEST_F(Hostile, EveryRefusalSaysWhy) {
-  const std::string whole = pkg(newer), unsigned_base = pkg(newer + " unsigned");
   const std::string level = "its signature holds at level 1 (the older scheme); ", needs = "7.2 needs level 2 (Ed25519)";
   const struct { std::string bytes, out, why; int status = 1; bool secure = false; } cases[] = {
       {pkg(newer + " legacy"), broken, "base-7.2: " + level + needs},
       {pkg("base 6.48 legacy"), "ERROR: installation of base-6.48 failed: broken package",
        "base-6.48: " + level + "/ram/SECURE requires level 2 (Ed25519) of every package", 1, true},
-      {unsigned_base.substr(0, unsigned_base.size() - 132) + std::string(132, '\0'), broken,
-       "base-7.2: no signature holds for its digest; " + needs},
+      {pkg(newer + " unsigned"), broken, "base-7.2: no signature holds for its digest; " + needs},
       {pkg(newer + " ../escape=x"), broken, "base-7.2: entry \"../escape\" would leave the package's tree"},
       {pkg(newer + " var/pdb/other/version=1"), broken,
        "base-7.2: entry \"var/pdb/other/version\" would write the installer's own var/pdb/other/version"},
-      {whole.substr(0, whole.size() - 100), broken,
+      {pkg(newer).substr(0, pkg(newer).size() - 100), broken,
        "base-7.2: part 9 (signature) declares 132 bytes, but the file ends 32 bytes into it"},
       {pkgbuild::whole_file(pkgbuild::part(part_package_header, std::string(20, 'x'))), "",
        "standard input: part 1 (package header) holds 20 bytes, too few for a package header"},
@@ -246,47 +250,6 @@ TEST_F(Hostile, EveryRefusalSaysWhy) {
   play(rows);
 }
 
-TEST_F(Hostile, Signatures) {
-  std::vector<scenario> rows;
-  // 7.2 needs the Ed25519 signature: only a part of 132 bytes or more holds it.
-  for (uint32_t length = 0; length <= 200; ++length)
-    rows.push_back(length < 132 ? refused(number("trailer of ", length), rebuilt(recipe(newer), "", length))
-                                : installed(number("trailer of ", length), rebuilt(recipe(newer), "", length)));
-  // 6.48 accepts the older signature: 68 bytes hold it.
-  rows.push_back({.name = "6.48, 67 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(recipe("base 6.48"), "", 67),
-                  .status = 1, .out = {"ERROR: installation of base-6.48 failed: broken package"}});
-  rows.push_back({.name = "6.48, 100 bytes", .given = base, .args = {"-down", "-"}, .input = rebuilt(recipe("base 6.48"), "", 100),
-                  .expect = {{"/flash/bin/base", "base-6.48"}, {"/flash/etc/base.conf", gone}, {pdb + "base/", any}}});
-  play(rows);
-}
-
-// Whoever may write the download directories, standard input or "/ram"
-// must never get unsigned bytes onto flash, nor make the program remove or
-// shadow installed software.
-TEST_F(Hostile, DownloadChangedAfterItWasVerified) {
-  const std::string genuine = pkg("kernel 7.2 image=genuine-kernel"), forged = pkg("kernel 7.2 image=forged-kernel! unsigned");
-  ASSERT_EQ(genuine.size(), forged.size());
-  const std::string download = dl + "kernel.npk";
-  const std::function<void(const device_root&)> changes[] = {
-      [&](const device_root& root) {  // another file renamed over it
-        root.write_file(dl + "other", forged);
-        ASSERT_EQ(rename(root.at(dl + "other").c_str(), root.at(download).c_str()), 0);
-      },
-      [&](const device_root& root) { root.write_file(download, forged); }};  // written over
-  std::vector<scenario> rows;
-  for (uint64_t flash : {0u, 4u << 20})  // on a tmpfs the download crosses file systems
-    for (const auto& change : changes) {
-      rows.push_back({.name = number("--safe, flash bytes ", flash), .given = base, .put = {{download, genuine}},
-                      .args = {"--safe"}, .match = lines_are::unchecked, .expect = {{"/ram/MANIFEST*", any},
-                      {"/flash/*.installer-*", any}, {pdb + ".staging", any}}, .flash_bytes = flash});
-      rows.push_back({.name = "changed, then --commit", .then = true, .args = {"--commit"}, .status = 1,
-                      .out = {"finishing install... \b ", "ERROR: commit failed: " + download + " is not the package file that was verified"},
-                      .expect = {{download, any}, {dl + "other", gone}, {"/ram/MANIFEST.verified", any}},
-                      .flash_bytes = flash, .prepare = change});
-    }
-  play(rows);
-}
-
 TEST_F(Hostile, FilesThatAreNotWhatTheySeem) {
   // An unsigned bundle with an old "system" member writes /rw/CONVERT before
   // anything is checked; a refusal writes the post-log; a stream install its
@@ -296,10 +259,10 @@ TEST_F(Hostile, FilesThatAreNotWhatTheySeem) {
   std::vector<scenario> rows;
   for (const char* path : {"/rw/CONVERT", "/flash/postlog", "/flash/var/pdb/image"})
     for (bool hard : {false, true}) {
-      rows.push_back(refused(path + (hard ? " = "s : " -> "s) + boot, pkg("bundle kit 7.2 + system 6.40 unsigned"), 2, {},
-                             lines_are::unchecked));
+      rows.push_back(refused(std::string(path) + (hard ? " = " : " -> ") + boot, pkg("bundle kit 7.2 + system 6.40 unsigned"),
+                             2, {}, lines_are::unchecked));
       rows.back().put = {{boot, "boot image"}, {path, hard ? "" : to_boot}};
-      rows.back().expect = {{path + "*"s, any}, {"/rw/CONVERT*", any}};
+      rows.back().expect = {{std::string(path) + "*", any}, {"/rw/CONVERT*", any}};
       if (hard) rows.back().prepare = [=](const device_root& root) {
         root.remove(path);
         ASSERT_EQ(link(root.at(boot).c_str(), root.at(path).c_str()), 0);
@@ -326,7 +289,9 @@ TEST_F(Hostile, FilesThatAreNotWhatTheySeem) {
   play(rows);
 }
 
-TEST_F(Hostile, HandWrittenSavedManifest) {
+TEST_F(Hostile, SavedUpgrades) {
+  // A saved manifest written by hand: each line is judged before anything
+  // is committed.
   const tree start = {{"/flash/bin/.installer-GOOD01", "staged"}, {"/rw/secret", "keep me"}, {dl + "pkg.npk", "a download"}};
   const std::string staged = " /flash/bin/.installer-GOOD01", target = "the target is not below /flash/",
                     neither = "the source is neither a staged file nor a download", link = "the link does not point below /flash/",
@@ -352,6 +317,28 @@ TEST_F(Hostile, HandWrittenSavedManifest) {
                           {"/ram/MANIFEST", "M /flash/bin/a /rw/.installer-ABCDEF\nM /flash/bin/b /flash/var/.installer-ABCDEF\n"
                                             "M /flash/bin/c /ram/.installer-LINK01\nM /flash/bin/d /ram/.installer-GOOD02\n"
                                             "M /flash/bin/e /flash/bin/.installer-GOOD01\n"}});
+  // Whoever may write the download directories or "/ram" must not get
+  // unsigned bytes onto flash: a download changed after it was verified is
+  // refused at --commit.
+  const std::string genuine = pkg("kernel 7.2 image=genuine-kernel"), forged = pkg("kernel 7.2 image=forged-kernel! unsigned");
+  ASSERT_EQ(genuine.size(), forged.size());
+  const std::string download = dl + "kernel.npk";
+  const std::function<void(const device_root&)> changes[] = {
+      [&](const device_root& root) {  // another file renamed over it
+        root.write_file(dl + "other", forged);
+        ASSERT_EQ(rename(root.at(dl + "other").c_str(), root.at(download).c_str()), 0);
+      },
+      [&](const device_root& root) { root.write_file(download, forged); }};  // written over
+  for (uint64_t flash : {0u, 4u << 20})  // on a tmpfs the download crosses file systems
+    for (const auto& change : changes) {
+      rows.push_back({.name = number("--safe, flash bytes ", flash), .given = base, .put = {{download, genuine}},
+                      .args = {"--safe"}, .match = lines_are::unchecked, .expect = {{"/ram/MANIFEST*", any},
+                      {"/flash/*.installer-*", any}, {pdb + ".staging", any}}, .flash_bytes = flash});
+      rows.push_back({.name = "changed, then --commit", .then = true, .args = {"--commit"}, .status = 1,
+                      .out = {"finishing install... \b ", "ERROR: commit failed: " + download + " is not the package file that was verified"},
+                      .expect = {{download, any}, {dl + "other", gone}, {"/ram/MANIFEST.verified", any}},
+                      .flash_bytes = flash, .prepare = change});
+    }
   play(rows);
 }
 
@@ -378,11 +365,9 @@ TEST_F(Hostile, DamagedAtStartUp) {
   std::vector<scenario> rows;
   for (size_t length = 0; length < kit.size(); ++length)
     survive(&rows, number("cut at ", length), image, kit.substr(0, length), length % 97 == 0);
-  for (const char* name : {"..", ".", "", "../../rw", "a/b", "x\n"}) {
-    pkgbuild::package_recipe evil = recipe("evil 7.1");
-    evil.name = name;
-    survive(&rows, "an image of \""s + name + "\"", image, build(evil), true);
-  }
+  pkgbuild::package_recipe evil = recipe("evil 7.1");
+  for (const char* name : {"..", ".", "", "../../rw", "a/b", "x\n"})
+    evil.name = name, survive(&rows, "an image of \""s + name + "\"", image, build(evil), true);
   // Database files: the damage may mark base for removal.
   const std::pair<const char*, std::string> files[] = {
       {"version", "-1 2"}, {"version", "99999999999 0"}, {"version", ""}, {"version", std::string("\0\xff\x01", 3)},
@@ -396,9 +381,9 @@ TEST_F(Hostile, DamagedAtStartUp) {
   // "uninstall" of a package whose list points outside flash removes only
   // its own files, and no listed directory.
   rows.push_back({.name = "an uninstall of a list that points outside", .given = {base[0], "bundle kit 7.1 + m1 7.1"},
-                  .put = {{"/rw/secret", "keep me"}, {"/ram/pdb/base/schedule", "uninstall"},
-                          {pdb + "base/files", "flash/bin/base\nflash/../rw/secret\n../../rw/secret\nflash/etc\n"}},
-                  .args = {"--cleanup"}, .match = lines_are::unchecked, .expect = {{"/flash/bin/base", gone}, {pdb + "base/", gone}}});
+                  .put = {{"/rw/secret", "keep me"}, {"/ram/pdb/base/schedule", "uninstall"}, {pdb + "base/files",
+                          "flash/bin/base\nflash/../rw/secret\n../../rw/secret\nflash/etc\n"}}, .args = {"--cleanup"},
+                  .match = lines_are::unchecked, .expect = {{"/flash/bin/base", gone}, {pdb + "base/", gone}}});
   play(rows);
 }
 
