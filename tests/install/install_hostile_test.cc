@@ -47,7 +47,8 @@ scenario refused(const std::string& name, const std::string& bytes, int status =
   return {.name = name, .given = base, .args = {"-"}, .input = bytes, .status = status, .out = out, .match = match};
 }
 
-// Sound after all: base 7.2 with its two files and `more`.
+// Sound after all: base 7.2 with its two files and those in `expect`, all
+// listed in its record.
 scenario installed(const std::string& name, const std::string& bytes, tree expect = {}) {
   expect.insert({{"/flash/bin/base", "base-7.2"}, {"/flash/etc/base.conf", "conf72"}});
   std::string listed;
