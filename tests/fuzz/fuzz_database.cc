@@ -11,12 +11,8 @@
 // whole database and the listing prints it. Whatever the files say, every
 // record must be a package the installer may name a directory after, with a
 // known request and installed paths that are absolute single lines.
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "fuzz_root.h"
 #include "model/names.h"
@@ -26,58 +22,37 @@
 #include "pkgdb/repo.h"
 #include "pkgfile/names.h"
 
-namespace {
-
-constexpr const char* slots[] = {
-    "/flash/var/pdb/p/image",    "/flash/var/pdb/p/version",  "/flash/var/pdb/p/deps",
-    "/flash/var/pdb/p/provides", "/flash/var/pdb/p/conflicts", "/flash/var/pdb/p/bundle",
-    "/flash/var/pdb/p/files",    "/flash/var/pdb/p/disabled", "/flash/var/pdb/p/enabled",
-    "/ram/pdb/p/schedule",       "/rw/pckg/.images/q",        "/flash/var/pdb/q/version",
-    "/flash/var/pdb/q/files",    "/ram/pdb/q/schedule",
-};
-
-void lay_out(std::string_view input) {
-  fuzz::remove_tree("/flash/var/pdb");
-  fuzz::remove_tree("/ram/pdb");
-  fuzz::remove_tree("/rw/pckg/.images");
+FUZZ_TARGET("database", "/flash/var", "/ram", "/rw/pckg", "/tmp") {
+  static const char* const slots[] = {
+      "/flash/var/pdb/p/image",    "/flash/var/pdb/p/version",   "/flash/var/pdb/p/deps",
+      "/flash/var/pdb/p/provides", "/flash/var/pdb/p/conflicts", "/flash/var/pdb/p/bundle",
+      "/flash/var/pdb/p/files",    "/flash/var/pdb/p/disabled",  "/flash/var/pdb/p/enabled",
+      "/ram/pdb/p/schedule",       "/rw/pckg/.images/q",         "/flash/var/pdb/q/version",
+      "/flash/var/pdb/q/files",    "/ram/pdb/q/schedule",
+  };
+  for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"}) fuzz::remove_tree(dir);
   for (const char* dir : {"/flash/var/pdb/p", "/flash/var/pdb/q", "/ram/pdb/p", "/ram/pdb/q", "/rw/pckg/.images"})
     fuzz::make_dirs(dir);
-  std::vector<std::string_view> pieces = fuzz::split(input, "\n%%\n");
-  for (size_t i = 0; i < pieces.size() && i < std::size(slots); ++i)
-    if (!pieces[i].empty() && pieces[i].front() == '+') fuzz::write_file(slots[i], pieces[i].substr(1));
-}
-
-void check(const pkg_image& record) {
-  if (!is_safe_package_name(record.name)) std::abort();
-  if (record.pending > PENDING_DISABLE) std::abort();
-  for (const std::string& path : record.files) {
-    if (path.empty() || path.front() != '/' || path.size() > files_line_limit + 1) std::abort();
-    if (path.find('\n') != std::string::npos) std::abort();
+  for (const char* slot : slots) {
+    std::string_view piece = input.substr(0, input.find("\n%%\n"));
+    if (piece.starts_with('+')) fuzz::write_file(slot, piece.substr(1));
+    input.remove_prefix(std::min(input.size(), piece.size() + 4));
   }
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::enter_scratch_root("database", {"/flash/var", "/ram", "/rw/pckg", "/tmp"});
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  lay_out(std::string_view(reinterpret_cast<const char*>(data), size));
   pkg_repo repository;
   char* printed = nullptr;
   size_t printed_size = 0;
   std::FILE* sink = open_memstream(&printed, &printed_size);
-  if (!sink) std::abort();
+  fuzz::require(sink != nullptr);
   terminal().out = sink;
   load_repository(repository, true, "i386");
   // p and q are directories, so each has a record, from its image or bare.
-  if (!find_package(repository, "p") || !find_package(repository, "q")) std::abort();
-  for (const pkg_image* record : repository.packages) check(*record);
+  fuzz::require(find_package(repository, "p") && find_package(repository, "q"));
+  for (const pkg_image* record : repository.packages) {
+    fuzz::require(is_safe_package_name(record->name) && record->pending <= PENDING_DISABLE);
+    for (const std::string& path : record->files)
+      fuzz::require(path.starts_with('/') && path.size() <= files_line_limit + 1 && path.find('\n') == std::string::npos);
+  }
   show_packages(repository, sink);
-
   std::fclose(sink);
   std::free(printed);
-  return 0;
 }

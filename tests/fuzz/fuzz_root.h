@@ -8,27 +8,46 @@
 // to it; absolute paths resolve inside the scratch root.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
-#include <vector>
-#include <initializer_list>
 
 namespace fuzz {
 
 // Creates the scratch root, a tmpfs with the given directories ("/proc" and a
 // read-only "/usr" are always there, bound to the machine's own for the
-// sanitizers and their symbolizer), and changes root into it. Aborts when that is impossible: a fuzz target must never
-// write into the real trees.
+// sanitizers and their symbolizer), and changes root into it. Aborts when
+// that is impossible: a fuzz target must never write into the real trees.
 void enter_scratch_root(const char* tag, std::initializer_list<const char*> dirs);
 
 // Writes `content` to `path` (created or truncated); aborts on failure.
 void write_file(const std::string& path, std::string_view content);
-// Creates `path` and its missing parents.
-void make_dirs(const std::string& path);
-// Removes `path` and everything below it; a missing path is fine.
-void remove_tree(const std::string& path);
+// Creates `path` and its missing parents; removes `path` and all below it.
+inline void make_dirs(const std::string& path) { std::error_code e; std::filesystem::create_directories(path, e); }
+inline void remove_tree(const std::string& path) { std::error_code e; std::filesystem::remove_all(path, e); }
 
-// Splits `data` at every occurrence of `separator`.
-std::vector<std::string_view> split(std::string_view data, std::string_view separator);
+// A property that does not hold ends the run, and libFuzzer keeps the input.
+inline void require(bool holds) {
+  if (!holds) std::abort();
+}
 
 }  // namespace fuzz
+
+// The two entry points of a target: its scratch root (a tag and the
+// directories in it) made once, then the block after the macro run for every
+// input, which it gets as `input`.
+#define FUZZ_TARGET(tag, ...)                                               \
+  static void fuzz_one(std::string_view input);                             \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) {                      \
+    fuzz::enter_scratch_root(tag, {__VA_ARGS__});                           \
+    return 0;                                                               \
+  }                                                                         \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    fuzz_one(std::string_view(reinterpret_cast<const char*>(data), size));  \
+    return 0;                                                               \
+  }                                                                         \
+  static void fuzz_one(std::string_view input)
