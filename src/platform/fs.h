@@ -30,7 +30,9 @@ namespace fs {
 // for tests that lay out a device in a temporary directory. Empty (the
 // default, and always in the program, which changes root instead) leaves
 // paths as they are. Paths the seam hands back (mkstemp's) stay the
-// device's own, without it.
+// device's own, without it. The system still follows the content of a
+// symbolic link from its own root, so an absolute link inside the device
+// resolves inside it only after a change of root, as the program makes.
 void set_device_root(std::string root);
 const std::string& device_root();
 
