@@ -103,8 +103,10 @@ bool is_failed(const char* name, Subject subject) {
 
 namespace fs {
 
+using detail::device_path;
+
 int open(const char* path, int flags, mode_t mode) {
-  return is_failed("open", path) ? -1 : ::open(detail::device_path(path), flags | O_CLOEXEC, mode);
+  return is_failed("open", path) ? -1 : ::open(device_path(path), flags | O_CLOEXEC, mode);
 }
 ssize_t write(int fd, const void* data, size_t size) {
   return is_failed("write", fd) ? -1 : ::write(fd, data, size);
@@ -123,17 +125,19 @@ int fchown(int fd, uid_t owner, gid_t group) { return is_failed("fchown", fd) ? 
 int mkstemp(char* path_template, mode_t mode) {
   return is_failed("mkstemp", path_template) ? -1 : detail::create_unique(path_template, mode);
 }
-int mkdir(const char* path, mode_t mode) { return is_failed("mkdir", path) ? -1 : ::mkdir(detail::device_path(path), mode); }
+int mkdir(const char* path, mode_t mode) { return is_failed("mkdir", path) ? -1 : ::mkdir(device_path(path), mode); }
 int rename(const char* from, const char* to) {
-  return is_failed("rename", (std::string(from) + " " + to).c_str()) ? -1 : ::rename(detail::device_path(from), detail::device_path(to));
+  if (is_failed("rename", (std::string(from) + " " + to).c_str())) return -1;
+  return ::rename(device_path(from), device_path(to));
 }
 int link(const char* from, const char* to) {
-  return is_failed("link", (std::string(from) + " " + to).c_str()) ? -1 : ::link(detail::device_path(from), detail::device_path(to));
+  return is_failed("link", (std::string(from) + " " + to).c_str()) ? -1 : ::link(device_path(from), device_path(to));
 }
-int unlink(const char* path) { return is_failed("unlink", path) ? -1 : ::unlink(detail::device_path(path)); }
-int rmdir(const char* path) { return is_failed("rmdir", path) ? -1 : ::rmdir(detail::device_path(path)); }
+int unlink(const char* path) { return is_failed("unlink", path) ? -1 : ::unlink(device_path(path)); }
+int rmdir(const char* path) { return is_failed("rmdir", path) ? -1 : ::rmdir(device_path(path)); }
 int symlink(const char* content, const char* path) {
-  return is_failed("symlink", (std::string(path) + " -> " + content).c_str()) ? -1 : ::symlink(content, detail::device_path(path));
+  if (is_failed("symlink", (std::string(path) + " -> " + content).c_str())) return -1;
+  return ::symlink(content, device_path(path));
 }
 void sync() {
   if (!is_failed("sync", "")) ::sync();
