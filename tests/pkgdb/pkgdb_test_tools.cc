@@ -26,35 +26,46 @@ bool own_mounts() {
   return made;
 }
 
+// While it lives, the seam finds device paths under the device root. Bodies
+// that call the system themselves with device paths find the device root at
+// "/" as well (as root), where the seam's device root still names it, bound
+// again at its own path. The console, the umask and the alarm are put back.
+class on_device_root {
+ public:
+  explicit on_device_root(const testsupport::device_root& root)
+      : alias_(root.path() + root.path()), saved_(terminal()), mask_(umask(022)) {
+    umask(mask_);
+    fs::set_device_root(root.path());
+    if (!can_change_root() || !own_mounts() || (top_ = open("/", O_PATH | O_CLOEXEC)) < 0) return;
+    root.make_dirs(root.path());
+    EXPECT_TRUE(mount(root.path().c_str(), alias_.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                chroot(root.path().c_str()) == 0 && chdir("/") == 0) << "cannot enter " << root.path();
+  }
+  ~on_device_root() {
+    if (top_ >= 0 && (fchdir(top_) != 0 || chroot(".") != 0 || umount2(alias_.c_str(), MNT_DETACH) != 0))
+      ADD_FAILURE() << "cannot leave the device root";
+    if (fchdir(here_) != 0) ADD_FAILURE() << "cannot go back to the working directory";
+    close(top_), close(here_);
+    alarm(0);
+    umask(mask_);
+    fs::set_device_root({});
+    terminal() = saved_;
+  }
+
+ private:
+  const std::string alias_;
+  const console saved_;
+  const mode_t mask_;
+  int top_ = -1, here_ = open(".", O_PATH | O_CLOEXEC);
+};
+
 }  // namespace
 
 std::string run_in_root(const testsupport::device_root& root, const std::function<std::string()>& body,
                         const std::function<std::string()>& prepare) {
   if (std::string early = prepare ? prepare() : std::string(); !early.empty()) return early;
-  const console saved = terminal();
-  const mode_t mask = umask(022);
-  umask(mask);
-  fs::set_device_root(root.path());
-  // Bodies that call the system themselves with device paths find the device
-  // root at "/" as well; the seam's root still names it there, bound again
-  // at its own path.
-  const std::string alias = root.path() + root.path();
-  int top = can_change_root() && own_mounts() ? open("/", O_PATH | O_CLOEXEC) : -1, here = open(".", O_PATH | O_CLOEXEC);
-  if (top >= 0) {
-    root.make_dirs(root.path());
-    EXPECT_TRUE(mount(root.path().c_str(), alias.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
-                chroot(root.path().c_str()) == 0 && chdir("/") == 0) << "cannot enter " << root.path();
-  }
-  std::string result = body();
-  if (top >= 0 && (fchdir(top) != 0 || chroot(".") != 0 || umount2(alias.c_str(), MNT_DETACH) != 0))
-    ADD_FAILURE() << "cannot leave " << root.path();
-  if (fchdir(here) != 0) ADD_FAILURE() << "cannot go back to the working directory";
-  close(top), close(here);
-  alarm(0);
-  umask(mask);
-  fs::set_device_root({});
-  terminal() = saved;
-  return result;
+  on_device_root entered(root);
+  return body();
 }
 
 bool can_change_root() { return geteuid() == 0; }
