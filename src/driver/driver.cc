@@ -96,7 +96,7 @@ int run_commit_mode(bool dry_run) {
 // would drop it, before this run stages anything.
 void drop_saved_upgrade(bool dry_run) {
   struct stat st;
-  if (lstat(saved_manifest_path, &st) != 0) return;
+  if (fs::lstat(saved_manifest_path, &st) != 0) return;
   // A saved manifest that --commit carried out stays in place, but the mark
   // of its outstanding staged files went with the commit: it goes without a
   // word then.
@@ -132,10 +132,11 @@ void begin_changes(pkg_repo& repository, bool dry_run) {
 }
 
 // True when `root` names the directory that already is the process root, so
-// a failed chroot into it changes nothing.
+// a failed chroot into it changes nothing. These are this machine's paths,
+// looked at before the change of root, not the device's: no seam.
 bool is_current_root(const std::string& root) {
   struct stat wanted, current;
-  return stat(root.c_str(), &wanted) == 0 && stat("/", &current) == 0 &&
+  return ::stat(root.c_str(), &wanted) == 0 && ::stat("/", &current) == 0 &&
          wanted.st_dev == current.st_dev && wanted.st_ino == current.st_ino;
 }
 
@@ -244,8 +245,8 @@ bool open_received_image(out_file& image) {
 // Whether the received image could be created: a dry run only looks.
 bool could_open_image() {
   struct stat st;
-  return lstat(received_image_target, &st) == 0 ? !S_ISDIR(st.st_mode)
-                                                : stat("/flash/var/pdb", &st) == 0 && S_ISDIR(st.st_mode);
+  return fs::lstat(received_image_target, &st) == 0 ? !S_ISDIR(st.st_mode)
+                                                    : fs::stat("/flash/var/pdb", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The installation settings of a run: newer versions are always allowed.
@@ -559,8 +560,8 @@ void read_run_settings(run_options& options) {
   if (options.show) return;
   options.boot_image_apart = std::getenv("bootimage") != nullptr;
   struct stat st;
-  options.secure = lstat(paths::secure_marker, &st) == 0;
-  options.skip_first_download_dir = lstat(ignore_marker, &st) == 0;
+  options.secure = fs::lstat(paths::secure_marker, &st) == 0;
+  options.skip_first_download_dir = fs::lstat(ignore_marker, &st) == 0;
   options.downgrade = read_downgrade_request();
 }
 

@@ -110,7 +110,7 @@ std::string scan_file(pkg_download& record, scanned_records& scanned) {
 // Appends the usable package files of one directory to `candidates`.
 void scan_download_dir(const std::string& dir, std::vector<pkg_download*>& candidates,
                        scanned_records& scanned) {
-  DIR* listing = opendir(dir.c_str());
+  DIR* listing = fs::opendir(dir.c_str());
   if (listing == nullptr) return;
   while (const dirent* entry = readdir(listing)) {
     std::string_view name = entry->d_name;
@@ -263,7 +263,7 @@ std::string postlog_text(const console& screen) {
 }  // namespace
 
 std::optional<uint32_t> read_downgrade_request() {
-  std::FILE* file = std::fopen(downgrade_marker, "r");
+  std::FILE* file = fs::fopen_read(downgrade_marker);
   if (file == nullptr) return std::nullopt;
   int c = std::fgetc(file);
   while (c != EOF && std::isspace(c)) c = std::fgetc(file);
@@ -308,7 +308,7 @@ std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, const upgrade
 }
 
 void load_postlog(console& screen) {
-  if (std::FILE* file = std::fopen(postlog_path, "r")) {
+  if (std::FILE* file = fs::fopen_read(postlog_path)) {
     std::string line;
     for (int c; (c = std::fgetc(file)) != EOF;) {
       if (c != '\n') {

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "msg/msg.h"
+#include "platform/fs.h"
 #include "pkgdb/record_reader.h"
 #include "pkgdb/repo.h"
 
@@ -22,13 +23,13 @@ bool is_directory_entry(const dirent& entry) {
   if (entry.d_type != DT_UNKNOWN) return false;
   struct stat st;
   std::string path = std::string(pdb_root) + entry.d_name;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return fs::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Names of the package directories, in directory order. False when the
 // database directory cannot be opened.
 bool list_package_dirs(std::vector<std::string>* names) {
-  DIR* dir = opendir(pdb_root);
+  DIR* dir = fs::opendir(pdb_root);
   if (!dir) return false;
   while (const dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
@@ -81,7 +82,7 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   // The database directory, opened once: each package's files are then
   // found from it rather than from "/" (AT_FDCWD with full paths when it
   // cannot be opened).
-  int db_fd = ::open(pdb_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int db_fd = fs::open_existing(pdb_root, O_RDONLY | O_DIRECTORY);
   if (db_fd < 0) db_fd = AT_FDCWD;
   listed_names stored_images = list_names(stored_images_root);
   listed_names schedules;

@@ -13,6 +13,7 @@
 
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
+#include "platform/fs.h"
 #include "platform/numbers.h"
 
 namespace {
@@ -34,7 +35,7 @@ class text_file {
   // regular file is a database file: anything else (a FIFO, which would
   // block the load, a device, a socket, a directory) reads as missing.
   text_file(int dir_fd, const std::string& path)
-      : fd_(::openat(dir_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {
+      : fd_(fs::openat(dir_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {
     struct stat st;
     if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
       ::close(fd_);
@@ -258,7 +259,7 @@ void restore_from_metadata(pkg_image& record, const pkg_dir& dir, record_source 
 // packages, most without the file, would pay each time. Only a yes needs
 // the open that decides, as every load decides.
 bool may_exist(const pkg_dir& dir, const char* name) {
-  return faccessat(dir.fd, (dir.path + name).c_str(), R_OK, AT_EACCESS) == 0;
+  return fs::faccessat(dir.fd, (dir.path + name).c_str(), R_OK, AT_EACCESS) == 0;
 }
 
 // What --show prints of a metadata record: its version, build time and bundle.
@@ -272,7 +273,7 @@ void restore_listing(pkg_image& record, const pkg_dir& dir) {
 // asked without opening the file.
 void read_disabled(pkg_image& record, const pkg_dir& dir) {
   struct stat st;
-  record.disabled = may_exist(dir, "disabled") && fstatat(dir.fd, (dir.path + "disabled").c_str(), &st, 0) == 0 &&
+  record.disabled = may_exist(dir, "disabled") && fs::fstatat(dir.fd, (dir.path + "disabled").c_str(), &st, 0) == 0 &&
                     S_ISREG(st.st_mode);
 }
 
@@ -376,7 +377,7 @@ bool is_trusted_stored_image(const struct stat& st) {
 
 listed_names list_names(const char* path) {
   listed_names result;
-  DIR* dir = opendir(path);
+  DIR* dir = fs::opendir(path);
   if (!dir) {
     result.listed = errno == ENOENT || errno == ENOTDIR;
     return result;
@@ -396,7 +397,7 @@ void scan_image(const std::string& name, bool from_images, int db_fd, scan_outpu
                      : db_fd == AT_FDCWD ? pdb_root + name + "/image"
                                          : name + "/image";
   // Only a regular file: a FIFO is opened without waiting and passed over.
-  int fd = ::openat(db_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = fs::openat(db_fd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

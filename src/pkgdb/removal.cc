@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "model/names.h"
+#include "platform/fs.h"
 #include "platform/paths.h"
 #include "pkgdb/repo.h"
 #include "stage/manifest.h"
@@ -27,7 +28,7 @@ bool has_parent_component(std::string_view path) {
 
 bool is_real_directory(const std::string& path) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return fs::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Installed paths that packages of another name own.
@@ -57,7 +58,7 @@ void stage_package_removal(const pkg_repo& repository, pkg_image& record, manife
   }
   if (record.flags & PKG_FLAG_BOOT) {
     struct stat st;
-    if (stat(paths::boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, paths::boot_image);
+    if (fs::stat(paths::boot_image, &st) == 0 && st.st_nlink == 1) stage_removal(m, paths::boot_image);
   }
   record.pending = PENDING_NONE;
 }
@@ -73,6 +74,6 @@ bool claim_pdb_dir(const pkg_image& record, manifest& m) {
   // Without the trailing "/", lstat would follow a link standing there.
   std::string path = dir.substr(0, dir.size() - 1);
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (fs::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
   return S_ISDIR(st.st_mode);
 }

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fs.h"
+
 namespace device {
 namespace {
 
@@ -25,7 +27,7 @@ constexpr uint32_t min_version_item = 0x00040025;
 
 // Reads "key value" from the text stand-in of the flash device.
 std::optional<uint32_t> read_stand_in(const char* key) {
-  std::FILE* file = std::fopen(flash_device, "re");
+  std::FILE* file = fs::fopen_read(flash_device);
   if (!file) return std::nullopt;
   char line[256];
   std::optional<uint32_t> value;
@@ -45,14 +47,14 @@ std::optional<uint32_t> read_stand_in(const char* key) {
 
 bool flash_is_stand_in() {
   struct stat info;
-  return stat(flash_device, &info) == 0 && S_ISREG(info.st_mode);
+  return fs::stat(flash_device, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }  // namespace
 
 std::optional<uint32_t> board_flags() {
   if (flash_is_stand_in()) return read_stand_in("board-flags");
-  int fd = open(flash_device, O_RDONLY | O_CLOEXEC);
+  int fd = fs::open_existing(flash_device, O_RDONLY);
   if (fd < 0) return std::nullopt;
   int result = ioctl(fd, board_query, 0);
   close(fd);
@@ -62,7 +64,7 @@ std::optional<uint32_t> board_flags() {
 
 uint32_t min_system_version() {
   if (flash_is_stand_in()) return read_stand_in("min-version").value_or(0);
-  int fd = open(flash_device, O_RDWR | O_CLOEXEC);
+  int fd = fs::open_existing(flash_device, O_RDWR);
   if (fd < 0) return 0;
   uint32_t words[2] = {min_version_item, 0};
   ioctl(fd, min_version_query, words);
@@ -76,7 +78,7 @@ std::optional<uint32_t> processor_version() {
   asm volatile("mfpvr %0" : "=r"(pvr));
   return pvr;
 #else
-  std::FILE* file = std::fopen("/proc/cpuinfo", "re");
+  std::FILE* file = fs::fopen_read("/proc/cpuinfo");
   if (!file) return std::nullopt;
   char line[256];
   std::optional<uint32_t> value;

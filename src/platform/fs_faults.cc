@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/fs.h"
+#include "platform/fs_path.h"
 #include "platform/fs_unique.h"
 
 // Linked only into the test program installer-faults: the same wrappers as
@@ -102,8 +103,10 @@ bool is_failed(const char* name, Subject subject) {
 
 namespace fs {
 
+using detail::device_path;
+
 int open(const char* path, int flags, mode_t mode) {
-  return is_failed("open", path) ? -1 : ::open(path, flags | O_CLOEXEC, mode);
+  return is_failed("open", path) ? -1 : ::open(device_path(path), flags | O_CLOEXEC, mode);
 }
 ssize_t write(int fd, const void* data, size_t size) {
   return is_failed("write", fd) ? -1 : ::write(fd, data, size);
@@ -122,17 +125,19 @@ int fchown(int fd, uid_t owner, gid_t group) { return is_failed("fchown", fd) ? 
 int mkstemp(char* path_template, mode_t mode) {
   return is_failed("mkstemp", path_template) ? -1 : detail::create_unique(path_template, mode);
 }
-int mkdir(const char* path, mode_t mode) { return is_failed("mkdir", path) ? -1 : ::mkdir(path, mode); }
+int mkdir(const char* path, mode_t mode) { return is_failed("mkdir", path) ? -1 : ::mkdir(device_path(path), mode); }
 int rename(const char* from, const char* to) {
-  return is_failed("rename", (std::string(from) + " " + to).c_str()) ? -1 : ::rename(from, to);
+  if (is_failed("rename", (std::string(from) + " " + to).c_str())) return -1;
+  return ::rename(device_path(from), device_path(to));
 }
 int link(const char* from, const char* to) {
-  return is_failed("link", (std::string(from) + " " + to).c_str()) ? -1 : ::link(from, to);
+  return is_failed("link", (std::string(from) + " " + to).c_str()) ? -1 : ::link(device_path(from), device_path(to));
 }
-int unlink(const char* path) { return is_failed("unlink", path) ? -1 : ::unlink(path); }
-int rmdir(const char* path) { return is_failed("rmdir", path) ? -1 : ::rmdir(path); }
+int unlink(const char* path) { return is_failed("unlink", path) ? -1 : ::unlink(device_path(path)); }
+int rmdir(const char* path) { return is_failed("rmdir", path) ? -1 : ::rmdir(device_path(path)); }
 int symlink(const char* content, const char* path) {
-  return is_failed("symlink", (std::string(path) + " -> " + content).c_str()) ? -1 : ::symlink(content, path);
+  if (is_failed("symlink", (std::string(path) + " -> " + content).c_str())) return -1;
+  return ::symlink(content, device_path(path));
 }
 void sync() {
   if (!is_failed("sync", "")) ::sync();

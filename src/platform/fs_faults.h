@@ -1,9 +1,10 @@
 // The fault-injecting build of the file-system seam (fs.h), for tests only.
 //
 // The test program installer-faults links fs_faults.cc in place of fs.cc. It
-// numbers every operation of the seam from 1 in the order the run makes them
-// (each write call is one, so a file written in three pieces costs three) and
-// follows the plan in the environment variable named below:
+// numbers every change the seam makes from 1 in the order the run makes them
+// (each write call is one, so a file written in three pieces costs three;
+// reads change nothing and are not counted) and follows the plan in the
+// environment variable named below:
 //
 //   unset or ""  pass every operation through, print nothing
 //   "count"      pass through; at exit print the total on standard error

@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/fs_path.h"
 
 // Shared by the program's seam and the test build's fault-injecting one.
 namespace fs::detail {
@@ -41,13 +44,22 @@ int create_unique(char* path_template, mode_t mode) {
     errno = EINVAL;
     return -1;
   }
-  char* letters = path_template + length - 6;
+  // Under a device root the file is made at the full path, and the caller's
+  // template gets the chosen letters only.
+  std::string full;
+  char* path = path_template;
+  if (!root_setting().empty() && path_template[0] == '/') {
+    full.reserve(root_setting().size() + length);
+    full.append(root_setting()).append(path_template);
+    path = full.data();
+  }
+  char* letters = path + std::strlen(path) - 6;
   mode_t permissions = mode & 0777;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     uint64_t bits = next_random();
     for (int i = 0; i < 6; ++i, bits /= sizeof name_letters - 1)
       letters[i] = name_letters[bits % (sizeof name_letters - 1)];
-    int fd = ::open(path_template, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return -1;
@@ -60,11 +72,12 @@ int create_unique(char* path_template, mode_t mode) {
       if (::fchmod(fd, mode & 07777) != 0) {
         int err = errno;
         ::close(fd);
-        ::unlink(path_template);
+        ::unlink(path);
         errno = err;
         return -1;
       }
     }
+    if (path != path_template) std::memcpy(path_template + length - 6, letters, 6);
     return fd;
   }
   errno = EEXIST;

@@ -46,7 +46,7 @@ int open_in_place(const char* path, const struct stat& seen, bool append) {
 }  // namespace
 
 int open_regular(const char* path, struct stat* st) {
-  int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = fs::open_existing(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return -1;
   int err = 0;
   if (fstat(fd, st) != 0)
@@ -62,7 +62,7 @@ int open_regular(const char* path, struct stat* st) {
 int open_own_file(const char* path, bool append, mode_t mode) {
   for (int attempt = 0; attempt < replace_attempts; ++attempt) {
     struct stat seen;
-    if (lstat(path, &seen) == 0) {
+    if (fs::lstat(path, &seen) == 0) {
       if (S_ISDIR(seen.st_mode)) {
         errno = EISDIR;
         return -1;

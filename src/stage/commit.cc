@@ -67,21 +67,21 @@ std::string move_out_of_sight(const std::string& dir) {
 // True when the directory holds a hidden entry or a subdirectory: what the
 // sweep leaves on purpose.
 bool holds_kept_entries(const std::string& dir) {
-  DIR* listing = opendir(dir.c_str());
+  DIR* listing = fs::opendir(dir.c_str());
   if (!listing) return false;
   bool kept = false;
   while (const dirent* entry = readdir(listing)) {
     std::string name = entry->d_name;
     struct stat st;
     if (name == "." || name == "..") continue;
-    if (name[0] == '.' || (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))) kept = true;
+    if (name[0] == '.' || (fs::lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))) kept = true;
   }
   closedir(listing);
   return kept;
 }
 
 void unlink_plain_entries(const std::string& dir) {
-  DIR* listing = opendir(dir.c_str());
+  DIR* listing = fs::opendir(dir.c_str());
   if (!listing) return;
   while (const dirent* entry = readdir(listing)) {
     if (entry->d_name[0] == '\0' || entry->d_name[0] == '.') continue;
@@ -101,7 +101,7 @@ void unlink_plain_entries(const std::string& dir) {
 bool sweep_directory(const std::string& target) {
   std::string dir = without_trailing_slashes(target);
   struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  if (fs::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
   std::string swept = move_out_of_sight(dir);
   unlink_plain_entries(swept);
   if (fs::rmdir(swept.c_str()) == 0 || swept == dir) return true;
@@ -168,7 +168,7 @@ bool move_target(const std::string& target, const file_op& op, bool* tidy) {
   // A rename of a second name onto the first leaves both (the commit of a
   // download that an earlier, cut-short run already moved).
   struct stat st;
-  if (op.kind == OP_STAGED && (!moved || lstat(op.source.c_str(), &st) == 0) && !remove_temporary(op.source))
+  if (op.kind == OP_STAGED && (!moved || fs::lstat(op.source.c_str(), &st) == 0) && !remove_temporary(op.source))
     *tidy = false;
   // A loaded move whose source is gone was made by an earlier --commit of
   // the same saved manifest.
@@ -260,7 +260,7 @@ bool copy_into(int from, const std::string& dir, mode_t mode, bool progress, cry
 // `dir`, never following a link. False with errno set.
 bool copy_regular(const std::string& source, const struct stat& st, const std::string& dir, bool progress,
                   std::string* temporary) {
-  int from = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int from = fs::open_existing(source.c_str(), O_RDONLY | O_NOFOLLOW);
   if (from < 0) return false;
   bool copied = copy_into(from, dir, st.st_mode, progress, nullptr, temporary);
   int err = errno;
@@ -271,7 +271,7 @@ bool copy_regular(const std::string& source, const struct stat& st, const std::s
 
 bool same_device(const std::string& dir, dev_t device) {
   struct stat st;
-  return stat(dir.c_str(), &st) == 0 && st.st_dev == device;
+  return fs::stat(dir.c_str(), &st) == 0 && st.st_dev == device;
 }
 
 // A staged or moved file on another file system than its target: copied
@@ -282,7 +282,7 @@ bool ready_copy(const std::string& target, const file_op& op, bool progress, std
   struct stat st;
   // A missing source, a link or a directory is left to the rename pass,
   // which reports or skips it as it always has.
-  if (lstat(op.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  if (fs::lstat(op.source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
   std::string dir = nearest_existing_dir(parent_dir(target));
   if (dir.empty() || same_device(dir, st.st_dev)) return true;
   std::string temporary;
@@ -299,7 +299,7 @@ bool refuse_download(commit_failure* failure, const std::string& source) {
 // True when `path` names the very file (device and inode) that was verified.
 bool is_proven_file(const std::string& path, const download_proof& proof) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == proof.identity.dev &&
+  return fs::lstat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == proof.identity.dev &&
          static_cast<uint64_t>(st.st_ino) == proof.identity.ino;
 }
 
@@ -486,7 +486,7 @@ bool copy_file(const std::string& source, const std::string& target, bool progre
   // Only a regular file crosses file systems; a link or directory stays
   // where it is, silently.
   struct stat st;
-  if (lstat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (fs::lstat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   // The target itself is never opened: it may be a link, and a half-written
   // copy must never replace a whole file.
   std::string temporary;

@@ -21,7 +21,7 @@ constexpr const char* mark_path = "/flash/var/pdb/.staging";
 // The entries of a temporary directory (a package's database directory on
 // its way out), then the directory.
 void remove_temporary_dir(const std::string& dir) {
-  if (DIR* listing = opendir(dir.c_str())) {
+  if (DIR* listing = fs::opendir(dir.c_str())) {
     while (const dirent* entry = readdir(listing)) {
       std::string name = entry->d_name;
       if (name != "." && name != "..") fs::unlink((dir + "/" + name).c_str());
@@ -43,7 +43,7 @@ struct sweep {
   }
 
   void walk(const std::string& dir, bool below) {
-    DIR* listing = opendir(dir.c_str());
+    DIR* listing = fs::opendir(dir.c_str());
     if (!listing) return;
     std::vector<std::string> subdirs;
     while (const dirent* entry = readdir(listing)) {
@@ -51,7 +51,7 @@ struct sweep {
       if (name == "." || name == "..") continue;
       std::string path = dir + "/" + name;
       struct stat st;
-      if (lstat(path.c_str(), &st) != 0) continue;
+      if (fs::lstat(path.c_str(), &st) != 0) continue;
       if (is_temporary_name(name))
         remove_if_left(path, st);
       else if (below && S_ISDIR(st.st_mode))
@@ -68,7 +68,7 @@ void mark_staging(staging_places& places) {
   if (places.marked) return;
   places.marked = true;
   struct stat st;
-  if (lstat(mark_path, &st) == 0 && S_ISREG(st.st_mode)) return;
+  if (fs::lstat(mark_path, &st) == 0 && S_ISREG(st.st_mode)) return;
   int fd = fs::open_own_file(mark_path, false, 0644);
   if (fd < 0) return;
   fs::fsync(fd);
@@ -83,17 +83,17 @@ void mark_staging(staging_places& places) {
 
 bool staging_marked() {
   struct stat st;
-  return lstat(mark_path, &st) == 0;
+  return fs::lstat(mark_path, &st) == 0;
 }
 
 void clear_staging_mark() {
   struct stat st;
-  if (lstat(mark_path, &st) == 0) fs::unlink(mark_path);
+  if (fs::lstat(mark_path, &st) == 0) fs::unlink(mark_path);
 }
 
 void sweep_leftovers(const std::unordered_set<std::string>& keep, bool keep_mark) {
   struct stat mark;
-  if (lstat(mark_path, &mark) != 0) return;
+  if (fs::lstat(mark_path, &mark) != 0) return;
   sweep pass{keep};
   pass.walk("/flash", true);
   pass.walk(paths::ram_dir, false);

@@ -197,7 +197,7 @@ bool replace_with(const std::string& path, const std::string& text) {
 // Reads the proofs saved beside a manifest; a line that does not parse is
 // no proof, so the download it names is refused.
 void load_proofs(manifest& m, const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "re");
+  std::FILE* file = fs::fopen_read(path.c_str());
   if (!file) return;
   char* buffer = nullptr;
   size_t capacity = 0;
@@ -238,7 +238,7 @@ void stage_link(manifest& m, const std::string& source, const std::string& targe
 // lstat: a dangling symbolic link is an existing path that must go too.
 void stage_removal(manifest& m, const std::string& target) {
   struct stat st;
-  if (lstat(target.c_str(), &st) == 0)
+  if (fs::lstat(target.c_str(), &st) == 0)
     add_op(m, target, {OP_REMOVE, {}});
   else
     drop_op(m, target);
@@ -272,7 +272,7 @@ void stage_download_move(manifest& m, const std::string& source, const std::stri
 void discard_saved(manifest& m) {
   for (const auto& [target, op] : m.ops) {
     struct stat st;
-    if (op.kind == OP_MOVE && could_be_staged(op.source, target) && lstat(op.source.c_str(), &st) == 0 &&
+    if (op.kind == OP_MOVE && could_be_staged(op.source, target) && fs::lstat(op.source.c_str(), &st) == 0 &&
         S_ISREG(st.st_mode))
       fs::unlink(op.source.c_str());
   }
@@ -340,7 +340,7 @@ void remove_saved_manifest(const std::string& path) {
 }
 
 bool load_manifest(manifest& m, const std::string& path, std::string* refusal) {
-  std::FILE* file = std::fopen(path.c_str(), "re");
+  std::FILE* file = fs::fopen_read(path.c_str());
   if (!file) return false;
   load_proofs(m, proofs_path(path));
   char* buffer = nullptr;

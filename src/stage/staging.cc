@@ -35,13 +35,13 @@ std::string directory_with_room(staging_places& places, const std::string& targe
   if (found == places.nearest.end()) found = places.nearest.emplace(parent, nearest_existing_dir(parent)).first;
   const std::string& dir = found->second;
   struct statfs info;
-  if (dir.empty() || statfs(dir.c_str(), &info) != 0) return {};
+  if (dir.empty() || fs::statfs(dir.c_str(), &info) != 0) return {};
   unsigned __int128 free_bytes = static_cast<unsigned __int128>(info.f_bfree) * static_cast<uint64_t>(info.f_bsize);
   unsigned __int128 wanted = static_cast<unsigned __int128>(size_hint) + placement_reserve;
   // A dry run's planned files take no room yet: they are counted here.
   struct stat st;
   uint64_t* planned = nullptr;
-  if (dry_run && stat(dir.c_str(), &st) == 0) planned = &places.planned_on_device[st.st_dev];
+  if (dry_run && fs::stat(dir.c_str(), &st) == 0) planned = &places.planned_on_device[st.st_dev];
   if (planned) wanted += *planned;
   if (wanted >= free_bytes) return {};
   if (planned) *planned += size_hint;
@@ -55,7 +55,7 @@ std::string staging_dir(staging_places& places, const std::string& target, uint6
   }
   if (places.ram_exists < 0) {
     struct stat st;
-    places.ram_exists = stat(ram_dir, &st) == 0;
+    places.ram_exists = fs::stat(ram_dir, &st) == 0;
   }
   return places.ram_exists ? ram_dir : fallback_dir;
 }
@@ -72,7 +72,7 @@ space_account open_account(const char* mount) {
   space_account account;
   account.mount = mount;
   struct statfs info;
-  if (statfs(mount, &info) == 0 && info.f_bsize > 0) {
+  if (fs::statfs(mount, &info) == 0 && info.f_bsize > 0) {
     account.block_size = static_cast<int64_t>(info.f_bsize);
     account.free_blocks = static_cast<int64_t>(info.f_bfree);
     account.initial_free = account.free_blocks;
@@ -93,7 +93,7 @@ bool counts_in(const space_account& account, const std::string& target) {
 // frees nothing of what it points to.
 void credit_target(space_account& account, const std::string& target) {
   struct stat st;
-  if (lstat(target.c_str(), &st) == 0) account.free_blocks += blocks_of(account, static_cast<uint64_t>(st.st_size));
+  if (fs::lstat(target.c_str(), &st) == 0) account.free_blocks += blocks_of(account, static_cast<uint64_t>(st.st_size));
 }
 
 // True when the move's target lies on the file system that already holds
@@ -101,7 +101,7 @@ void credit_target(space_account& account, const std::string& target) {
 bool stays_on_device(const std::string& target, const struct stat& source) {
   std::string dir = parent_dir(target);
   struct stat st;
-  while (stat(dir.c_str(), &st) != 0) {
+  while (fs::stat(dir.c_str(), &st) != 0) {
     if (is_top(dir)) return false;
     dir = parent_dir(dir);
   }
@@ -129,7 +129,7 @@ void count_entry(space_account& account, const std::string& target, const file_o
   }
   if (is_staged_beside_target(op)) return;
   struct stat source;
-  if (stat(op.source.c_str(), &source) != 0) {
+  if (fs::stat(op.source.c_str(), &source) != 0) {
     credit_target(account, target);
     return;
   }
@@ -198,7 +198,7 @@ std::string parent_dir(std::string_view path) {
 std::string nearest_existing_dir(std::string dir) {
   for (;;) {
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    if (fs::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
     if (is_top(dir)) return {};
     dir = parent_dir(dir);
   }

@@ -1,21 +1,15 @@
 #include "pkgdb/pkgdb_test_tools.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/stat.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include <set>
 
 #include "msg/msg.h"
+#include "platform/fs.h"
 #include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
@@ -23,58 +17,69 @@
 
 namespace pkgdb_test {
 
+namespace {
+
+// This process's own mount namespace, made once: what the tests mount is
+// seen by no one else and never outlives the process.
+bool own_mounts() {
+  static const bool made = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return made;
+}
+
+// While it lives, the seam finds device paths under the device root. Bodies
+// that call the system themselves with device paths find the device root at
+// "/" as well (as root), where the seam's device root still names it, bound
+// again at its own path. The console, the umask and the alarm are put back.
+class on_device_root {
+ public:
+  explicit on_device_root(const testsupport::device_root& root)
+      : alias_(root.path() + root.path()), saved_(terminal()), mask_(umask(022)) {
+    umask(mask_);
+    fs::set_device_root(root.path());
+    if (!can_change_root() || !own_mounts() || (top_ = open("/", O_PATH | O_CLOEXEC)) < 0) return;
+    root.make_dirs(root.path());
+    EXPECT_TRUE(mount(root.path().c_str(), alias_.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                chroot(root.path().c_str()) == 0 && chdir("/") == 0) << "cannot enter " << root.path();
+  }
+  ~on_device_root() {
+    if (top_ >= 0 && (fchdir(top_) != 0 || chroot(".") != 0 || umount2(alias_.c_str(), MNT_DETACH) != 0))
+      ADD_FAILURE() << "cannot leave the device root";
+    if (fchdir(here_) != 0) ADD_FAILURE() << "cannot go back to the working directory";
+    close(top_), close(here_);
+    alarm(0);
+    umask(mask_);
+    fs::set_device_root({});
+    terminal() = saved_;
+  }
+
+ private:
+  const std::string alias_;
+  const console saved_;
+  const mode_t mask_;
+  int top_ = -1, here_ = open(".", O_PATH | O_CLOEXEC);
+};
+
+}  // namespace
+
 std::string run_in_root(const testsupport::device_root& root, const std::function<std::string()>& body,
                         const std::function<std::string()>& prepare) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return {};
-  }
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string result = prepare ? prepare() : std::string();
-    if (result.empty()) {
-      if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) _exit(3);
-      result = body();
-    }
-    for (size_t done = 0; done < result.size();) {
-      ssize_t n = write(fds[1], result.data() + done, result.size() - done);
-      if (n <= 0) _exit(4);
-      done += static_cast<size_t>(n);
-    }
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string result;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-  return result;
+  if (std::string early = prepare ? prepare() : std::string(); !early.empty()) return early;
+  on_device_root entered(root);
+  return body();
 }
 
 bool can_change_root() { return geteuid() == 0; }
 
 void in_device_root(const std::function<void()>& body, uint64_t flash_bytes, uint64_t ram_bytes) {
-  if (!can_change_root()) GTEST_SKIP() << "changing root needs root rights";
+  if ((flash_bytes || ram_bytes) && !(can_change_root() && own_mounts()))
+    GTEST_SKIP() << "a flash or ram of its own size is a tmpfs, which needs root rights and a private mount namespace";
   testsupport::device_root root;
-  auto mounts = [&]() -> std::string {
-    if (!flash_bytes && !ram_bytes) return {};
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return "no private mount namespace";
-    for (auto [where, bytes] : {std::pair{"/flash", flash_bytes}, std::pair{"/ram", ram_bytes}})
-      if (bytes && mount("tmpfs", root.at(where).c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()))
-        return std::string("cannot mount tmpfs on ") + where;
-    return {};
-  };
-  std::string result = run_in_root(
-      root, [&] { body(); return std::string(::testing::Test::HasFailure() ? "failed" : "passed"); }, mounts);
-  EXPECT_EQ(result, "passed");
+  bool mounted = true;
+  for (auto [where, bytes] : {std::pair{"/flash", flash_bytes}, std::pair{"/ram", ram_bytes}})
+    if (bytes && mount("tmpfs", root.at(where).c_str(), "tmpfs", 0, std::string("size=").append(std::to_string(bytes)).c_str()))
+      mounted = false, ADD_FAILURE() << "cannot mount a tmpfs on " << where;
+  if (mounted) run_in_root(root, [&] { body(); return std::string(); });
+  for (const char* where : {"/flash", "/ram"}) umount2(root.at(where).c_str(), MNT_DETACH);
 }
 
 std::string printed(const std::function<void(std::FILE*)>& fn) {
@@ -91,31 +96,34 @@ std::string printed(const std::function<void(std::FILE*)>& fn) {
 }
 
 void put(const std::string& path, const std::string& content, mode_t mode) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+  int fd = fs::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  EXPECT_TRUE(fd >= 0 && fs::write_all(fd, content.data(), content.size()) && fs::fchmod(fd, mode) == 0) << path;
+  if (fd >= 0) fs::close(fd);
 }
 
 std::string got(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::string text;
+  if (std::FILE* file = fs::fopen_read(path.c_str())) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    std::fclose(file);
+  }
+  return text;
 }
 
 bool exists(const std::string& path) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  return fs::lstat(path.c_str(), &st) == 0;
 }
 
 std::string list_dir(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (const dirent* entry = readdir(dir))
-      if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) names.push_back(entry->d_name);
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
+  std::set<std::string> names;
+  DIR* dir = fs::opendir(path.c_str());
+  while (const dirent* entry = dir ? readdir(dir) : nullptr) names.insert(entry->d_name);
+  if (dir) closedir(dir);
   std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
+  for (const std::string& name : names)
+    if (name != "." && name != "..") text.append(text.empty() ? "" : " ").append(name);
   return text;
 }
 

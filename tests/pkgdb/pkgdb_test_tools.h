@@ -1,7 +1,7 @@
 // Shared tools of the unit tests: code that works on the device's absolute
-// paths runs in a child process changed into a device root, and what the
-// program prints is caught in a memory stream; records and small file tools
-// for the tests that run there.
+// paths runs in this process with the file-system seam's device root set to
+// a temporary device root, and what the program prints is caught in a memory
+// stream; records and small file tools for the tests that run there.
 #pragma once
 
 #include <sys/types.h>
@@ -20,19 +20,20 @@ struct manifest;
 
 namespace pkgdb_test {
 
-// Runs `body` in a child process whose root is the device root and returns
-// what it returned. `prepare`, when given, runs in the child before the root
-// change; a text it returns ends the child with that text as the result. A
-// child that cannot change root or dies fails the test.
+// Runs `body` on the device root and returns what it returned. `prepare`,
+// when given, runs first; a text it returns is the result, and the body does
+// not run. The console, the umask and the alarm are as before afterwards.
+// As root, the body also sees the device root at "/", for bodies that ask
+// the system about device paths themselves.
 std::string run_in_root(const testsupport::device_root& root, const std::function<std::string()>& body,
                         const std::function<std::string()>& prepare = {});
 
 // True when this process may change root (tests skip otherwise).
 bool can_change_root();
 
-// Runs `body` in a child changed into a fresh device root; with sizes given,
-// its /flash and /ram are tmpfs file systems of their own of that many bytes
-// (in a private mount namespace). A failure inside the body fails the test.
+// Runs `body` on a fresh device root; with sizes given, its /flash and /ram
+// are tmpfs file systems of their own of that many bytes (mounted in this
+// process's own mount namespace, as root only: skipped otherwise).
 void in_device_root(const std::function<void()>& body, uint64_t flash_bytes = 0, uint64_t ram_bytes = 0);
 
 // What `fn` printed to the stream it is given. The terminal's stream, which
@@ -52,8 +53,9 @@ R rec(const std::string& name, uint32_t version = v2, uint32_t build_time = 0) {
   return r;
 }
 
-// Files inside the device root: a failed write fails the test; a missing
-// file reads as empty; list_dir gives the sorted names, blank-separated.
+// Files of the device root, by device path: a failed write fails the test;
+// a missing file reads as empty; list_dir gives the sorted names,
+// blank-separated.
 void put(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string got(const std::string& path);
 bool exists(const std::string& path);
