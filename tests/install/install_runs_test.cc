@@ -1,6 +1,7 @@
-// Stream installs, upgrades from the download directories, --safe with
-// --commit and --cancel, the user's choices, and runs that must keep the
-// work already done: the real program on a device root, one row per run.
+// Stream installs, kept packages, upgrades from the download directories and
+// their post-log, the user's choices, runs that must keep the work already
+// done (--safe and a later --commit among them) and dry runs: the real
+// program on a device root, one row per run.
 #include <string>
 #include <vector>
 
@@ -177,7 +178,8 @@ TEST_F(InstallRuns, UsersChoices) {
       {.name = "a bundle's list", .given = {"bundle suite 7.1 + alpha 7.1 + beta 7.1"},
        .put = {{pdb + "alpha/disabled", "user\n"}, {dl + "suite.npk", pkg("bundle suite 7.2 list=alpha,beta + alpha 7.2 + beta 7.2")}},
        .out = {"installed suite-7.2"}, .match = lines_are::unchecked,
-       .expect = with(installed("alpha", "7.2", "user"), with(installed("beta", "7.2", "auto"), with(changed, {{pdb, any}, {dl + "*", gone}})))},
+       .expect = with(installed("alpha", "7.2", "user"),
+                      with(installed("beta", "7.2", "auto"), with(changed, {{pdb, any}, {dl + "*", gone}})))},
       // gamma 7.1 stands against beta and zeta from 7.2 on, so they come up
       // disabled while it is installed, and are enabled again once gamma 7.2
       // has replaced it: "aaa" first (of its two providers the last, zeta),
