@@ -18,8 +18,8 @@
 // "my.keys", the files "tool", "kernel.bin" and "fast.so", and the signed
 // packages "wireless-7.2.npk", "routing-7.2.npk" and "system-7.2.npk"
 // (built for mipsbe, over a SHA-256 digest), and the tree "root/bin/tool".
-#include <cstring>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -29,13 +29,6 @@ namespace e2e {
 namespace {
 
 using DocExamples = Scenarios;
-
-bool starts_a_command(const std::string& line) {
-  size_t start = line.find_first_not_of(' ');
-  for (const char* program : {"installer ", "mkpkg ", "build/installer ", "build/mkpkg "})
-    if (start != std::string::npos && line.compare(start, std::strlen(program), program) == 0) return true;
-  return false;
-}
 
 // The roff escapes the examples use, turned back into the shell's text.
 std::string unroff(std::string line) {
@@ -47,8 +40,10 @@ std::string unroff(std::string line) {
 }
 
 // The examples of one file as one script, each block after a comment that
-// says where it stands; *unrun collects command lines of blocks not run.
+// says where it stands; *unrun collects command lines of blocks not run
+// that are no synopsis.
 std::string examples_of(const std::string& name, std::vector<std::string>* unrun, size_t* blocks) {
+  const std::regex command("^ *(build/)?(installer|mkpkg) [^\\[]*$");
   std::ifstream in(testsupport::source_dir() + "/" + name);
   bool man = !name.ends_with(".md"), in_examples = false, in_block = false, runs = false;
   std::string script;
@@ -62,8 +57,7 @@ std::string examples_of(const std::string& name, std::vector<std::string>* unrun
       if (in_block && runs) script += "# " + where + "\n", ++*blocks;
     } else if (in_block && runs) {
       script += (man ? unroff(line) : line) + "\n";
-    } else if (!man && (in_block || line.rfind("    ", 0) == 0) && starts_a_command(line) &&
-               line.find('[') == std::string::npos) {
+    } else if (!man && (in_block || line.rfind("    ", 0) == 0) && std::regex_search(line, command)) {
       unrun->push_back(where + ": " + line);
     }
   }
@@ -72,46 +66,32 @@ std::string examples_of(const std::string& name, std::vector<std::string>* unrun
 
 // Builds the files the examples name, in the scratch directory `work`.
 const char* const fixtures = R"(set -e
-src=$1 build=$2 work=$3
-cd "$work"
-mkdir -p bin
-ln -s "$build/installer" bin/installer
-ln -s "$build/mkpkg" bin/mkpkg
-mkdir -p build keys
-ln -s "$build/installer" build/installer
-ln -s "$build/mkpkg" build/mkpkg
-ln -s "$src/tools" tools
-cp "$src/keys/test.keys" keys/test.keys
-cp "$src/keys/test.keys" my.keys
-printf '#!/bin/sh\necho tool\n' > tool
-printf 'kernel' > kernel.bin
-printf 'fast' > fast.so
-mkdir -p root/bin && cp tool root/bin/tool
-for name in wireless routing; do
+src=$1 build=$2 work=$3 && cd "$work"
+mkdir -p bin build keys root/bin
+for program in installer mkpkg; do ln -s "$build/$program" bin/; ln -s "$build/$program" build/; done
+ln -s "$src/tools" tools && cp "$src/keys/test.keys" keys/ && cp keys/test.keys my.keys
+printf '#!/bin/sh\necho tool\n' > tool && cp tool root/bin/tool && printf kernel > kernel.bin && printf fast > fast.so
+for name in wireless routing system; do
   mkdir -p "pkg-$name/bin" && printf '%s\n' "$name" > "pkg-$name/bin/$name"
-  bin/mkpkg build -o "$name-7.2.npk" --name "$name" --version 7.2 --keys my.keys "pkg-$name"
+  extra=; if [ "$name" = system ]; then extra="--arch mipsbe --digest sha256"; fi
+  bin/mkpkg build -o "$name-7.2.npk" --name "$name" --version 7.2 $extra --keys my.keys "pkg-$name"
+  rm -r "pkg-$name"
 done
-mkdir -p pkg-system/bin && printf 'system\n' > pkg-system/bin/system
-bin/mkpkg build -o system-7.2.npk --name system --version 7.2 --arch mipsbe --digest sha256 \
-  --keys my.keys pkg-system
-rm -rf pkg-wireless pkg-routing pkg-system
 )";
 
 TEST_F(DocExamples, EveryExampleRuns) {
   std::vector<std::string> unrun;
   size_t blocks = 0;
-  std::string build = testsupport::installer_path();
-  build = build.substr(0, build.rfind('/'));
+  const std::string program = testsupport::installer_path(), build = program.substr(0, program.rfind('/'));
   for (const char* name : {"README.md", "doc/demo.md", "doc/key-file.md", "doc/package-format.md",
                            "doc/man/installer.8", "doc/man/mkpkg.1"}) {
     std::string script = examples_of(name, &unrun, &blocks);
     if (script.empty()) continue;
     SCOPED_TRACE(name);
-    device_root root;
-    root.make_dirs("/work");
+    device_root root;  // its own /tmp is the scratch directory
     std::string session = std::string(fixtures) + "export PATH=\"$work/bin:$PATH\"\nexec 2>&1\n" + script;
     run_result result = testsupport::run_in(
-        root, {"/bin/bash", "-c", session, "example", testsupport::source_dir(), build, root.at("/work")});
+        root, {"/bin/bash", "-c", session, "example", testsupport::source_dir(), build, root.at("/tmp")});
     EXPECT_EQ(result.status, 0) << script << "--- printed:\n" << result.out << result.err;
   }
   EXPECT_EQ(unrun, std::vector<std::string>{}) << "commands in blocks that are not run";

@@ -36,7 +36,7 @@ class device_root {
   device_root& operator=(const device_root&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string at(std::string_view device_path) const;  // path() + device_path
+  std::string at(std::string_view device_path) const { return path_ + std::string(device_path); }
 
   void write_file(std::string_view device_path, std::string_view content, unsigned mode = 0644) const;
   void make_dirs(std::string_view device_path) const;
@@ -52,10 +52,8 @@ class device_root {
   std::string path_;
 };
 
-struct run_result {
-  std::string out, err;
-  int status = -1;  // exit status, or 128 + signal; -1 when the sandbox failed
-};
+// The status is the exit status, or 128 + signal; -1 when the sandbox failed.
+struct run_result { std::string out, err; int status = -1; };
 
 struct run_options {
   std::string input{};                                   // standard input
@@ -78,7 +76,7 @@ run_result run_in(const device_root& root, std::vector<std::string> argv, const 
 // otherwise, for GTEST_SKIP.
 bool sandbox_ready(std::string* why);
 
-std::string installer_path();
-std::string source_dir();
+inline std::string installer_path() { return INSTALLER_BIN; }
+inline std::string source_dir() { return SOURCE_DIR; }
 
 }  // namespace testsupport

@@ -11,13 +11,6 @@
 //   "bundle kit 7.1 list=beta + alpha 7.1 + beta 7.1 unsigned"   a bundle of members
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "pkgbuild.h"
@@ -101,10 +94,7 @@ void check_run(const scenario& row, const run_result& result, const tree& before
 // Rows need the sandbox: skipped with the reason where there is none.
 class Scenarios : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string why;
-    if (!testsupport::sandbox_ready(&why)) GTEST_SKIP() << why;
-  }
+  void SetUp() override { if (std::string why; !testsupport::sandbox_ready(&why)) GTEST_SKIP() << why; }
 };
 
 }  // namespace e2e
