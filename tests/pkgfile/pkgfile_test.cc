@@ -21,7 +21,6 @@
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
 #include "platform/crypto.h"
-#include "platform/fs.h"
 #include "platform/keys.h"
 #include "stage/manifest.h"
 #include "support/scenario.h"
@@ -29,7 +28,6 @@
 namespace {
 
 using pkgbuild::part;
-using pkgbuild::whole_file;
 
 std::string from_hex(std::string_view hex) {
   std::string bytes;
@@ -46,27 +44,27 @@ struct pipe_buf : std::stringbuf {
   pos_type seekpos(pos_type, std::ios_base::openmode) override { return -1; }
 };
 
-// The level of the first signature part, read from a file or a pipe with
-// every part before it skipped; *copied gets the stream's copy.
-int level_of(const std::string& file, bool pipe = false, std::string* copied = nullptr) {
-  std::stringbuf plain(file, std::ios_base::in), copy;
-  pipe_buf trickle(file);
-  pkg_stream stream(pipe ? static_cast<std::streambuf*>(&trickle) : &plain, true, copied ? &copy : nullptr);
-  stream.wanted_types = {part_signature};
-  int level = stream.next_part() == part_signature ? verify_package(stream.buf()) : -1;
-  if (copied) stream.next_part(), *copied = copy.str();  // the unread rest of the part too
-  return level;
-}
-
-// A package file read as the installer reads it, at its first wanted part.
+// A package file read as the installer reads one from a pipe, at its first
+// wanted part; `copy` gets every byte read.
 struct reading {
-  std::stringbuf source;
-  pkg_stream stream{&source, true};
-  reading(const std::string& file, std::vector<uint32_t> wanted) : source(file, std::ios_base::in) {
+  pipe_buf source;
+  std::stringbuf copy;
+  pkg_stream stream{&source, true, &copy};
+  uint32_t first;
+  reading(const std::string& file, std::vector<uint32_t> wanted) : source(file) {
     stream.wanted_types = std::move(wanted);
-    stream.next_part();
+    first = stream.next_part();
   }
 };
+
+// The level of the first signature part, every part before it skipped;
+// *copied gets the stream's copy, the unread rest of the part too.
+int level_of(const std::string& file, std::string* copied = nullptr) {
+  reading in(file, {part_signature});
+  int level = in.first == part_signature ? verify_package(in.stream.buf()) : -1;
+  if (copied) in.stream.next_part(), *copied = in.copy.str();
+  return level;
+}
 
 // Every field has four different bytes: any other byte order gives another number.
 const std::string header_bytes = name16("demo") + from_hex("00660207" "04030201") + std::string(8, '\0') + from_hex("03020100");
@@ -75,7 +73,7 @@ const std::string depends_bytes = from_hex("0100") + name16("system") + from_hex
 // The file's integers are little-endian on every processor, the router's
 // big-endian one included; the cross build runs these there. The writer
 // against fixed bytes here, the reader against the writer in the mkpkg round
-// trip and against fixed bytes in the next test.
+// trip and against fixed bytes in the verification levels.
 TEST(ByteOrder, WriterAgainstFixedBytes) {
   EXPECT_EQ(pkgbuild::file_header(pkg_magic_primary, 0x01020304), from_hex("1ef1d0ba04030201"));
   EXPECT_EQ(pkgbuild::part(part_bundle_members, "", 0x0A0B0C0D), from_hex("14000d0c0b0a"));
@@ -85,27 +83,6 @@ TEST(ByteOrder, WriterAgainstFixedBytes) {
             from_hex("a481") + std::string(21, '\0') + from_hex("03" "05000000" "0500") + "bin/xhello");
 }
 
-// Made once by `mkpkg build --name kat --version 7.2 --build-time 0x01020304
-// --flags 0x10203` with keys/test.keys on a little-endian machine.
-TEST(ByteOrder, SignaturesMadeOnALittleEndianMachineHold) {
-  const std::string both = from_hex(
-      "1ef1d0bab40000000100240000006b617400000000000000000000000000006602070403020100000000000000000302010009"
-      "008400000000000000000000000000000000000000000000007100ac8a8307462642f41320bab840a48ba6a9040310e236fad7"
-      "c5784cb98aa97da07828ee4c0112a7e0c7eb85526b0a7ffb48e283fa922a58e3869dad2431af28a31a186cf0809c65bf860eec"
-      "b8e9d04899a062b67927770a74478720ffe58362a29b2d9e0ebabfea613bc884034d0e");
-  const std::string older = from_hex(
-      "1ef1d0ba740000000100240000006b617400000000000000000000000000006602070403020100000000000000000302010009"
-      "00440000000000000000000000000000000000000000000000264089aacd050ba3ef46144567fae5a7246c895094dbe33ac672"
-      "01f9c149914c7609f9089f8fd3b0117a4682d96e5505");
-  std::string ed25519_damaged = both, scalar_reversed = older;
-  ed25519_damaged[56 + 68 + 5] ^= 1;
-  std::reverse(scalar_reversed.begin() + 56 + 36, scalar_reversed.begin() + 56 + 68);
-  EXPECT_EQ(level_of(both), 2);
-  EXPECT_EQ(level_of(older), 1);
-  EXPECT_EQ(level_of(ed25519_damaged), 1) << "Ed25519 damaged, the older scheme holds";
-  EXPECT_EQ(level_of(scalar_reversed), 0) << "the older scalar in the other byte order";
-  EXPECT_EQ(level_of(from_hex("fb0f10a1") + older.substr(4)), 1) << "the secondary magic";
-}
 
 using bytes32 = std::array<uint8_t, 32>;
 bytes32 small(uint8_t value) { return bytes32{value}; }
@@ -174,16 +151,38 @@ TEST(Signatures, OlderSchemeHashAndTampering) {
 }
 
 // Each digest kind and trailer, read from a pipe whose copy gets every byte.
+// The first two files were made once by `mkpkg build --name kat --version 7.2
+// --build-time 0x01020304 --flags 0x10203` with keys/test.keys on a
+// little-endian machine: their signatures hold on every processor.
 TEST(Signatures, VerificationLevels) {
+  const std::string fixed_both = from_hex(
+      "1ef1d0bab40000000100240000006b617400000000000000000000000000006602070403020100000000000000000302010009"
+      "008400000000000000000000000000000000000000000000007100ac8a8307462642f41320bab840a48ba6a9040310e236fad7"
+      "c5784cb98aa97da07828ee4c0112a7e0c7eb85526b0a7ffb48e283fa922a58e3869dad2431af28a31a186cf0809c65bf860eec"
+      "b8e9d04899a062b67927770a74478720ffe58362a29b2d9e0ebabfea613bc884034d0e");
+  const std::string fixed_older = from_hex(
+      "1ef1d0ba740000000100240000006b617400000000000000000000000000006602070403020100000000000000000302010009"
+      "00440000000000000000000000000000000000000000000000264089aacd050ba3ef46144567fae5a7246c895094dbe33ac672"
+      "01f9c149914c7609f9089f8fd3b0117a4682d96e5505");
+  std::string ed25519_damaged = fixed_both, scalar_reversed = fixed_older;
+  ed25519_damaged[56 + 68 + 5] ^= 1;
+  std::reverse(scalar_reversed.begin() + 56 + 36, scalar_reversed.begin() + 56 + 68);
+  std::vector<std::tuple<std::string, std::string, int>> cases = {
+      {"both", fixed_both, 2}, {"older", fixed_older, 1}, {"Ed25519 damaged, the older scheme holds", ed25519_damaged, 1},
+      {"the older scalar in the other byte order", scalar_reversed, 0},
+      {"the secondary magic", from_hex("fb0f10a1") + fixed_older.substr(4), 1}};
   using enum pkgbuild::digest_kind;
   using enum e2e::signing;
   for (auto [kind, how, size, level] : {std::tuple{sha1, legacy_only, 68u, 1}, {sha256, legacy_only, 100u, 1},
                                         {sha1, both, 132u, 2}, {sha256, both, 140u, 2}}) {
     pkgbuild::package_recipe made = e2e::recipe("signed 7.1");
     made.digest = kind, made.signature_size = size;
-    std::string file = e2e::build(made, how), copied;
-    EXPECT_EQ(level_of(file, true, &copied), level) << size;
-    EXPECT_TRUE(copied == file) << size;
+    cases.emplace_back(std::to_string(size), e2e::build(made, how), level);
+  }
+  for (const auto& [what, file, level] : cases) {
+    std::string copied;
+    EXPECT_EQ(level_of(file, &copied), level) << what;
+    EXPECT_TRUE(copied == file) << what;
   }
 }
 
@@ -193,8 +192,8 @@ std::string shown(const std::string& content) {
 }
 
 // What extraction of the package `file` left on a device with this cpuinfo
-// and board answer: its result and the staged files with their content and
-// (when not 644) mode.
+// and board answer: its result and each staged file as a device tree shows
+// it (with its mode when not 644).
 std::string extract(const std::string& file, const std::string& cpuinfo = "", const std::string& board = "") {
   testsupport::device_root root;
   root.put({{"/proc/cpuinfo", cpuinfo}, {"/dev/flash", board}});
@@ -205,12 +204,8 @@ std::string extract(const std::string& file, const std::string& cpuinfo = "", co
     bool ok = read_package_header(record, in.stream);
     pkgdb_test::printed([&](std::FILE* f) { terminal().out = f; ok = ok && extract_files(record, m, in.stream); });
     std::string report = ok ? "ok" : "failed";
-    for (const auto& [target, op] : m.ops) {
-      struct stat st {};
-      char mode[8] = "";
-      if (fs::stat(op.source.c_str(), &st) == 0 && (st.st_mode & 07777) != 0644) std::snprintf(mode, sizeof mode, " %o", st.st_mode & 07777);
-      report.append(" ").append(target).append("=").append(shown(pkgdb_test::got(op.source))).append(mode);
-    }
+    testsupport::tree files = root.snapshot();
+    for (const auto& [target, op] : m.ops) report.append(" ").append(target).append("=").append(shown(files[op.source]));
     return report;
   });
 }
@@ -226,12 +221,12 @@ TEST(Mkpkg, BuildsWhatTheReaderReadsBack) {
                                    "1700000000", "--flags", "0x2", "--arch", "mipsbe", "--note", std::string(pkg_max_text + 1000, 'n'),
                                    "--depends", "system:6.40:7.0", "--provides", "thing:::-5", "--conflicts", "old",
                                    "--digest", "sha256", "--keys", TEST_KEY_FILE, dir.at("/tree")};
-  std::string staged = "ok /flash/bin/tool=#!/bin/sh\n 755";
-  for (uint32_t seed = 0; size_t size : {0, 1, 65535, 65536, 65537, 7, 131073, 300000, 1}) {
-    const std::string name = std::string("/f").append(std::to_string(seed)), data = e2e::noise(size, seed++);
-    tree["/tree" + name] = data;
-    staged.append(" /flash").append(name).append("=").append(shown(data));
-  }
+  const size_t sizes[] = {0, 1, 65535, 65536, 65537, 7, 131073, 300000, 1};
+  for (uint32_t i = 0; i < std::size(sizes); ++i)
+    tree[std::string("/tree/f").append(std::to_string(i))] = e2e::noise(sizes[i], i);
+  std::string staged = "ok";
+  for (const auto& [path, value] : tree)
+    if (path != "/tree/bin") staged.append(" /flash").append(path, 5).append("=").append(shown(value));
   for (const char* v : {"1", "2", "3", "4"}) {
     tree[std::string("/v") + v] = v;
     args.insert(args.end(), {"--variant", std::string(v) + ":lib/v:" + dir.at("/v") + v});
