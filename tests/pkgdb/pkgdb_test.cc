@@ -57,9 +57,11 @@ std::string describe(const pkg_repo& repository) {
   return text;
 }
 
-// The records of the root's database and what loading printed; the listing's
-// lighter load must show them as the whole load does.
-std::string load_in(const device_root& root) {
+// The records of a device with these files and what loading printed; the
+// listing's lighter load must show them as the whole load does.
+std::string load_in(const tree& files) {
+  device_root root;
+  root.put(files);
   return pkgdb_test::run_in_root(root, [] {
     alarm(20);  // a loader that blocks fails the test instead of hanging it
     pkg_repo all, light;
@@ -91,9 +93,6 @@ TEST(Database, LoadsEveryKindOfRecord) {
   auto with = [](std::string dir, std::string version, tree more) {
     return more.insert({{pdb + dir + "/version", version}, {pdb + dir + "/files", ""}}), more;
   };
-  auto scheduled = [&](std::string dir, std::string words, std::string version) {
-    return with(dir, version, {{pdb + dir + "/disabled", "auto\n"}, {"/ram/pdb/" + schedule_name(dir) + "/schedule", words}});
-  };
   const struct { const char* what; tree files; std::string expected; } cases[] = {
       // A malformed list keeps the entries before the fault and marks the
       // package for removal.
@@ -118,15 +117,13 @@ TEST(Database, LoadsEveryKindOfRecord) {
       {"special files read as missing", with("ff", "16803328 2\n", {{pdb + "ff/image", testsupport::fifo},
          {pdb + "ff/disabled", testsupport::fifo}, {pdb + "ff/enabled", testsupport::fifo}}), "ff v=01006600 t=2\n"},
       // "enable", "disable" and "uninstall" are the end-to-end rows' (install, faults).
-      {"a dotted name's schedule", scheduled("a.b", "  disable\n", "1 2\n"), "a.b v=00000001 t=2 off user pend=3\n"},
-      {"an inert record reads no schedule", scheduled("p", "enable\n", "4294967295 4294967295\n"), "p v=ffffffff t=4294967295 off\n"},
+      {"a dotted name's schedule", with("a.b", "1 2\n", {{pdb + "a.b/disabled", "auto\n"},
+         {"/ram/pdb/ab/schedule", "  disable\n"}}), "a.b v=00000001 t=2 off user pend=3\n"},
+      {"an inert record reads no schedule", with("p", "4294967295 4294967295\n", {{pdb + "p/disabled", "auto\n"},
+         {"/ram/pdb/p/schedule", "enable\n"}}), "p v=ffffffff t=4294967295 off\n"},
       {"a missing database", {{"/flash/var/pdb", testsupport::gone}}, "WARNING: could not open repo\n"},
   };
-  for (const auto& c : cases) {
-    device_root root;
-    root.put(c.files);
-    EXPECT_EQ(load_in(root), c.expected) << c.what;
-  }
+  for (const auto& c : cases) EXPECT_EQ(load_in(c.files), c.expected) << c.what;
 }
 
 // What write_metadata stages for a new version, committed over the old
@@ -161,7 +158,7 @@ TEST(Database, MetadataReadsBackAsWritten) {
       manifest m;
       return write_metadata(repository, record, m) && commit(m, "", false) ? pkgdb_test::list_dir(pdb + "tool") : "failed";
     });
-    EXPECT_EQ(left + "|" + (left.find(' ') == std::string::npos ? "" : load_in(root)), c.expected) << c.what;
+    EXPECT_EQ(left + "|" + (left.find(' ') == std::string::npos ? "" : load_in(root.snapshot())), c.expected) << c.what;
   }
 }
 
@@ -186,7 +183,7 @@ TEST(Removal, FilesDatabaseDirectoryAndClaims) {
                                  "/flash/bin/../../outside", "/flash/shared", "moved"});
     add("pkg", {"/flash/bin/a"});  // a record of the same name protects nothing
     pkg->flags = PKG_FLAG_BOOT;
-    manifest m;
+    manifest m, claims;
     EXPECT_EQ(fs::link("/flash/bootimage", "/flash/bootimage.keep"), 0);
     stage_package_removal(repository, *pkg, m);
     EXPECT_EQ(pkgdb_test::ops_text(m), "/flash/bin/a=4:;/flash/etc/b=4:;/flash/var/pdb/pkg/=4:;"
@@ -198,7 +195,6 @@ TEST(Removal, FilesDatabaseDirectoryAndClaims) {
     repository.erase(pkg), repository.erase(pkg);
     EXPECT_TRUE(pkg->name == "pkg" && repository.packages.size() == 2u);
     // A database directory is usable when missing, a directory, or staged for removal.
-    manifest claims;
     stage_removal(claims, "/flash/var/pdb/removed/");
     stage_link(claims, "/x", "/flash/var/pdb/linked/");
     std::string usable;
