@@ -3,7 +3,6 @@
 // package and the claim of its database directory, and the listing.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,6 +15,7 @@
 #include "pkgdb/pkgdb_test_tools.h"
 #include "pkgdb/removal.h"
 #include "pkgdb/repo.h"
+#include "platform/fs.h"
 #include "stage/commit.h"
 #include "stage/manifest.h"
 #include "support/device_root.h"
@@ -57,9 +57,11 @@ std::string describe(const pkg_repo& repository) {
   return text;
 }
 
-// The records of the root's database and what loading printed; the listing's
-// lighter load must show them as the whole load does.
-std::string load_in(const device_root& root) {
+// The records of a device with these files and what loading printed; the
+// listing's lighter load must show them as the whole load does.
+std::string load_in(const tree& files) {
+  device_root root;
+  root.put(files);
   return pkgdb_test::run_in_root(root, [] {
     alarm(20);  // a loader that blocks fails the test instead of hanging it
     pkg_repo all, light;
@@ -75,34 +77,21 @@ std::string image_of(const std::string& name, uint32_t version, uint32_t build_t
   return whole_file(part(1, header_payload(name, version, build_time, 0)) + more);
 }
 
-TEST(Records, DroppedRecordsStayReadable) {
-  // Installation reads the name of a record the schedule pass may just have dropped.
-  pkg_repo repository;
-  pkg_image* a = repository.append(std::make_unique<pkg_image>("a"));
-  repository.erase(a), repository.erase(a);
-  EXPECT_TRUE(a->name == "a" && repository.packages.empty());
-}
-
 // Well-formed list files are the round trip's below; damaged files beyond
 // the rule of the first row are the fuzz targets' and the start-up rows'
 // (install).
 TEST(Database, LoadsEveryKindOfRecord) {
   for (auto [name, cleaned] : {std::pair{"a.b", "ab"}, {"Routing-6_x", "Routing-6x"}, {"../..", ""}, {"w\xc3\xa9", "w"}})
     EXPECT_EQ(schedule_name(name), cleaned);
-  if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "changing root needs root rights";
-  const std::string bundle = part(18, header_payload("sys", v3_1, 50, 0)) +
-                             part(20, dep_list_payload({{"m1", 0, 0, 0}, {"m2", 0, 0, 0}}));
-  const std::string m1 = part(1, header_payload("m1", v1_0, 51, 0)) + part(3, dep_list_payload({{"base", 5, 0, 0}})) +
-                         part(4, "zz") + signature();
-  const std::string m2 = part(1, header_payload("m2", v2_0, 52, 0, false)) + signature();
-  const std::string tool = image_of("tool", v1_2, 1000, part(23, "a note") + part(3, dep_list_payload({{"base", 5, 0, 0}})) +
-                                                            part(19, dep_list_payload({{"svc", 1, 2, -1}})) +
-                                                            part(17, dep_list_payload({{"old", 0, 0, 0}})) + signature());
+  const std::string base = part(3, dep_list_payload({{"base", 5, 0, 0}}));
+  const std::string bundle = whole_file(
+      part(18, header_payload("sys", v3_1, 50, 0)) + part(20, dep_list_payload({{"m1", 0, 0, 0}, {"m2", 0, 0, 0}})) +
+      part(1, header_payload("m1", v1_0, 51, 0)) + base + part(4, "zz") + signature() + part(23, "stray") +
+      part(1, header_payload("m2", v2_0, 52, 0, false)) + signature());
+  const std::string tool = image_of("tool", v1_2, 1000, part(23, "a note") + base +
+      part(19, dep_list_payload({{"svc", 1, 2, -1}})) + part(17, dep_list_payload({{"old", 0, 0, 0}})) + signature());
   auto with = [](std::string dir, std::string version, tree more) {
     return more.insert({{pdb + dir + "/version", version}, {pdb + dir + "/files", ""}}), more;
-  };
-  auto scheduled = [&](std::string dir, std::string words, std::string version) {
-    return with(dir, version, {{pdb + dir + "/disabled", "auto\n"}, {"/ram/pdb/" + schedule_name(dir) + "/schedule", words}});
   };
   const struct { const char* what; tree files; std::string expected; } cases[] = {
       // A malformed list keeps the entries before the fault and marks the
@@ -114,7 +103,7 @@ TEST(Database, LoadsEveryKindOfRecord) {
       {"an image with its lists, and the files it extracted", {{pdb + "tool/image", tool}, {pdb + "tool/files", "flash/bin/tool\n"}},
        "tool v=01026600 t=1000 deps=[base 5 0] prov=[svc 1 2 -1] conf=[old 0 0] files=[/flash/bin/tool] note=a note\n"},
       {"members first, the bundle last; a note after a member's signature passed over",
-       {{pdb + "sys/image", whole_file(bundle + m1 + part(23, "stray") + m2)}, {pdb + "m1/disabled", "auto\n"}},
+       {{pdb + "sys/image", bundle}, {pdb + "m1/disabled", "auto\n"}},
        "m1 v=01006600 t=51 in=sys/50423296 off deps=[base 5 0]\nm2 v=02006600 t=52 in=sys/50423296\nsys v=03016600 t=50 bundle\n"},
       {"a stored image outside the database",
        {{"/rw/pckg/.images/kept", image_of("kept", v1_2, 5, signature())}, {pdb + "kept/files", "flash/bin/kept\nbin/old-form\n"}},
@@ -122,31 +111,25 @@ TEST(Database, LoadsEveryKindOfRecord) {
       // Only directories are packages: not the stream install's leftover
       // image file, nor a link.
       {"phantoms", with("abc", "16803328 1\n", {{pdb + "image", image_of("ghost", v1_0, 1)}, {pdb + "lnk", testsupport::link_to("abc")},
-                                                {"/rw/pckg/.images/image", image_of("ghost", v1_0, 1)}}),
-       "abc v=01006600 t=1\n"},
+         {"/rw/pckg/.images/image", image_of("ghost", v1_0, 1)}}), "abc v=01006600 t=1\n"},
       // Only regular files are database files: a FIFO used to block the load
       // for good, and one counted as "disabled" for the listing alone.
       {"special files read as missing", with("ff", "16803328 2\n", {{pdb + "ff/image", testsupport::fifo},
-                                                                    {pdb + "ff/disabled", testsupport::fifo},
-                                                                    {pdb + "ff/enabled", testsupport::fifo}}),
-       "ff v=01006600 t=2\n"},
+         {pdb + "ff/disabled", testsupport::fifo}, {pdb + "ff/enabled", testsupport::fifo}}), "ff v=01006600 t=2\n"},
       // "enable", "disable" and "uninstall" are the end-to-end rows' (install, faults).
-      {"a dotted name's schedule", scheduled("a.b", "  disable\n", "1 2\n"), "a.b v=00000001 t=2 off user pend=3\n"},
-      {"an inert record reads no schedule", scheduled("p", "enable\n", "4294967295 4294967295\n"), "p v=ffffffff t=4294967295 off\n"},
+      {"a dotted name's schedule", with("a.b", "1 2\n", {{pdb + "a.b/disabled", "auto\n"},
+         {"/ram/pdb/ab/schedule", "  disable\n"}}), "a.b v=00000001 t=2 off user pend=3\n"},
+      {"an inert record reads no schedule", with("p", "4294967295 4294967295\n", {{pdb + "p/disabled", "auto\n"},
+         {"/ram/pdb/p/schedule", "enable\n"}}), "p v=ffffffff t=4294967295 off\n"},
       {"a missing database", {{"/flash/var/pdb", testsupport::gone}}, "WARNING: could not open repo\n"},
   };
-  for (const auto& c : cases) {
-    device_root root;
-    root.put(c.files);
-    EXPECT_EQ(load_in(root), c.expected) << c.what;
-  }
+  for (const auto& c : cases) EXPECT_EQ(load_in(c.files), c.expected) << c.what;
 }
 
 // What write_metadata stages for a new version, committed over the old
 // version's files and loaded back: the files left, and the record. The
 // "disabled" of an upgraded package is the end-to-end rows' (install).
 TEST(Database, MetadataReadsBackAsWritten) {
-  if (!pkgdb_test::can_change_root()) GTEST_SKIP() << "changing root needs root rights";
   const struct { const char* what; std::function<void(pkg_image&)> change; std::vector<const char*> old; std::string expected; } cases[] = {
       {"a plain package; the old lists and bundle go", [](pkg_image&) {}, {"provides", "conflicts", "bundle"},
        "deps files version|tool v=01026600 t=1000 files=[/flash/bin/tool]\n"},
@@ -175,24 +158,21 @@ TEST(Database, MetadataReadsBackAsWritten) {
       manifest m;
       return write_metadata(repository, record, m) && commit(m, "", false) ? pkgdb_test::list_dir(pdb + "tool") : "failed";
     });
-    EXPECT_EQ(left + "|" + (left.find(' ') == std::string::npos ? "" : load_in(root)), c.expected) << c.what;
+    EXPECT_EQ(left + "|" + (left.find(' ') == std::string::npos ? "" : load_in(root.snapshot())), c.expected) << c.what;
   }
 }
 
-using pkgdb_test::ops_text;
-using pkgdb_test::put;
 // Stored paths come as full paths and relative to /flash; the full form used
 // to get a second "/flash/" and removed nothing.
 TEST(Removal, FilesDatabaseDirectoryAndClaims) {
-  pkgdb_test::in_device_root([] {
-    for (const char* dir : {"/flash/bin", "/flash/etc", "/flash/etc/dir", "/flash/var", "/flash/var/pdb", "/flash/var/pdb/pkg",
-                            "/flash/var/pdb/removed", "/flash/var/pdb/linked"})
-      ASSERT_EQ(mkdir(dir, 0755), 0);
-    for (const char* file : {"/flash/bin/a", "/flash/etc/b", "/flash/etc/dir/keep", "/flash/shared", "/flash/moved",
-                             "/flash/var/pdb/pkg/image", "/outside", "/flash/bootimage", "/flash/var/pdb/file"})
-      put(file, "x");
-    ASSERT_EQ(link("/flash/bootimage", "/flash/bootimage.keep") | symlink("/flash/var/pdb/pkg", "/flash/var/pdb/link") |
-                  symlink("/nowhere", "/flash/var/pdb/dangling"), 0);
+  device_root root;
+  tree files = {{"/outside", "x"}, {pdb + "link", testsupport::link_to("pkg")},
+                {pdb + "dangling", testsupport::link_to("/nowhere")}};
+  for (const char* file : {"bin/a", "etc/b", "etc/dir/keep", "shared", "moved", "bootimage", "var/pdb/pkg/image",
+                           "var/pdb/file", "var/pdb/removed/x", "var/pdb/linked/x"})
+    files[std::string("/flash/").append(file)] = "x";
+  root.put(files);
+  pkgdb_test::run_in_root(root, [] {
     pkg_repo repository;
     auto add = [&](const char* name, std::set<std::string> files) {
       pkg_image* r = repository.append(std::make_unique<pkg_image>(name));
@@ -203,23 +183,27 @@ TEST(Removal, FilesDatabaseDirectoryAndClaims) {
                                  "/flash/bin/../../outside", "/flash/shared", "moved"});
     add("pkg", {"/flash/bin/a"});  // a record of the same name protects nothing
     pkg->flags = PKG_FLAG_BOOT;
-    manifest m;
+    manifest m, claims;
+    EXPECT_EQ(fs::link("/flash/bootimage", "/flash/bootimage.keep"), 0);
     stage_package_removal(repository, *pkg, m);
-    EXPECT_EQ(ops_text(m), "/flash/bin/a=4:;/flash/etc/b=4:;/flash/var/pdb/pkg/=4:;/flash/var/pdb/pkg/image=4:;")
-        << "a boot image with a second link stays";
-    ASSERT_EQ(unlink("/flash/bootimage.keep"), 0);
+    EXPECT_EQ(pkgdb_test::ops_text(m), "/flash/bin/a=4:;/flash/etc/b=4:;/flash/var/pdb/pkg/=4:;"
+                                       "/flash/var/pdb/pkg/image=4:;") << "a boot image with a second link stays";
+    EXPECT_EQ(fs::unlink("/flash/bootimage.keep"), 0);
     stage_package_removal(repository, *pkg, m);
     EXPECT_EQ(m.ops.count("/flash/bootimage"), 1u);
+    // The schedule pass drops the removed record; installation still reads its name.
+    repository.erase(pkg), repository.erase(pkg);
+    EXPECT_TRUE(pkg->name == "pkg" && repository.packages.size() == 2u);
     // A database directory is usable when missing, a directory, or staged for removal.
-    manifest claims;
     stage_removal(claims, "/flash/var/pdb/removed/");
     stage_link(claims, "/x", "/flash/var/pdb/linked/");
     std::string usable;
     for (const char* name : {"missing", "pkg", "removed", "linked", "file", "link", "dangling"})
       if (claim_pdb_dir(pkg_image(name), claims)) usable += std::string(name) + " ";
     EXPECT_EQ(usable, "missing pkg removed ");
-    EXPECT_EQ(ops_text(claims), "/flash/var/pdb/linked/=3:/x;") << "the removal is taken back";
-  }, 1 << 20, 4 << 20);
+    EXPECT_EQ(pkgdb_test::ops_text(claims), "/flash/var/pdb/linked/=3:/x;") << "the removal is taken back";
+    return std::string();
+  });
 }
 
 TEST(Listing, RowsMarkersAndDates) {
