@@ -26,26 +26,15 @@ bool own_mounts() {
   return made;
 }
 
-// While it lives, the seam finds device paths under the device root. Bodies
-// that call the system themselves with device paths find the device root at
-// "/" as well (as root), where the seam's device root still names it, bound
-// again at its own path. The console, the umask and the alarm are put back.
+// While it lives, the seam finds device paths under the device root; the
+// console, the umask and the alarm are put back afterwards.
 class on_device_root {
  public:
-  explicit on_device_root(const testsupport::device_root& root)
-      : alias_(root.path() + root.path()), saved_(terminal()), mask_(umask(022)) {
+  explicit on_device_root(const testsupport::device_root& root) : saved_(terminal()), mask_(umask(022)) {
     umask(mask_);
     fs::set_device_root(root.path());
-    if (!can_change_root() || !own_mounts() || (top_ = open("/", O_PATH | O_CLOEXEC)) < 0) return;
-    root.make_dirs(root.path());
-    EXPECT_TRUE(mount(root.path().c_str(), alias_.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
-                chroot(root.path().c_str()) == 0 && chdir("/") == 0) << "cannot enter " << root.path();
   }
   ~on_device_root() {
-    if (top_ >= 0 && (fchdir(top_) != 0 || chroot(".") != 0 || umount2(alias_.c_str(), MNT_DETACH) != 0))
-      ADD_FAILURE() << "cannot leave the device root";
-    if (fchdir(here_) != 0) ADD_FAILURE() << "cannot go back to the working directory";
-    close(top_), close(here_);
     alarm(0);
     umask(mask_);
     fs::set_device_root({});
@@ -53,10 +42,8 @@ class on_device_root {
   }
 
  private:
-  const std::string alias_;
   const console saved_;
   const mode_t mask_;
-  int top_ = -1, here_ = open(".", O_PATH | O_CLOEXEC);
 };
 
 }  // namespace

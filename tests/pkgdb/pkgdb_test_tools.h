@@ -23,8 +23,8 @@ namespace pkgdb_test {
 // Runs `body` on the device root and returns what it returned. `prepare`,
 // when given, runs first; a text it returns is the result, and the body does
 // not run. The console, the umask and the alarm are as before afterwards.
-// As root, the body also sees the device root at "/", for bodies that ask
-// the system about device paths themselves.
+// The body reaches device paths through the seam (fs::, put, got, exists,
+// list_dir) or as root.at(path): the process keeps its own root.
 std::string run_in_root(const testsupport::device_root& root, const std::function<std::string()>& body,
                         const std::function<std::string()>& prepare = {});
 
