@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/fs.h"
+
 namespace fuzz {
 namespace {
 
@@ -33,22 +35,15 @@ void enter_scratch_root(const char* tag, std::initializer_list<const char*> dirs
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tmpfs", base.c_str(), "tmpfs", 0, "size=512m,mode=0755") != 0)
     fail("fuzz: mount tmpfs");
-  for (const char* dir : dirs) make_dirs(base + dir);
-  // The sanitizers read /proc and start the symbolizer from /usr; both stay
-  // visible inside the root, /usr read-only.
-  for (const char* dir : {"/proc", "/usr"}) {
-    make_dirs(base + dir);
-    if (mount(dir, (base + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) fail("fuzz: bind mount");
-  }
-  mount(nullptr, (base + "/usr").c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr);
-  for (const char* dir : {"bin", "lib", "lib64"})
-    if (symlink((std::string("usr/") + dir).c_str(), (base + "/" + dir).c_str()) != 0) fail("fuzz: symlink");
-  if (chroot(base.c_str()) != 0) fail("fuzz: chroot");
+  fs::set_device_root(base);
+  for (const char* dir : dirs) make_dirs(dir);
   // The directory itself stays empty on the real /tmp once the namespace ends.
 }
 
+std::string scratch_path(const std::string& path) { return fs::device_root() + path; }
+
 void write_file(const std::string& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(scratch_path(path), std::ios::binary | std::ios::trunc);
   if (!out.write(content.data(), static_cast<std::streamsize>(content.size())).flush()) fail("fuzz: write");
 }
 

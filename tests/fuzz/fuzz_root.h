@@ -1,11 +1,11 @@
 // Scratch trees for the fuzz targets.
 //
 // Every reader that a fuzz target drives works on absolute device paths
-// ("/flash/var/pdb/...", "/ram/MANIFEST"), so the target first changes root
-// into a private scratch directory (a user and mount namespace when it is not
-// root) and then writes each input's files there. The working directory stays
-// where it was, so libFuzzer's corpus and artifact paths are given relative
-// to it; absolute paths resolve inside the scratch root.
+// ("/flash/var/pdb/...", "/ram/MANIFEST"), which the program hands to its
+// file-system seam: the target makes a private scratch directory (a tmpfs in
+// a mount namespace of its own, and a user namespace when it is not root),
+// sets it as the seam's device root, and writes each input's files below it.
+// libFuzzer's corpus and artifact paths stay the machine's own.
 #pragma once
 
 #include <cstddef>
@@ -18,17 +18,23 @@
 
 namespace fuzz {
 
-// Creates the scratch root, a tmpfs with the given directories ("/proc" and a
-// read-only "/usr" are always there, bound to the machine's own for the
-// sanitizers and their symbolizer), and changes root into it. Aborts when
-// that is impossible: a fuzz target must never write into the real trees.
+// Creates the scratch root, a tmpfs with the given device directories, and
+// makes it the seam's device root. Aborts when that is impossible.
 void enter_scratch_root(const char* tag, std::initializer_list<const char*> dirs);
 
-// Writes `content` to `path` (created or truncated); aborts on failure.
+// Where a device path of the scratch trees is on this machine.
+std::string scratch_path(const std::string& device_path);
+// Writes `content` to the device path (created or truncated); aborts on failure.
 void write_file(const std::string& path, std::string_view content);
-// Creates `path` and its missing parents; removes `path` and all below it.
-inline void make_dirs(const std::string& path) { std::error_code e; std::filesystem::create_directories(path, e); }
-inline void remove_tree(const std::string& path) { std::error_code e; std::filesystem::remove_all(path, e); }
+// Creates the device path and its missing parents; removes it and all below it.
+inline void make_dirs(const std::string& path) {
+  std::error_code e;
+  std::filesystem::create_directories(scratch_path(path), e);
+}
+inline void remove_tree(const std::string& path) {
+  std::error_code e;
+  std::filesystem::remove_all(scratch_path(path), e);
+}
 
 // A property that does not hold ends the run, and libFuzzer keeps the input.
 inline void require(bool holds) {
