@@ -55,9 +55,7 @@ tree state(const device_root& root) { tree t = root.snapshot(); t.erase("/flash/
 
 // The row run through the fault-injecting build with the fault plan `plan`.
 scenario planned(scenario s, const std::string& plan) {
-  s.name = plan;
-  s.env.push_back({fs::fault_plan_variable, plan});
-  s.prefix = faulting;
+  s.name = plan, s.prefix = faulting, s.env.push_back({fs::fault_plan_variable, plan});
   return s;
 }
 // The operations a run traced on standard error, in order: operation k at k - 1.
@@ -178,8 +176,7 @@ struct Sweep {
     // the installer's own, or (a mkdir) as the failure of the move or link
     // that needed it.
     lines words = {std::strerror(what == "EIO" ? EIO : ENOSPC), what == "EIO" ? "disk error" : "disk is too small",
-                   "ERROR: could not open image"};
-    if (what == "ENOSPC") words.push_back("not enough space");
+                   what == "EIO" ? "disk error" : "not enough space", "ERROR: could not open image"};
     if (name == "mkdir") words.insert(words.end(), {"\nrename: ", "\nsymlink: ", "\ncopy "});
     bool reported = std::any_of(words.begin(), words.end(), [&](auto& w) { return (r.out + r.err).find(w) != npos; });
     if (without_temporaries(got, after) != after && !removal && name != "sync" && !reported)
@@ -187,11 +184,10 @@ struct Sweep {
   }
 };
 
-// Sweeps the row's run, named as its test, in the same free space every
-// time (moves from ram cross file systems).
-void sweep(scenario s, unsigned every = 7) {
+// Sweeps the row's run in the same free space every time (moves from ram
+// cross file systems).
+void sweep(scenario s, unsigned every) {
   const char* wanted = std::getenv("INSTALLER_CUTPOINTS");
-  s.name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   s.flash_bytes = s.ram_bytes = 4 << 20;
   Sweep{.s = s, .every = wanted && std::strcmp(wanted, "full") == 0 ? 1 : every}.run();
 }
@@ -200,96 +196,72 @@ using CutPoints = Scenarios;
 const std::string alpha70 = "alpha 7.0 lib/libalpha.so=~20000 share/alpha/old.txt=dropped", kernel71 = "kernel 7.1 boot image=k71";
 const std::string alpha71 = "alpha 7.1 lib/libalpha.so=~20000 share/alpha/new.txt=added share/alpha/doc/readme=~3000";
 
-// What a --safe upgrade leaves: staged files beside their targets and in ram,
-// a changed, an added and a dropped file, a database directory to remove,
-// the image link and the changed-packages marker. Every cut point: a link
-// that could not be made used to leave its path empty.
-TEST_F(CutPoints, CommitOfSavedManifest) {
+// Every kind of run, at every 7th cut point unless the row asks for all.
+TEST_F(CutPoints, EveryKindOfRun) {
   const std::string v1 = "16803328 1700000000\n", v2 = "33580544 1700000000\n", big(30000, 'a'), bigger(40000, 'A');
   const std::string tool = testsupport::with_mode(0755, "tool 2.0"), doc = testsupport::with_mode(0600, "doc");
-  sweep({.put = {{staging_mark, ""}, {"/flash/bin/tool", testsupport::with_mode(0755, "tool 1.0")}, {"/flash/lib/big.so", big},
-                 {"/flash/bin/.installer-AAAAAA", tool}, {"/ram/.installer-BBBBBB", bigger}, {"/ram/.installer-CCCCCC", doc},
-                 {"/flash/share/old.txt", "dropped"}, {pdb + "gone/version", v1}, {pdb + "gone/files", "flash/share/old.txt\n"},
-                 {pdb + "pkg/version", v1}, {pdb + "pkg/.installer-DDDDDD", v2}, {pdb + "pkg/image", "old image"},
-                 {"/flash/bootimage", "boot image"}, {"/flash/.installer-EEEEEE", ""},
-                 {"/ram/MANIFEST", "M /flash/PCKGS_CHANGED /flash/.installer-EEEEEE\nM /flash/bin/tool /flash/bin/.installer-AAAAAA\n"
-                                   "M /flash/lib/big.so /ram/.installer-BBBBBB\nM /flash/share/doc/new/readme /ram/.installer-CCCCCC\n"
-                                   "U /flash/share/old.txt\nU /flash/var/pdb/gone/\nL /flash/var/pdb/pkg/image /flash/bootimage\n"
-                                   "M /flash/var/pdb/pkg/version /flash/var/pdb/pkg/.installer-DDDDDD\n"}},
-         .args = {"--commit"}, .out = {"finishing install... |\b "},  // the spinner turns once per copy from ram
-         .expect = {{"/flash/bin/tool", tool}, {"/flash/lib/big.so", bigger}, {"/flash/share/doc/new/readme", doc},
-                    {"/flash/share/old.txt", gone}, {pdb + "pkg/image", testsupport::link_to("/flash/bootimage")}, {pdb + "gone/", gone},
-                    {pdb + "pkg/version", v2}, {"/flash/PCKGS_CHANGED", ""}, {"/flash/*.installer-*", gone}, {staging_mark, gone}}}, 1);
+  const struct { scenario s; unsigned every = 7; } runs[] = {
+      // What a --safe upgrade leaves: staged files beside their targets and
+      // in ram, a changed, an added and a dropped file, a database directory
+      // to remove, the image link and the changed-packages marker. Every cut
+      // point: a link that could not be made used to leave its path empty.
+      {{.name = "CommitOfSavedManifest",
+        .put = {{staging_mark, ""}, {"/flash/bin/tool", testsupport::with_mode(0755, "tool 1.0")}, {"/flash/lib/big.so", big},
+                {"/flash/bin/.installer-AAAAAA", tool}, {"/ram/.installer-BBBBBB", bigger}, {"/ram/.installer-CCCCCC", doc},
+                {"/flash/share/old.txt", "dropped"}, {pdb + "gone/version", v1}, {pdb + "gone/files", "flash/share/old.txt\n"},
+                {pdb + "pkg/version", v1}, {pdb + "pkg/.installer-DDDDDD", v2}, {pdb + "pkg/image", "old image"},
+                {"/flash/bootimage", "boot image"}, {"/flash/.installer-EEEEEE", ""},
+                {"/ram/MANIFEST", "M /flash/PCKGS_CHANGED /flash/.installer-EEEEEE\nM /flash/bin/tool /flash/bin/.installer-AAAAAA\n"
+                                  "M /flash/lib/big.so /ram/.installer-BBBBBB\nM /flash/share/doc/new/readme /ram/.installer-CCCCCC\n"
+                                  "U /flash/share/old.txt\nU /flash/var/pdb/gone/\nL /flash/var/pdb/pkg/image /flash/bootimage\n"
+                                  "M /flash/var/pdb/pkg/version /flash/var/pdb/pkg/.installer-DDDDDD\n"}},
+        .args = {"--commit"}, .out = {"finishing install... |\b "},  // the spinner turns once per copy from ram
+        .expect = {{"/flash/bin/tool", tool}, {"/flash/lib/big.so", bigger}, {"/flash/share/doc/new/readme", doc},
+                   {"/flash/share/old.txt", gone}, {pdb + "pkg/image", testsupport::link_to("/flash/bootimage")}, {pdb + "gone/", gone},
+                   {pdb + "pkg/version", v2}, {"/flash/PCKGS_CHANGED", ""}, {"/flash/*.installer-*", gone}, {staging_mark, gone}}}, 1},
+      // A power cut while a package's database directory was removed left a
+      // part of it that loaded as the package at version 0: every cut point.
+      {{.name = "UninstallOfSavedManifest", .put = {{pdb + "gone/version", "117466624 1700000000\n"}, {pdb + "gone/deps", ""},
+                {pdb + "gone/files", ""}, {pdb + "gone/enabled", ""}, {"/ram/MANIFEST", "U /flash/var/pdb/gone/\n"}},
+        .args = {"--commit"}, .out = {"finishing install... \b "}, .expect = {{pdb + "gone/", gone}}}, 1},
+      // An upgrade whose changed-packages marker could not be staged went on
+      // without it: the system was never told that its packages had changed.
+      // Every cut point.
+      {{.name = "UpgradeOfNewPackage", .put = {{dl + "alpha.npk", pkg("alpha 7.1")}}, .out = {"installed alpha-7.1"},
+        .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {pdb + "alpha/", any}, {"/flash/PCKGS_CHANGED", any}}}, 1},
+      {{.name = "StreamInstallOfNewPackage", .given = {"base 7.0"}, .args = {"-"}, .input = pkg(alpha71),
+        .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {"/flash/lib/", any}, {"/flash/share/", any}, {pdb + "alpha/", any}}}},
+      {{.name = "UpgradeAddsChangesAndDropsFiles", .given = {alpha70}, .put = {{dl + "alpha.npk", pkg(alpha71)}},
+        .out = {"installed alpha-7.1"}, .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {"/flash/share/alpha/old.txt", gone},
+                   {"/flash/share/", any}, {"/flash/share/alpha/doc/readme", noise(3000)}, {pdb + "alpha/", any},
+                   {"/flash/lib/libalpha.so", noise(20000)}, {"/flash/PCKGS_CHANGED", any}}}},
+      {{.name = "BundleUpgradeDropsMember", .given = {"bundle suite 7.0 + one 7.0 + two 7.0 + three 7.0"},
+        .put = {{dl + "suite.npk", pkg("bundle suite 7.1 + one 7.1 + two 7.1")}}, .out = {"installed suite-7.1"},
+        .expect = {{"/flash/bin/one", "one-7.1"}, {"/flash/bin/two", "two-7.1"}, {"/flash/bin/three", gone},
+                   {pdb + "three/", gone}, {pdb, any}, {"/flash/PCKGS_CHANGED", any}}}},
+      {{.name = "ScheduledDisableAndUninstall", .given = {"keep 7.0", "off 7.0", "gone 7.0"},
+        .put = {{"/ram/pdb/off/schedule", "disable"}, {"/ram/pdb/gone/schedule", "uninstall"}}, .out = {"disabled off-7.0"},
+        .expect = {{pdb + "off/disabled", "user\n"}, {"/flash/bin/gone", gone}, {pdb + "gone/", gone},
+                   {"/flash/PCKGS_CHANGED", any}}}},
+      {{.name = "CleanupUninstalls", .given = {"system 7.0", "extra 7.0"}, .args = {"--cleanup"},
+        .expect = {{"/flash/bin/extra", gone}, {pdb + "extra/", gone}}}},
+      // From the upgrade that --safe saved.
+      {{.name = "SafeUpgradeThenCommit", .given = {alpha70}, .put = {{dl + "alpha.npk", pkg(alpha71)}}, .args = {"--commit"},
+        .out = {"finishing install... \b "}, .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {pdb + "alpha/", any},
+                   {"/flash/share/", any}, {"/flash/*.installer-*", gone}, {staging_mark, gone}, {"/flash/PCKGS_CHANGED", any}},
+        .prepare = [](const device_root& root) { ASSERT_EQ(run(root, {"--safe"}).status, 0); }}},
+      {{.name = "BootPackageKeepsItsImage", .given = {"kernel 7.0 boot image=k70"}, .args = {"-"}, .input = pkg(kernel71),
+        .env = {{"bootimage", "1"}}, .expect = {{"/flash/bootimage", pkg(kernel71)}, {pdb + "kernel/", any}}}},
+      // A download that keeps its image is confirmed and given a second name
+      // beside its target before it is moved, from a download directory on
+      // flash.
+      {{.name = "UpgradeMovesAVerifiedDownload", .given = {"kernel 7.0 boot image=k70"},
+        .put = {{"/flash/rw/pckg/kernel.npk", pkg(kernel71)}}, .env = {{"bootimage", "1"}}, .out = {"installed kernel-7.1"},
+        .expect = {{"/flash/bootimage", pkg(kernel71)}, {"/flash/rw/pckg/kernel.npk", gone}, {pdb + "kernel/", any},
+                   {"/flash/PCKGS_CHANGED", any}, {"/flash/UPGRADED", any}}}},
+  };
+  for (const auto& row : runs) sweep(row.s, row.every);
 }
-
-// A power cut while a package's database directory was removed left a part
-// of it that loaded as the package at version 0: every cut point of the run.
-TEST_F(CutPoints, UninstallOfSavedManifest) {
-  sweep({.put = {{pdb + "gone/version", "117466624 1700000000\n"}, {pdb + "gone/deps", ""}, {pdb + "gone/files", ""},
-                 {pdb + "gone/enabled", ""}, {"/ram/MANIFEST", "U /flash/var/pdb/gone/\n"}},
-         .args = {"--commit"}, .out = {"finishing install... \b "}, .expect = {{pdb + "gone/", gone}}}, 1);
-}
-
-TEST_F(CutPoints, StreamInstallOfNewPackage) {
-  sweep({.given = {"base 7.0"}, .args = {"-"}, .input = pkg(alpha71),
-         .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {"/flash/lib/", any}, {"/flash/share/", any}, {pdb + "alpha/", any}}});
-}
-
-// An upgrade whose changed-packages marker could not be staged went on
-// without it: the system was never told that its packages had changed.
-TEST_F(CutPoints, UpgradeOfNewPackage) {
-  sweep({.put = {{dl + "alpha.npk", pkg("alpha 7.1")}}, .out = {"installed alpha-7.1"},
-         .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {pdb + "alpha/", any}, {"/flash/PCKGS_CHANGED", any}}}, 1);
-}
-
-TEST_F(CutPoints, UpgradeAddsChangesAndDropsFiles) {
-  sweep({.given = {alpha70}, .put = {{dl + "alpha.npk", pkg(alpha71)}}, .out = {"installed alpha-7.1"},
-         .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {"/flash/share/alpha/old.txt", gone}, {"/flash/share/", any},
-                    {"/flash/share/alpha/doc/readme", noise(3000)}, {"/flash/lib/libalpha.so", noise(20000)},
-                    {pdb + "alpha/", any}, {"/flash/PCKGS_CHANGED", any}}});
-}
-
-TEST_F(CutPoints, BundleUpgradeDropsMember) {
-  sweep({.given = {"bundle suite 7.0 + one 7.0 + two 7.0 + three 7.0"},
-         .put = {{dl + "suite.npk", pkg("bundle suite 7.1 + one 7.1 + two 7.1")}}, .out = {"installed suite-7.1"},
-         .expect = {{"/flash/bin/one", "one-7.1"}, {"/flash/bin/two", "two-7.1"}, {"/flash/bin/three", gone},
-                    {pdb + "three/", gone}, {pdb, any}, {"/flash/PCKGS_CHANGED", any}}});
-}
-
-TEST_F(CutPoints, ScheduledDisableAndUninstall) {
-  sweep({.given = {"keep 7.0", "off 7.0", "gone 7.0"},
-         .put = {{"/ram/pdb/off/schedule", "disable"}, {"/ram/pdb/gone/schedule", "uninstall"}}, .out = {"disabled off-7.0"},
-         .expect = {{pdb + "off/disabled", "user\n"}, {"/flash/bin/gone", gone}, {pdb + "gone/", gone},
-                    {"/flash/PCKGS_CHANGED", any}}});
-}
-
-TEST_F(CutPoints, CleanupUninstalls) {
-  sweep({.given = {"system 7.0", "extra 7.0"}, .args = {"--cleanup"},
-         .expect = {{"/flash/bin/extra", gone}, {pdb + "extra/", gone}}});
-}
-
-// The sweep starts from the upgrade that --safe saved.
-TEST_F(CutPoints, SafeUpgradeThenCommit) {
-  sweep({.given = {alpha70}, .put = {{dl + "alpha.npk", pkg(alpha71)}}, .args = {"--commit"}, .out = {"finishing install... \b "},
-         .expect = {{"/flash/bin/alpha", "alpha-7.1"}, {"/flash/share/", any}, {pdb + "alpha/", any},
-                    {"/flash/*.installer-*", gone}, {staging_mark, gone}, {"/flash/PCKGS_CHANGED", any}},
-         .prepare = [](const device_root& root) { ASSERT_EQ(run(root, {"--safe"}).status, 0); }});
-}
-
-TEST_F(CutPoints, BootPackageKeepsItsImage) {
-  sweep({.given = {"kernel 7.0 boot image=k70"}, .args = {"-"}, .input = pkg(kernel71), .env = {{"bootimage", "1"}},
-         .expect = {{"/flash/bootimage", pkg(kernel71)}, {pdb + "kernel/", any}}});
-}
-
-// A download that keeps its image is confirmed and given a second name
-// beside its target before it is moved, from a download directory on flash.
-TEST_F(CutPoints, UpgradeMovesAVerifiedDownload) {
-  sweep({.given = {"kernel 7.0 boot image=k70"}, .put = {{"/flash/rw/pckg/kernel.npk", pkg(kernel71)}},
-         .env = {{"bootimage", "1"}}, .out = {"installed kernel-7.1"},
-         .expect = {{"/flash/bootimage", pkg(kernel71)}, {"/flash/rw/pckg/kernel.npk", gone}, {pdb + "kernel/", any},
-                    {"/flash/PCKGS_CHANGED", any}, {"/flash/UPGRADED", any}}});
-}
-
 
 // A disable request whose state file could not be staged was printed as
 // done, and a state file cut short was committed ("us" read as the user's).

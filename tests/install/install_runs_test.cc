@@ -18,6 +18,7 @@ const tree saved_upgrade = {{"/ram/MANIFEST", any}, {"/ram/MANIFEST.verified*", 
 const tree nothing_staged = {{"/ram/MANIFEST*", gone}, {"/flash/*.installer-*", gone}, {pdb + ".staging", gone}};
 const tree changed = {{"/flash/PCKGS_CHANGED", any}};
 const env_list boot = {{"bootimage", "1"}};
+const std::string broken = " failed: broken package";
 
 tree with(tree entries, const tree& more) { entries.insert(more.begin(), more.end()); return entries; }
 
@@ -57,14 +58,14 @@ TEST_F(InstallRuns, StreamInstall) {
       stream("a system package marks the conversion even when refused", {}, pkg("system 6.40 depends=missing"), 1,
              {"ERROR: can not install system-6.40: " + missing}, {{"/rw/CONVERT", any}}),
       stream("an unsigned system package does not", {}, pkg("system 7.1 unsigned"), 1,
-             {"ERROR: installation of system-7.1 failed: broken package"}),
+             {"ERROR: installation of system-7.1" + broken}),
       {.name = "the copy cannot be created", .given = {"base 7.1"}, .args = {"-"}, .input = pkg("alpha 7.1"), .status = 255,
        .out = {"ERROR: could not open image"}, .expect = {{"/flash/postlog", gone}, {pdb + "image", directory}},
        .prepare = [](const device_root& root) { root.remove("/flash/var/pdb/image"), root.make_dirs("/flash/var/pdb/image"); }},
       {.name = "the copy meets a full flash", .args = {"-"}, .input = pkg("alpha 7.1 image=~716800"), .status = 1,
        .out = {"ERROR: installation of alpha-7.1 failed: disk is too small"}, .flash_bytes = 512 << 10, .ram_bytes = 4 << 20},
       parts("a list after the signature", alpha72 + list(part_provides, {}), 1,
-            {"ERROR: installation of alpha-7.2 failed: broken package"}),
+            {"ERROR: installation of alpha-7.2" + broken}),
       parts("an architecture and an empty list after the signature", alpha72 + arch + pkgbuild::part(part_depends, ""), 0,
             {}, installed("alpha", "7.2")),
       // A bundle file's status: 1 for a bundle with lists of its own, 2 for
@@ -85,7 +86,6 @@ TEST_F(InstallRuns, KeptPackages) {
   const std::string kernel72 = pkg("kernel 7.2 boot image=kernel72"), alpha_k = pkg("alpha 7.1 image=alpha depends=kernel");
   const tree boot_image = {{"/flash/bootimage", kernel}, {pdb + "kernel/image", testsupport::link_to("/flash/bootimage")}};
   const std::vector<std::string> suite = {"bundle suite 7.1 + alpha 7.1"};
-  const std::string broken = " failed: broken package";
   play({
       // Kept members used to return before their signature was read, so a
       // bundle of forged copies of the installed members replaced the
@@ -125,6 +125,7 @@ TEST_F(InstallRuns, KeptPackages) {
 
 TEST_F(InstallRuns, UpgradeAndPostLog) {
   const std::string first = "ERROR: broken package junk.npk\n", earlier = first + "earlier line\nsecond line\ninstalled beta-7.1\n";
+  const std::string omitted = "WARNING: omitting package beta-7.1: it is already installed";
   play({
       // The first directory with a usable file is read. A cut-off upgrade
       // left its post-log's 4096 zero bytes: they are no line.
@@ -140,9 +141,8 @@ TEST_F(InstallRuns, UpgradeAndPostLog) {
                {dl + "beta.npk", pkg("beta 7.1")}},
        .out = {"ERROR: broken package junk.npk", "installed beta-7.1"},
        .expect = with(installed("beta", "7.1"), {{"/flash/postlog", earlier}})},
-      {.name = "a stream install appends", .then = true, .args = {"-"}, .input = pkg("beta 7.1"),
-       .out = {"WARNING: omitting package beta-7.1: it is already installed"},
-       .expect = {{"/flash/postlog", earlier + "WARNING: omitting package beta-7.1: it is already installed\n"}}},
+      {.name = "a stream install appends", .then = true, .args = {"-"}, .input = pkg("beta 7.1"), .out = {omitted},
+       .expect = {{"/flash/postlog", earlier + omitted + "\n"}}},
       {.name = "IGNORE skips the first", .then = true,
        .put = {{dl + "IGNORE", ""}, {dl + "alpha.npk", pkg("alpha 7.2")}, {"/flash/var/pckg/gamma.dpk", pkg("gamma 7.1")}},
        .out = {"installed gamma-7.1"}, .expect = installed("gamma", "7.1")},
@@ -177,8 +177,7 @@ TEST_F(InstallRuns, UsersChoices) {
       // the user never chose: both come up disabled, alpha as the user's.
       {.name = "a bundle's list", .given = {"bundle suite 7.1 + alpha 7.1 + beta 7.1"},
        .put = {{pdb + "alpha/disabled", "user\n"}, {dl + "suite.npk", pkg("bundle suite 7.2 list=alpha,beta + alpha 7.2 + beta 7.2")}},
-       .out = {"installed suite-7.2"}, .match = lines_are::unchecked,
-       .expect = with(installed("alpha", "7.2", "user"),
+       .out = {"installed suite-7.2"}, .expect = with(installed("alpha", "7.2", "user"),
                       with(installed("beta", "7.2", "auto"), with(changed, {{pdb, any}, {dl + "*", gone}})))},
       // gamma 7.1 stands against beta and zeta from 7.2 on, so they come up
       // disabled while it is installed, and are enabled again once gamma 7.2
@@ -231,8 +230,7 @@ TEST_F(InstallRuns, NoRunLosesInstalledSoftware) {
       {.name = "twice", .then = true},
       {.name = "and comes back", .then = true, .put = {{"/ram/pdb/kit/schedule", "enable"}},
        .out = {"enabled kit-7.1", "enabled m2-7.1", "enabled m1-7.1"},
-       .expect = {{pdb + "kit/disabled", gone}, {pdb + "m1/disabled", gone}, {pdb + "m2/disabled", gone},
-                  {pdb + "kit/enabled", "user\n"}}},
+       .expect = {{pdb + "*/disabled", gone}, {pdb + "kit/enabled", "user\n"}}},
   });
 }
 
