@@ -55,10 +55,8 @@ std::string run_in_root(const testsupport::device_root& root, const std::functio
   return body();
 }
 
-bool can_change_root() { return geteuid() == 0; }
-
 void in_device_root(const std::function<void()>& body, uint64_t flash_bytes, uint64_t ram_bytes) {
-  if ((flash_bytes || ram_bytes) && !(can_change_root() && own_mounts()))
+  if ((flash_bytes || ram_bytes) && !(geteuid() == 0 && own_mounts()))
     GTEST_SKIP() << "a flash or ram of its own size is a tmpfs, which needs root rights and a private mount namespace";
   testsupport::device_root root;
   bool mounted = true;

@@ -28,9 +28,6 @@ namespace pkgdb_test {
 std::string run_in_root(const testsupport::device_root& root, const std::function<std::string()>& body,
                         const std::function<std::string()>& prepare = {});
 
-// True when this process may change root (tests skip otherwise).
-bool can_change_root();
-
 // Runs `body` on a fresh device root; with sizes given, its /flash and /ram
 // are tmpfs file systems of their own of that many bytes (mounted in this
 // process's own mount namespace, as root only: skipped otherwise).
