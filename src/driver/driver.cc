@@ -42,8 +42,8 @@ constexpr int status_no_space = 28;
 constexpr int status_no_image = -1;  // exit status 255
 
 // Reports a commit that did not reach its new state.
-void report_commit_failure(const commit_failure& failure) {
-  error(terminal(), "commit failed: %s", failure.what.c_str());
+void report_commit_failure(console& screen, const commit_failure& failure) {
+  error(screen, "commit failed: %s", failure.what.c_str());
 }
 
 // Sweeps what a run cut short left, keeping what the saved manifest names
@@ -68,33 +68,33 @@ void cancel_saved_manifest() {
 
 // Anyone able to write "/ram" could have written the saved manifest: every
 // line is judged before anything is done, and one bad line refuses it all.
-int run_commit_mode(bool dry_run) {
+int run_commit_mode(console& screen, bool dry_run) {
   manifest saved;
   std::string refusal;
   if (!load_manifest(saved, saved_manifest_path, &refusal) && !refusal.empty()) {
-    error(terminal(), "refusing %s: %s", saved_manifest_path, refusal.c_str());
+    error(screen, "refusing %s: %s", saved_manifest_path, refusal.c_str());
     return 1;
   }
   if (dry_run) {
-    if (!saved.empty()) info(terminal(), "would commit the %zu changes of %s", saved.ops.size(), saved_manifest_path);
+    if (!saved.empty()) info(screen, "would commit the %zu changes of %s", saved.ops.size(), saved_manifest_path);
     return 0;
   }
   sweep_around(saved, true);
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
   commit_failure failure;
-  bool done = commit(saved, "", true, &failure);
+  bool done = commit(saved, "", &screen, &failure);
   std::fputs("\b \n", stdout);
   std::fflush(stdout);
   if (done) return 0;
-  report_commit_failure(failure);
+  report_commit_failure(screen, failure);
   return 1;
 }
 
 // A saved upgrade is stale once any other change is made: committing it
 // later would put back what this run replaces. It is dropped as --cancel
 // would drop it, before this run stages anything.
-void drop_saved_upgrade(bool dry_run) {
+void drop_saved_upgrade(console& screen, bool dry_run) {
   struct stat st;
   if (fs::lstat(saved_manifest_path, &st) != 0) return;
   // A saved manifest that --commit carried out stays in place, but the mark
@@ -102,16 +102,16 @@ void drop_saved_upgrade(bool dry_run) {
   // word then.
   bool pending = staging_marked();
   if (dry_run) {
-    if (pending) info(terminal(), "would drop the saved upgrade");
+    if (pending) info(screen, "would drop the saved upgrade");
     return;
   }
   cancel_saved_manifest();
-  if (pending) warning(terminal(), "dropped the saved upgrade");
+  if (pending) warning(screen, "dropped the saved upgrade");
 }
 
-int run_cancel_mode(bool dry_run) {
+int run_cancel_mode(console& screen, bool dry_run) {
   if (dry_run) {
-    drop_saved_upgrade(true);
+    drop_saved_upgrade(screen, true);
     return 0;
   }
   cancel_saved_manifest();
@@ -122,8 +122,8 @@ int run_cancel_mode(bool dry_run) {
 // Every run that changes the trees starts clean: no saved upgrade, and
 // nothing left by a run cut short. Files of installed packages are never
 // touched.
-void begin_changes(pkg_repo& repository, bool dry_run) {
-  drop_saved_upgrade(dry_run);
+void begin_changes(console& screen, pkg_repo& repository, bool dry_run) {
+  drop_saved_upgrade(screen, dry_run);
   if (dry_run) return;
   std::unordered_set<std::string> owned;
   for (const pkg_image* record : repository.packages)
@@ -140,7 +140,7 @@ bool is_current_root(const std::string& root) {
          wanted.st_dev == current.st_dev && wanted.st_ino == current.st_ino;
 }
 
-int run_show_mode(pkg_repo& repository, const run_options&) {
+int run_show_mode(console&, pkg_repo& repository, const run_options&) {
   show_packages(repository, stdout);
   return 0;
 }
@@ -165,7 +165,7 @@ package_states states_of(const pkg_repo& repository) {
 // The plan of a dry run: what committing the manifest would change, one line
 // per package, found by comparing the packages after the run's decisions
 // with those before. Nothing is planned when nothing would be committed.
-void print_plan(pkg_repo& repository, const manifest& staged, const package_states& before) {
+void print_plan(console& screen, pkg_repo& repository, const manifest& staged, const package_states& before) {
   if (staged.empty()) return;
   package_states after = states_of(repository);
   for (const pkg_image* record : repository.packages) {
@@ -175,33 +175,33 @@ void print_plan(pkg_repo& repository, const manifest& staged, const package_stat
     auto was = before.find(record->name);
     const char* off = a.disabled && (was == before.end() || !was->second.disabled) ? ", disabled" : "";
     if (was == before.end())
-      info(terminal(), "would install %s%s", a.text.c_str(), off);
+      info(screen, "would install %s%s", a.text.c_str(), off);
     else if (was->second.version != a.version || was->second.build_time != a.build_time)
-      info(terminal(), "would install %s, replacing %s%s", a.text.c_str(),
+      info(screen, "would install %s, replacing %s%s", a.text.c_str(),
            version_text(was->second.version).c_str(), off);
     else if (was->second.disabled != a.disabled)
-      info(terminal(), "would %s %s", a.disabled ? "disable" : "enable", a.text.c_str());
+      info(screen, "would %s %s", a.disabled ? "disable" : "enable", a.text.c_str());
     after.erase(now);  // a name listed twice is planned once
   }
   for (const auto& [name, state] : before)
-    if (!find_package(repository, name)) info(terminal(), "would uninstall %s", state.text.c_str());
+    if (!find_package(repository, name)) info(screen, "would uninstall %s", state.text.c_str());
 }
 
-int run_cleanup_mode(pkg_repo& repository, const run_options& options) {
-  begin_changes(repository, options.dry_run);
+int run_cleanup_mode(console& screen, pkg_repo& repository, const run_options& options) {
+  begin_changes(screen, repository, options.dry_run);
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  cleanup_packages(repository, staged);
+  cleanup_packages(screen, repository, staged);
   if (options.dry_run) {
-    print_plan(repository, staged, before);
+    print_plan(screen, repository, staged, before);
     return 0;
   }
   commit_failure failure;
   int status = 0;
-  if (!commit(staged, "", false, &failure)) {
+  if (!commit(staged, "", nullptr, &failure)) {
     discard(staged);
-    report_commit_failure(failure);
+    report_commit_failure(screen, failure);
     status = 1;
   }
   return status;
@@ -258,12 +258,12 @@ install_request install_request_of(const run_options& options) {
   return request;
 }
 
-int run_stream_mode(pkg_repo& repository, const run_options& options) {
-  begin_changes(repository, options.dry_run);
+int run_stream_mode(console& screen, pkg_repo& repository, const run_options& options) {
+  begin_changes(screen, repository, options.dry_run);
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  schedule_pass(repository, staged, pass_output::changes);
+  schedule_pass(screen, repository, staged, pass_output::changes);
   out_file image;
   out_file_buf image_copy(image);
   byte_counter planned_image;
@@ -278,7 +278,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   std::streambuf* copy = options.dry_run ? static_cast<std::streambuf*>(&planned_image) : &image_copy;
   install_request request = install_request_of(options);
   request.copy = copy;
-  int status = install_stream(repository, staged, &input, request, result);
+  int status = install_stream(screen, repository, staged, &input, request, result);
   if (options.dry_run) staged.places.planned[received_image_target] = planned_image.count();
   const std::string& image_dir = result.image_dir;
   if (!result.refusal.empty())
@@ -289,7 +289,7 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
     errno = image.error();
     pkg_image unknown(image_dir);
     const pkg_image* owner = package_in(repository, image_dir);
-    report_write_failure(terminal(), owner ? *owner : unknown, "image");
+    report_write_failure(screen, owner ? *owner : unknown, "image");
     status = 1;
   }
   if (status == 0 && !image_dir.empty()) {
@@ -305,32 +305,32 @@ int run_stream_mode(pkg_repo& repository, const run_options& options) {
   // on it).
   if (status == 0 && !(options.flags & ALLOW_SAME) && !check_space(staged)) {
     errno = ENOSPC;
-    report_write_failure(terminal(), *result.installed, "image");
+    report_write_failure(screen, *result.installed, "image");
     status = 1;
   }
   if (options.dry_run) {
-    if (status == 0) print_plan(repository, staged, before);
+    if (status == 0) print_plan(screen, repository, staged, before);
     return status;
   }
   commit_failure failure;
-  if (status == 0 && !commit(staged, "", false, &failure)) {
-    report_commit_failure(failure);
+  if (status == 0 && !commit(staged, "", nullptr, &failure)) {
+    report_commit_failure(screen, failure);
     status = 1;
   }
   if (status != 0) discard(staged);
-  write_postlog(terminal());
+  write_postlog(screen);
   return status;
 }
 
 // Drops everything staged after a failure to create the marker or to save
 // the manifest: a full flash gives the space error and its status.
-int drop_upgrade(manifest& staged, int err, const char* what) {
+int drop_upgrade(console& screen, manifest& staged, int err, const char* what) {
   discard(staged);
   if (err == ENOSPC) {
-    error(terminal(), "not enough space for upgrade");
+    error(screen, "not enough space for upgrade");
     return status_no_space;
   }
-  error(terminal(), "could not %s: %s", what, std::strerror(err));
+  error(screen, "could not %s: %s", what, std::strerror(err));
   return 1;
 }
 
@@ -347,61 +347,61 @@ int stage_changed_marker(manifest& staged) {
 // Copies across file systems and confirms downloads before anything of the
 // installed tree changes, so that an upgrade reported as installed is one
 // that can be carried out. Returns 0, or the status of the failure.
-int prepare_upgrade_commit(manifest& staged) {
+int prepare_upgrade_commit(console& screen, manifest& staged) {
   commit_failure failure;
-  if (prepare_commit(staged, false, &failure)) return 0;
+  if (prepare_commit(staged, nullptr, &failure)) return 0;
   discard(staged);
   if (failure.error == ENOSPC) {
-    error(terminal(), "not enough space for upgrade");
+    error(screen, "not enough space for upgrade");
     return status_no_space;
   }
-  report_commit_failure(failure);
+  report_commit_failure(screen, failure);
   return 1;
 }
 
-int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
-  begin_changes(repository, options.dry_run);
+int run_upgrade_mode(console& screen, pkg_repo& repository, const run_options& options) {
+  begin_changes(screen, repository, options.dry_run);
   manifest staged;
   staged.dry_run = options.dry_run;
   package_states before = states_of(repository);
-  schedule_pass(repository, staged, pass_output::changes);
+  schedule_pass(screen, repository, staged, pass_output::changes);
   int status = 0;
   upgrade_request request{install_request_of(options), options.downgrade, options.skip_first_download_dir};
-  std::vector<pkg_record> installed = upgrade(repository, staged, request);
+  std::vector<pkg_record> installed = upgrade(screen, repository, staged, request);
   if (!(options.flags & ALLOW_SAME) && !check_space(staged)) {
-    error(terminal(), "not enough space for upgrade");
+    error(screen, "not enough space for upgrade");
     discard(staged);
     installed.clear();
     status = status_no_space;
   }
   if (int err = staged.empty() ? 0 : stage_changed_marker(staged)) {
-    status = drop_upgrade(staged, err, "create /flash/PCKGS_CHANGED");
+    status = drop_upgrade(screen, staged, err, "create /flash/PCKGS_CHANGED");
     installed.clear();
   }
   if (options.dry_run) {
-    print_plan(repository, staged, before);
+    print_plan(screen, repository, staged, before);
     return status;
   }
   if (!staged.empty() && options.commit_now) {
-    if (int failed = prepare_upgrade_commit(staged)) {
+    if (int failed = prepare_upgrade_commit(screen, staged)) {
       status = failed;
       installed.clear();
     }
   }
-  for (const pkg_record& record : installed) info(terminal(), "installed %s", package_text(record).c_str());
+  for (const pkg_record& record : installed) info(screen, "installed %s", package_text(record).c_str());
   if (!staged.empty()) {
     commit_failure failure;
     // The staged files of a saved upgrade stay outstanding, and with them
     // the mark that a run is under way (leftovers.h).
     if (!options.commit_now) {
       if (!save_manifest(staged, saved_manifest_path))
-        status = drop_upgrade(staged, errno, "save manifest");
+        status = drop_upgrade(screen, staged, errno, "save manifest");
     } else if (!finish_commit(staged, "", &failure)) {
-      report_commit_failure(failure);
+      report_commit_failure(screen, failure);
       status = 1;
     }
   }
-  write_postlog(terminal());
+  write_postlog(screen);
   return status;
 }
 
@@ -409,7 +409,7 @@ int run_upgrade_mode(pkg_repo& repository, const run_options& options) {
 struct mode_entry {
   const char* name;
   bool (*chosen)(const run_options&);
-  int (*handler)(pkg_repo&, const run_options&);
+  int (*handler)(console&, pkg_repo&, const run_options&);
 };
 
 const mode_entry modes[] = {
@@ -568,6 +568,9 @@ void read_run_settings(run_options& options) {
 }  // namespace
 
 int run_installer(int argc, char** argv) {
+  // The run's console: every message of the run goes through it, and it
+  // becomes the post-log.
+  console screen;
   pkg_repo& repository = repo();
   const char* board = std::getenv("board");
   if (board && std::strcmp(board, "qemu_p9") == 0) return 0;
@@ -575,9 +578,9 @@ int run_installer(int argc, char** argv) {
   run_options options;
   switch (scan_options(argc, argv, &options, stdout)) {
     case scan_action::commit:
-      return run_commit_mode(options.dry_run);
+      return run_commit_mode(screen, options.dry_run);
     case scan_action::cancel:
-      return run_cancel_mode(options.dry_run);
+      return run_cancel_mode(screen, options.dry_run);
     case scan_action::usage:
       std::fputs(usage_text, stdout);
       std::fflush(stdout);
@@ -596,10 +599,11 @@ int run_installer(int argc, char** argv) {
   if (!change_root(options.root)) return 1;
   read_run_settings(options);
   // The listing prints a few fields of each record: it reads no more.
-  load_repository(repository, options.quiet, options.arch,
+  screen.quiet = options.quiet;
+  load_repository(repository, screen, options.arch,
                   options.show ? load_scope::listing : load_scope::everything);
 
   for (const mode_entry& mode : modes)
-    if (mode.chosen(options)) return mode.handler(repository, options);
+    if (mode.chosen(options)) return mode.handler(screen, repository, options);
   return 0;
 }

@@ -122,20 +122,20 @@ bool at_well_formed_end(const pkg_image& record, pkg_stream& stream) {
 
 // The signature, and for a package on its own the end of the file. Reports a
 // broken package when either fails.
-bool finish_checks(const pkg_image& record, pkg_stream& stream, bool secure) {
+bool finish_checks(console& screen, const pkg_image& record, pkg_stream& stream, bool secure) {
   if (signature_holds(record, stream, secure) && (!is_alone(record) || at_well_formed_end(record, stream)))
     return true;
-  report_broken_package(terminal(), record);
+  report_broken_package(screen, record);
   return false;
 }
 
 // A package kept at its installed version is read to its end all the same,
 // skipping its image payload and files, so that its signature is checked: an
 // unverified file must never become a stored image or the boot image.
-bool verify_kept(const pkg_image& record, pkg_stream& stream, bool secure) {
+bool verify_kept(console& screen, const pkg_image& record, pkg_stream& stream, bool secure) {
   if (stream.type() == part_image_payload) stream.next_part();
   if (stream.type() == part_files) stream.next_part();
-  return finish_checks(record, stream, secure);
+  return finish_checks(screen, record, stream, secure);
 }
 
 // Moves a bundle's stream on to the next member's header, or to its end.
@@ -145,15 +145,15 @@ void skip_to_next_member(pkg_stream& stream) {
 
 // A package on its own that is not installed: the candidate check refused it
 // (and said why), or it is the installed version, which is kept.
-pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record, pkg_stream& stream,
+pkg_image* keep_installed_alone(console& screen, pkg_repo& repository, const pkg_image& record, pkg_stream& stream,
                                 const install_request& request, install_flags findings, bool* boot) {
   pkg_image* installed = find_package(repository, record.name);
   if (!(findings & ALLOW_SAME) || installed == nullptr) return nullptr;
-  if (!verify_kept(record, stream, request.secure)) return nullptr;
+  if (!verify_kept(screen, record, stream, request.secure)) return nullptr;
   if (request.flags & ALLOW_SAME) {
-    set_progress(terminal(), std::string(progress_wipe_width, ' '));
-    set_progress(terminal(), "");
-    info(terminal(), "installed %s%s", record.disabled ? "(disabled) " : "",
+    set_progress(screen, std::string(progress_wipe_width, ' '));
+    set_progress(screen, "");
+    info(screen, "installed %s%s", record.disabled ? "(disabled) " : "",
          package_text(record).c_str());
   }
   // The kept package's received image goes where its installed one is: for
@@ -166,27 +166,27 @@ pkg_image* keep_installed_alone(pkg_repo& repository, const pkg_image& record, p
 // when there is one; without one the bundle is refused, and the candidate
 // check runs once more, tolerating as a package on its own would, so that
 // the user learns why.
-pkg_image* keep_installed_member(pkg_repo& repository, pkg_image& record, pkg_stream& stream,
+pkg_image* keep_installed_member(console& screen, pkg_repo& repository, pkg_image& record, pkg_stream& stream,
                                  const install_request& request, const pkg_dep& bundle) {
   record.bundle = bundle;  // a failure is reported under the bundle's name
   pkg_image* installed = find_package(repository, record.name);
   if (installed == nullptr) {
-    check_candidate(repository, record, request.flags | ALLOW_CONFLICT);
+    check_candidate(screen, repository, record, request.flags | ALLOW_CONFLICT);
     refuse_package(stream, record, "refused by the checks above");
     skip_to_next_member(stream);
     return nullptr;
   }
-  if (!verify_kept(record, stream, request.secure)) return nullptr;
+  if (!verify_kept(screen, record, stream, request.secure)) return nullptr;
   skip_to_next_member(stream);
   return installed;
 }
 
 // Skips the image payload in steps, redrawing the progress bar before each.
-void skip_image_payload(const pkg_image& record, pkg_stream& stream) {
+void skip_image_payload(console& screen, const pkg_image& record, pkg_stream& stream) {
   char buffer[payload_step];
   uint32_t left = stream.part_length();
   while (left > 0) {
-    show_install_progress(record, stream);
+    show_install_progress(screen, record, stream);
     uint32_t step = left < payload_step ? left : static_cast<uint32_t>(payload_step);
     if (!stream.read(buffer, step)) break;  // cut short: the signature check fails later
     left -= step;
@@ -201,7 +201,7 @@ void stage_upgraded_marker(manifest& m) {
 
 // Steps from the removal of the installed version to the database files.
 // False after a failure (reported where one is reported).
-bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_stream& stream,
+bool place_package(console& screen, pkg_repo& repository, manifest& m, pkg_image& record, pkg_stream& stream,
                    const install_request& request) {
   bool secondary = is_secondary(stream);
   if (!secondary) {
@@ -210,18 +210,18 @@ bool place_package(pkg_repo& repository, manifest& m, pkg_image& record, pkg_str
       repository.erase(old);
     }
   }
-  show_install_progress(record, stream);
+  show_install_progress(screen, record, stream);
   if (!secondary && !claim_pdb_dir(record, m)) {
     refuse_package(stream, record, "its database directory " + pdb_dir(record) + " cannot be used");
     return false;
   }
-  if (stream.type() == part_image_payload) skip_image_payload(record, stream);
+  if (stream.type() == part_image_payload) skip_image_payload(screen, record, stream);
   if (stream.type() == part_files) {
-    if (!boot_image_apart(record, request) && !extract_files(record, m, stream)) return false;
+    if (!boot_image_apart(record, request) && !extract_files(screen, record, m, stream)) return false;
     stream.next_part();
   }
-  if (!finish_checks(record, stream, request.secure)) return false;
-  if (!secondary && !write_metadata(repository, record, m)) return false;
+  if (!finish_checks(screen, record, stream, request.secure)) return false;
+  if (!secondary && !write_metadata(screen, repository, record, m)) return false;
   if (is_boot_package(record)) stage_upgraded_marker(m);
   return true;
 }
@@ -278,7 +278,7 @@ struct placed_package {
   bool boot = false;  // it supplies the boot image
 };
 
-placed_package install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
+placed_package install_package(console& screen, pkg_repo& repository, manifest& m, pkg_stream& stream,
                                const install_request& request, const pkg_dep* bundle);
 
 struct bundle_progress {
@@ -302,11 +302,11 @@ void add_member_placeholders(pkg_repo& repository, pkg_stream& stream,
 }
 
 // Installs the members that follow; INSTALL_REFUSED when one is refused.
-install_result install_members(pkg_repo& repository, manifest& m, pkg_stream& stream,
+install_result install_members(console& screen, pkg_repo& repository, manifest& m, pkg_stream& stream,
                                const install_request& request, const pkg_dep& reference, bool& boot,
                                bundle_progress& progress) {
   while (stream.type() == part_package_header) {
-    placed_package member = install_package(repository, m, stream, request, &reference);
+    placed_package member = install_package(screen, repository, m, stream, request, &reference);
     if (member.installed == nullptr) return INSTALL_REFUSED;
     std::erase(progress.old_members, member.installed->name);
     boot = boot || member.boot;
@@ -323,7 +323,7 @@ void schedule_old_members_for_uninstall(pkg_repo& repository,
 
 // The bundle path of install_stream. *bundle_out receives the bundle's
 // record once the repository owns it.
-install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& stream,
+install_result install_bundle(console& screen, pkg_repo& repository, manifest& m, pkg_stream& stream,
                               const install_request& request, bool& boot, pkg_image** bundle_out) {
   boot = false;
   auto bundle = std::make_unique<pkg_image>();
@@ -334,13 +334,13 @@ install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& str
     return INSTALL_FAILED;
   }
   if (stream.type() == part_image_payload) stream.next_part();
-  if (check_candidate(repository, *bundle, request.flags) & ~request.flags) return INSTALL_REFUSED;
+  if (check_candidate(screen, repository, *bundle, request.flags) & ~request.flags) return INSTALL_REFUSED;
   pkg_image* old = find_package(repository, bundle->name);
   // The bundle header lies in no signature: a forged one must not take the
   // place of an installed package that is not a bundle, which would remove
   // its files and leave a record of any version the forger chose.
   if (old && !old->is_bundle) {
-    error(terminal(), "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
+    error(screen, "can not install %s: %s is installed and is not a bundle", package_text(*bundle).c_str(),
           package_text(*old).c_str());
     stream.refuse("a bundle header lies in no signature, and may not replace a package that is not a bundle");
     return INSTALL_REFUSED;
@@ -350,7 +350,7 @@ install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& str
     repository.erase(old);
   }
   if (!claim_pdb_dir(*bundle, m)) return INSTALL_FAILED;
-  if (!write_metadata(repository, *bundle, m)) return INSTALL_FAILED;
+  if (!write_metadata(screen, repository, *bundle, m)) return INSTALL_FAILED;
 
   pkg_dep reference{bundle->name, bundle->version, bundle->version, 0};
   while (pkg_image* stale = find_package(repository, bundle->name)) repository.erase(stale);
@@ -361,7 +361,7 @@ install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& str
   for (const pkg_image* record : repository.packages)
     if (record->bundle.name == owned->name) progress.old_members.push_back(record->name);
   if (stream.type() == part_bundle_members) add_member_placeholders(repository, stream, request.user_state);
-  install_result status = install_members(repository, m, stream, request, reference, boot, progress);
+  install_result status = install_members(screen, repository, m, stream, request, reference, boot, progress);
   if (status != INSTALL_OK) return status;
   if (stream.type() == part_architecture) stream.next_part();
   if (stream.type() != -1) {
@@ -373,16 +373,16 @@ install_result install_bundle(pkg_repo& repository, manifest& m, pkg_stream& str
     return INSTALL_NO_MEMBERS;
   }
   schedule_old_members_for_uninstall(repository, progress.old_members);
-  schedule_pass(repository, m, pass_output::silent);
-  set_progress(terminal(), "");
+  schedule_pass(screen, repository, m, pass_output::silent);
+  set_progress(screen, "");
   return INSTALL_OK;
 }
 
 // The copy of a package that keeps its image becomes the stored image: it
 // must hold every byte that was read.
-install_result check_copy(checked_copy* copy, const pkg_image& owner) {
+install_result check_copy(console& screen, checked_copy* copy, const pkg_image& owner) {
   if (copy == nullptr || copy->complete()) return INSTALL_OK;
-  report_write_failure(terminal(), owner, "image");
+  report_write_failure(screen, owner, "image");
   return INSTALL_FAILED;
 }
 
@@ -400,7 +400,7 @@ signature_level required_signature_level(const pkg_record& record, bool secure) 
 
 namespace {
 
-placed_package install_package(pkg_repo& repository, manifest& m, pkg_stream& stream,
+placed_package install_package(console& screen, pkg_repo& repository, manifest& m, pkg_stream& stream,
                                const install_request& request, const pkg_dep* bundle) {
   placed_package placed;
   auto record = std::make_unique<pkg_image>();
@@ -417,7 +417,7 @@ placed_package install_package(pkg_repo& repository, manifest& m, pkg_stream& st
   if (!m.dry_run) note_system_conversion(*record);
 
   install_flags tolerated = bundle ? ALLOW_ALL : (request.flags | ALLOW_CONFLICT);
-  install_flags findings = check_candidate(repository, *record, tolerated);
+  install_flags findings = check_candidate(screen, repository, *record, tolerated);
   apply_user_state(*record, request.user_state);
   if (findings & ALLOW_CONFLICT) {
     record->disabled = true;
@@ -425,38 +425,38 @@ placed_package install_package(pkg_repo& repository, manifest& m, pkg_stream& st
   }
   if ((findings & ~request.flags) || (findings & ALLOW_SAME)) {
     placed.installed =
-        bundle ? keep_installed_member(repository, *record, stream, request, *bundle)
-               : keep_installed_alone(repository, *record, stream, request, findings, &placed.boot);
+        bundle ? keep_installed_member(screen, repository, *record, stream, request, *bundle)
+               : keep_installed_alone(screen, repository, *record, stream, request, findings, &placed.boot);
     if (placed.installed && record->keeps_image) placed.image_dir = pdb_dir(*record);
     return placed;
   }
 
   if (bundle) record->bundle = *bundle;
-  if (!place_package(repository, m, *record, stream, request)) return placed;
-  if (is_alone(*record)) set_progress(terminal(), "");
+  if (!place_package(screen, repository, m, *record, stream, request)) return placed;
+  if (is_alone(*record)) set_progress(screen, "");
   if (record->keeps_image) placed.image_dir = pdb_dir(*record);
   placed.boot = boot_image_apart(*record, request);
   placed.installed = repository.append(std::move(record));
-  schedule_pass(repository, m, pass_output::silent);
+  schedule_pass(screen, repository, m, pass_output::silent);
   return placed;
 }
 
-install_result install_from(pkg_repo& repository, manifest& m, pkg_stream& stream,
+install_result install_from(console& screen, pkg_repo& repository, manifest& m, pkg_stream& stream,
                             const install_request& request, checked_copy* checked, stream_result& result) {
   if (stream.type() != part_bundle_header) {
-    placed_package placed = install_package(repository, m, stream, request, nullptr);
+    placed_package placed = install_package(screen, repository, m, stream, request, nullptr);
     if (placed.installed == nullptr) return INSTALL_FAILED;
-    if (!placed.image_dir.empty() && check_copy(checked, *placed.installed) != INSTALL_OK) return INSTALL_FAILED;
+    if (!placed.image_dir.empty() && check_copy(screen, checked, *placed.installed) != INSTALL_OK) return INSTALL_FAILED;
     result.installed = placed.installed;
     result.image_dir = placed.image_dir;
     result.boot = placed.boot;
     return INSTALL_OK;
   }
   pkg_image* bundle = nullptr;
-  install_result status = install_bundle(repository, m, stream, request, result.boot, &bundle);
+  install_result status = install_bundle(screen, repository, m, stream, request, result.boot, &bundle);
   if (status != INSTALL_OK) return status;
   if (bundle->keeps_image) {
-    if (check_copy(checked, *bundle) != INSTALL_OK) return INSTALL_FAILED;
+    if (check_copy(screen, checked, *bundle) != INSTALL_OK) return INSTALL_FAILED;
     result.image_dir = pdb_dir(*bundle);
   }
   result.installed = bundle;
@@ -465,14 +465,14 @@ install_result install_from(pkg_repo& repository, manifest& m, pkg_stream& strea
 
 }  // namespace
 
-install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input,
+install_result install_stream(console& screen, pkg_repo& repository, manifest& m, std::streambuf* input,
                               const install_request& request, stream_result& result) {
   std::unique_ptr<checked_copy> checked;
   if (request.copy) checked = std::make_unique<checked_copy>(request.copy);
   pkg_stream stream(input, true, checked.get());
   stream.wanted_types = install_part_types;
   stream.next_part();
-  install_result status = install_from(repository, m, stream, request, checked.get(), result);
+  install_result status = install_from(screen, repository, m, stream, request, checked.get(), result);
   if (status != INSTALL_OK) {
     result.subject = stream.subject();
     result.refusal = stream.refusal();

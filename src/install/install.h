@@ -9,6 +9,7 @@
 #include "pkgfile/verify.h"
 #include "select/install_flags.h"
 
+struct console;
 struct pkg_repo;
 struct pkg_record;
 struct pkg_image;
@@ -53,7 +54,7 @@ struct install_request {
 
 // Installs the package or bundle the stream holds; `result` receives what
 // was installed, or why it was refused.
-install_result install_stream(pkg_repo& repository, manifest& m, std::streambuf* input,
+install_result install_stream(console& screen, pkg_repo& repository, manifest& m, std::streambuf* input,
                               const install_request& request, stream_result& result);
 
 // The signature level a package must carry: SIGNATURE_ED25519 everywhere

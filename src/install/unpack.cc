@@ -29,15 +29,15 @@ std::string target_path(const pkg_image& record, const std::string& relative) {
 // Writes each entry into a staged file beside (or for) its target.
 class staging_receiver : public entry_receiver {
  public:
-  staging_receiver(pkg_image& record, manifest& m, pkg_stream& stream)
-      : record_(record), m_(m), stream_(stream) {}
+  staging_receiver(console& screen, pkg_image& record, manifest& m, pkg_stream& stream)
+      : screen_(screen), record_(record), m_(m), stream_(stream) {}
 
   bool open(const file_entry& entry) override {
     stored_name_ = entry.stored_name;
     std::string target = target_path(record_, entry.relative);
     out_ = std::make_unique<out_file>();
     if (!open_staged_file(out_.get(), m_, target, entry.size, entry.mode & 07777)) {
-      report_write_failure(terminal(), record_, stored_name_.c_str());
+      report_write_failure(screen_, record_, stored_name_.c_str());
       return false;
     }
     record_.files.insert(target);
@@ -56,7 +56,7 @@ class staging_receiver : public entry_receiver {
     if (!reported_unless(out_->close())) return false;
     // The bar follows the compressed bytes used so far, not the inflater's
     // read-ahead, so that it fills as the files are written.
-    show_install_progress(record_, stream_, read_ahead);
+    show_install_progress(screen_, record_, stream_, read_ahead);
     return true;
   }
 
@@ -65,10 +65,11 @@ class staging_receiver : public entry_receiver {
   bool reported_unless(bool ok) {
     if (ok) return true;
     errno = out_->error();
-    report_write_failure(terminal(), record_, stored_name_.c_str());
+    report_write_failure(screen_, record_, stored_name_.c_str());
     return false;
   }
 
+  console& screen_;
   pkg_image& record_;
   manifest& m_;
   pkg_stream& stream_;
@@ -78,18 +79,18 @@ class staging_receiver : public entry_receiver {
 
 }  // namespace
 
-bool extract_files(pkg_image& record, manifest& m, pkg_stream& stream) {
-  staging_receiver receiver(record, m, stream);
+bool extract_files(console& screen, pkg_image& record, manifest& m, pkg_stream& stream) {
+  staging_receiver receiver(screen, record, m, stream);
   extract_result result = extract_entries(stream, receiver);
   switch (result.status) {
     case extract_status::complete:
       return true;
     case extract_status::no_memory:
       errno = ENOMEM;
-      report_write_failure(terminal(), record, "files");
+      report_write_failure(screen, record, "files");
       return false;
     case extract_status::broken:
-      report_broken_package(terminal(), record);
+      report_broken_package(screen, record);
       refuse_package(stream, record, result.cause);
       return false;
     case extract_status::receiver_failed:
@@ -102,7 +103,7 @@ void refuse_package(pkg_stream& stream, const pkg_image& record, const std::stri
   stream.refuse(record.bundle.name.empty() ? cause : "member " + package_text(record) + ": " + cause);
 }
 
-void show_install_progress(const pkg_image& record, pkg_stream& stream, uint64_t read_ahead) {
+void show_install_progress(console& screen, const pkg_image& record, pkg_stream& stream, uint64_t read_ahead) {
   std::string line = "installing ";
   if (record.disabled && record.bundle.name.empty()) line += " (disabled) ";
   line += display_text(record);
@@ -116,5 +117,5 @@ void show_install_progress(const pkg_image& record, pkg_stream& stream, uint64_t
   bar.append(filled, '#');
   bar.append(static_cast<size_t>(width) - filled, ' ');
   bar += "]";
-  set_progress(terminal(), bar);
+  set_progress(screen, bar);
 }

@@ -108,7 +108,7 @@ std::string scan_file(pkg_download& record, scanned_records& scanned) {
 }
 
 // Appends the usable package files of one directory to `candidates`.
-void scan_download_dir(const std::string& dir, std::vector<pkg_download*>& candidates,
+void scan_download_dir(console& screen, const std::string& dir, std::vector<pkg_download*>& candidates,
                        scanned_records& scanned) {
   DIR* listing = fs::opendir(dir.c_str());
   if (listing == nullptr) return;
@@ -119,7 +119,7 @@ void scan_download_dir(const std::string& dir, std::vector<pkg_download*>& candi
     record->path = dir + std::string(name);
     std::string broken = scan_file(*record, scanned);
     if (!broken.empty()) {
-      error(terminal(), "broken package %s", std::string(name).c_str());
+      error(screen, "broken package %s", std::string(name).c_str());
       explain_refusal(record->path, broken);
       continue;
     }
@@ -128,23 +128,23 @@ void scan_download_dir(const std::string& dir, std::vector<pkg_download*>& candi
   closedir(listing);
 }
 
-std::vector<pkg_download*> find_candidates(bool skip_first_dir, scanned_records& scanned) {
+std::vector<pkg_download*> find_candidates(console& screen, bool skip_first_dir, scanned_records& scanned) {
   std::vector<pkg_download*> candidates;
   bool first = true;
   for (const char* dir : paths::download_dirs) {
     bool skipped = first && skip_first_dir;
     first = false;
     if (skipped) continue;
-    scan_download_dir(dir, candidates, scanned);
+    scan_download_dir(screen, dir, candidates, scanned);
     if (!candidates.empty()) break;
   }
   return candidates;
 }
 
-void select_downloads(std::vector<pkg_download*>& candidates,
+void select_downloads(console& screen, std::vector<pkg_download*>& candidates,
                       uint32_t floor) {
   std::vector<pkg_record*> list(candidates.begin(), candidates.end());
-  select_candidates(list, floor, true);
+  select_candidates(list, floor, &screen);
   candidates.clear();
   for (pkg_record* record : list) candidates.push_back(static_cast<pkg_download*>(record));
 }
@@ -187,7 +187,7 @@ pkg_image* record_for(const pkg_repo& repository, const std::string& name) {
 
 // What was enabled before the upgrade and is disabled now, without an
 // enabled package in conflict with it, is enabled again.
-void reenable(pkg_repo& repository, manifest& m, const std::set<std::string>& names) {
+void reenable(console& screen, pkg_repo& repository, manifest& m, const std::set<std::string>& names) {
   std::vector<pkg_image*> wanted;
   for (const std::string& name : names) {
     pkg_image* record = record_for(repository, name);
@@ -196,7 +196,7 @@ void reenable(pkg_repo& repository, manifest& m, const std::set<std::string>& na
     // A package found both by its name and by a name it provides is enabled once.
     if (std::find(wanted.begin(), wanted.end(), record) == wanted.end()) wanted.push_back(record);
   }
-  enable_packages(repository, m, wanted, true);
+  enable_packages(screen, repository, m, wanted, true);
 }
 
 enum class install_outcome { installed, passed_over, failed };
@@ -207,14 +207,14 @@ std::string file_name(const std::string& path) { return path.substr(path.rfind('
 // stored image (or the boot image) itself: it is taken out of its uploader's
 // hands before it is read, and every byte read is digested, so that the
 // commit can confirm it is still the file whose signature held.
-install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_download& candidate,
+install_outcome install_download(console& screen, pkg_repo& repository, manifest& m, const pkg_download& candidate,
                                  const install_request& request) {
   struct stat before;
   int fd = fs::open_regular(candidate.path.c_str(), &before);
   if (fd < 0) return install_outcome::passed_over;  // gone (or no longer a file) since the scan
   std::string name = file_name(candidate.path);
   if (candidate.keeps_image && !m.dry_run && !take_over(fd, &before)) {
-    error(terminal(), "could not take over %s: %s", name.c_str(), std::strerror(errno));
+    error(screen, "could not take over %s: %s", name.c_str(), std::strerror(errno));
     close(fd);
     return install_outcome::failed;
   }
@@ -223,7 +223,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   int status;
   {
     auto source = std::make_unique<fd_istreambuf>(fd, candidate.keeps_image ? &whole : nullptr);
-    status = install_stream(repository, m, source.get(), request, result);
+    status = install_stream(screen, repository, m, source.get(), request, result);
     if (status == 0 && candidate.keeps_image && !source->drain()) status = 1;
   }
   if (!result.refusal.empty()) explain_refusal(result.subject.empty() ? candidate.path : result.subject, result.refusal);
@@ -234,7 +234,7 @@ install_outcome install_download(pkg_repo& repository, manifest& m, const pkg_do
   if (status != 0) return install_outcome::failed;
   if (!candidate.keeps_image) return install_outcome::installed;
   if (!unchanged) {
-    error(terminal(), "installation of %s failed: %s changed while it was read",
+    error(screen, "installation of %s failed: %s changed while it was read",
           package_text(candidate).c_str(), name.c_str());
     return install_outcome::failed;
   }
@@ -276,19 +276,19 @@ std::optional<uint32_t> read_downgrade_request() {
   return static_cast<uint32_t>(floor);
 }
 
-std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, const upgrade_request& request) {
+std::vector<pkg_record> upgrade(console& screen, pkg_repo& repository, manifest& m, const upgrade_request& request) {
   install_request install = request.install;
   if (request.downgrade) install.flags |= ALLOW_OLDER;
   scanned_records scanned;
-  std::vector<pkg_download*> candidates = find_candidates(request.skip_first_download_dir, scanned);
-  select_downloads(candidates, request.downgrade.value_or(no_downgrade));
+  std::vector<pkg_download*> candidates = find_candidates(screen, request.skip_first_download_dir, scanned);
+  select_downloads(screen, candidates, request.downgrade.value_or(no_downgrade));
   install.user_state = user_choices(repository);
   std::set<std::string> names = enabled_names(repository);
-  if (!candidates.empty() && !m.dry_run) load_postlog(terminal());
+  if (!candidates.empty() && !m.dry_run) load_postlog(screen);
 
   std::vector<pkg_record> installed;
   for (const pkg_download* candidate : candidates) {
-    install_outcome outcome = install_download(repository, m, *candidate, install);
+    install_outcome outcome = install_download(screen, repository, m, *candidate, install);
     if (outcome == install_outcome::failed) {
       discard(m);
       return {};
@@ -298,9 +298,9 @@ std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, const upgrade
       installed.back().members.clear();  // they point into this run's scan
     }
   }
-  reenable(repository, m, names);
+  reenable(screen, repository, m, names);
   if (repository.packages.empty()) {
-    error(terminal(), "router installation failed!!!");
+    error(screen, "router installation failed!!!");
     discard(m);
     return {};
   }

@@ -29,7 +29,7 @@ std::optional<uint32_t> read_downgrade_request();
 // Installs the chosen package files of the first download directory that has
 // usable ones; returns copies of the installed records in installation order
 // (empty when an installation failed; the manifest is then discarded).
-std::vector<pkg_record> upgrade(pkg_repo& repository, manifest& m, const upgrade_request& request);
+std::vector<pkg_record> upgrade(console& screen, pkg_repo& repository, manifest& m, const upgrade_request& request);
 
 // The post-log: load_postlog takes the lines of an earlier run into the
 // console's message log and reserves the file's room; write_postlog writes

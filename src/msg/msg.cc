@@ -47,13 +47,6 @@ void emit(console& screen, const char* prefix, bool erase_progress, const char* 
 
 }  // namespace
 
-console& terminal() {
-  // Deliberately leaked, as the repository is: messages may still be printed
-  // from exit handlers.
-  static console* instance = new console;
-  return *instance;
-}
-
 void make_terminal_safe(std::string& text, size_t from) {
   for (size_t i = from; i < text.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(text[i]);
@@ -146,8 +139,8 @@ void spinner_step(console::spinner_state& spinner, std::FILE* out, bool erase_pr
 
 }  // namespace
 
-void spinner_tick() {
-  console::spinner_state& spinner = terminal().spinner;
+void spinner_tick(console& screen) {
+  console::spinner_state& spinner = screen.spinner;
   std::FILE* out = spinner.out ? spinner.out : stdout;
   uint32_t now = spinner.clock ? spinner.clock() : uptime_ticks();
   if (spinner.last_tick == 0) {

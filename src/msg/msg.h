@@ -15,7 +15,8 @@
 
 struct pkg_image;
 
-// The state of the terminal output of one run.
+// The terminal output of one run. The driver makes one console for the run
+// and hands it to everything that prints; nothing reaches it otherwise.
 struct console {
   // Where messages and the progress line go. Tests point it at a memory
   // stream; the program leaves it at standard output.
@@ -36,10 +37,6 @@ struct console {
     std::FILE* out = nullptr;       // nullptr: standard output
   } spinner;
 };
-
-// The process's console: created on first use, never destroyed, like the
-// repository it prints about.
-console& terminal();
 
 // Largest formatted message body; longer bodies are cut. The prefix comes on
 // top of it.
@@ -77,9 +74,9 @@ void report_broken_package(console& screen, const pkg_image& record);
 // the system, and this line is written in quiet mode too.
 void explain_refusal(std::string_view subject, std::string_view cause);
 
-// Advances the terminal's copy spinner by at most one step (written to
+// Advances the console's copy spinner by at most one step (written to
 // standard output).
-void spinner_tick();
+void spinner_tick(console& screen);
 // times() + 30000, or 30000 - errno when times() fails.
 uint32_t uptime_ticks();
 

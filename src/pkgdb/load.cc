@@ -71,12 +71,11 @@ void load_directory(const std::string& name, const listed_names& stored_images, 
 
 }  // namespace
 
-void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, load_scope scope) {
-  terminal().quiet = quiet;
+void load_repository(pkg_repo& repository, console& screen, const std::string& arch, load_scope scope) {
   repository.arch = arch;
   std::vector<std::string> names;
   if (!list_package_dirs(&names)) {
-    warning(terminal(), "could not open repo");
+    warning(screen, "could not open repo");
     return;
   }
   // The database directory, opened once: each package's files are then
@@ -93,7 +92,7 @@ void load_repository(pkg_repo& repository, bool quiet, const std::string& arch, 
   if (db_fd != AT_FDCWD) ::close(db_fd);
   for (const directory_result& result : results)
     if (!result.untrusted_image.empty())
-      warning(terminal(), "ignored %s: it is not owned by the installer's user or others may write it",
+      warning(screen, "ignored %s: it is not owned by the installer's user or others may write it",
               result.untrusted_image.c_str());
   // A directory's bare record was only read when no record of its own
   // directory names it: it is dropped when a record from elsewhere does (a

@@ -6,11 +6,12 @@
 
 #include "pkgdb/record_reader.h"
 
+struct console;
 struct pkg_repo;
 
 // Fills the repository from "/flash/var/pdb/" and "/rw/pckg/.images/" and
-// reads every record's state and schedule. `quiet` becomes the console's
-// quiet flag. Warns "could not open repo" and leaves the repository empty
-// when "/flash/var/pdb/" is missing.
-void load_repository(pkg_repo& repository, bool quiet, const std::string& arch,
+// reads every record's state and schedule. Warns "could not open repo" on
+// the console and leaves the repository empty when "/flash/var/pdb/" is
+// missing.
+void load_repository(pkg_repo& repository, console& screen, const std::string& arch,
                      load_scope scope = load_scope::everything);

@@ -94,13 +94,14 @@ bool has_metadata_files(const pkg_image& record) {
 
 // A failure is reported with the file's label and ends the write.
 struct metadata_writer {
+  console& screen;
   pkg_repo& repository;
   const pkg_image& record;
   manifest& m;
   std::string dir;
 
   bool fail(const char* label) {
-    report_write_failure(terminal(), record, label);
+    report_write_failure(screen, record, label);
     return false;
   }
 
@@ -167,8 +168,8 @@ struct metadata_writer {
 
 }  // namespace
 
-bool write_metadata(pkg_repo& repository, const pkg_image& record, manifest& m) {
-  metadata_writer writer{repository, record, m, pdb_dir(record)};
+bool write_metadata(console& screen, pkg_repo& repository, const pkg_image& record, manifest& m) {
+  metadata_writer writer{screen, repository, record, m, pdb_dir(record)};
   bool written = has_metadata_files(record) ? writer.metadata_files() : writer.image_only();
   return written && writer.state_files();
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+struct console;
 struct pkg_repo;
 struct pkg_image;
 struct pkg_record;
@@ -21,7 +22,7 @@ struct manifest;
 // Each file is flushed and closed before it is judged. False after a failure
 // reported with the file's label ("meta/version" ... "meta/enabled"); what was
 // staged before it stays in the manifest.
-bool write_metadata(pkg_repo& repository, const pkg_image& record, manifest& m);
+bool write_metadata(console& screen, pkg_repo& repository, const pkg_image& record, manifest& m);
 
 // Stages the state file `file` ("disabled" or "enabled") of the record's
 // database directory, holding `word` and a line end. A file that cannot be

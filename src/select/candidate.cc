@@ -27,7 +27,7 @@ bool name_asks_min_version(const std::string& name) {
 
 // Step 1 of the check: the candidate against the first installed record of
 // its name (whatever its state).
-install_flags check_installed_version(pkg_repo& repository, const pkg_record& candidate,
+install_flags check_installed_version(console& screen, pkg_repo& repository, const pkg_record& candidate,
                                       install_flags tolerated, bool* reported) {
   if (candidate.name == branding_name) return 0;
   const pkg_image* installed = find_package(repository, candidate.name);
@@ -36,14 +36,14 @@ install_flags check_installed_version(pkg_repo& repository, const pkg_record& ca
   if (r > 0) return ALLOW_NEWER;
   if (r < 0) {
     if (!(tolerated & ALLOW_OLDER)) {
-      warning(terminal(), "omitting package %s: newer package %s is already installed",
+      warning(screen, "omitting package %s: newer package %s is already installed",
               package_text(candidate).c_str(), package_text(*installed).c_str());
       *reported = true;
     }
     return ALLOW_OLDER;
   }
   if (!(tolerated & ALLOW_SAME)) {
-    warning(terminal(), "omitting package %s: it is already installed",
+    warning(screen, "omitting package %s: it is already installed",
             package_text(candidate).c_str());
     *reported = true;
   }
@@ -60,11 +60,11 @@ bool take_message(install_flags finding, install_flags tolerated, bool* reported
 
 // Phase 1 of the selection: whether candidate `index` survives the
 // comparison with every other candidate of the list as given.
-bool keep_candidate(const std::vector<pkg_record*>& list, size_t index, uint32_t floor, bool report) {
+bool keep_candidate(const std::vector<pkg_record*>& list, size_t index, uint32_t floor, console* report) {
   const pkg_record& x = *list[index];
   bool downgrade = floor != no_downgrade;
   if (downgrade && x.version < floor) {
-    warning(terminal(), "ommitting package %s: not allowed", package_text(x).c_str());
+    if (report) warning(*report, "ommitting package %s: not allowed", package_text(x).c_str());
     return false;
   }
   for (size_t j = 0; j < list.size(); ++j) {
@@ -75,8 +75,8 @@ bool keep_candidate(const std::vector<pkg_record*>& list, size_t index, uint32_t
     if (downgrade) r = -r;
     if (r > 0) {
       if (report)
-        warning(terminal(), downgrade ? "omitting package %s: older package is already provided"
-                                      : "omitting package %s: newer package is already provided",
+        warning(*report, downgrade ? "omitting package %s: older package is already provided"
+                                   : "omitting package %s: newer package is already provided",
                 package_text(x).c_str());
       return false;
     }
@@ -158,15 +158,15 @@ pkg_image* find_conflicting(const pkg_repo& repository, const pkg_record& candid
   return nullptr;
 }
 
-install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
+install_flags check_candidate(console& screen, pkg_repo& repository, const pkg_record& candidate,
                               install_flags tolerated) {
-  return check_candidate(repository, candidate, tolerated, device::min_system_version);
+  return check_candidate(screen, repository, candidate, tolerated, device::min_system_version);
 }
 
-install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
+install_flags check_candidate(console& screen, pkg_repo& repository, const pkg_record& candidate,
                               install_flags tolerated, min_version_query query) {
   bool reported = false;
-  install_flags findings = check_installed_version(repository, candidate, tolerated, &reported);
+  install_flags findings = check_installed_version(screen, repository, candidate, tolerated, &reported);
   std::string text = package_text(candidate);
 
   if (name_asks_min_version(candidate.name)) {
@@ -174,34 +174,34 @@ install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
     if (candidate.version < min) {
       findings |= ALLOW_UNMET;
       if (take_message(ALLOW_UNMET, tolerated, &reported))
-        error(terminal(), "omitting package %s: min Tessarok version is %s", text.c_str(),
+        error(screen, "omitting package %s: min Tessarok version is %s", text.c_str(),
               version_text(min).c_str());
     }
   }
   if (!candidate.arch.empty() && candidate.arch != repository.arch) {
     findings |= ALLOW_UNMET;
     if (take_message(ALLOW_UNMET, tolerated, &reported))
-      error(terminal(), "can not install %s: it is not made for %s, but for %s", text.c_str(),
+      error(screen, "can not install %s: it is not made for %s, but for %s", text.c_str(),
             repository.arch.c_str(), candidate.arch.c_str());
   }
   for (const pkg_dep& d : candidate.depends) {
     if (!find_providers(repository, d, false).empty()) continue;
     findings |= ALLOW_UNMET;
     if (take_message(ALLOW_UNMET, tolerated, &reported))
-      error(terminal(), "can not install %s: %s is not installed, but is required", text.c_str(),
+      error(screen, "can not install %s: %s is not installed, but is required", text.c_str(),
             dep_text(d).c_str());
     break;
   }
   if (const pkg_image* blocker = find_conflicting(repository, candidate)) {
     findings |= ALLOW_CONFLICT;
     if (take_message(ALLOW_CONFLICT, tolerated, &reported))
-      error(terminal(), "can not install %s: it conflicts with %s", text.c_str(),
+      error(screen, "can not install %s: it conflicts with %s", text.c_str(),
             package_text(*blocker).c_str());
   }
   return findings;
 }
 
-void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, bool report) {
+void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, console* report) {
   std::vector<pkg_record*> kept;
   for (size_t i = 0; i < list.size(); ++i)
     if (keep_candidate(list, i, floor, report)) kept.push_back(list[i]);

@@ -7,6 +7,7 @@
 
 #include "select/install_flags.h"
 
+struct console;
 struct pkg_repo;
 struct pkg_record;
 struct pkg_image;
@@ -23,13 +24,13 @@ pkg_image* find_conflicting(const pkg_repo& repository, const pkg_record& candid
 // installed; prints at most one message, for a finding not tolerated, and
 // changes nothing else. The minimum system version (for "system" and
 // "tessarok..." candidates) comes from the flash device.
-install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
+install_flags check_candidate(console& screen, pkg_repo& repository, const pkg_record& candidate,
                               install_flags tolerated);
 
 // Where the device's lowest accepted system version comes from (0: none).
 using min_version_query = uint32_t (*)();
 // The same check with the minimum-version source handed in (used by tests).
-install_flags check_candidate(pkg_repo& repository, const pkg_record& candidate,
+install_flags check_candidate(console& screen, pkg_repo& repository, const pkg_record& candidate,
                               install_flags tolerated, min_version_query query);
 
 inline constexpr uint32_t no_downgrade = 0xFFFFFFFF;
@@ -38,6 +39,6 @@ inline constexpr uint32_t no_downgrade = 0xFFFFFFFF;
 // order (each after what it requires and after what blocks it).
 // floor == no_downgrade is normal mode: the newest of each package stays;
 // otherwise the oldest at or above the floor stays ("ommitting package %s:
-// not allowed" for those below, printed whatever `report` says). `report`
-// switches on the "already provided" warnings.
-void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, bool report);
+// not allowed" for those below). The warnings, these and the "already
+// provided" ones, go to the `report` console when one is given.
+void select_candidates(std::vector<pkg_record*>& list, uint32_t floor, console* report);

@@ -58,10 +58,10 @@ void set_disabled(pkg_repo& repository, pkg_image& record, bool disabled) {
 
 // Stages a state file for a request; a file that cannot be staged is
 // reported, and the request stays undone rather than printed as done.
-bool stage_state(manifest& m, const pkg_image& record, const char* action, const char* file,
+bool stage_state(console& screen, manifest& m, const pkg_image& record, const char* action, const char* file,
                  std::string_view word) {
   if (stage_state_file(m, record, file, word)) return true;
-  error(terminal(), "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(errno));
+  error(screen, "could not %s %s: %s", action, package_text(record).c_str(), std::strerror(errno));
   return false;
 }
 
@@ -82,7 +82,7 @@ void pass_bundle_requests(pkg_repo& repository) {
 
 // Step 3 for one active record A: disables what it blocks; drops its own
 // enable request when it meets another one it cannot live with.
-void settle_conflicts_of(pkg_repo& repository, pkg_image& a, pass_output output) {
+void settle_conflicts_of(console& screen, pkg_repo& repository, pkg_image& a, pass_output output) {
   for (size_t j = 0; j < repository.packages.size(); ++j) {
     pkg_image& x = *repository.packages[j];
     if (&x == &a || !is_active(x)) continue;
@@ -97,7 +97,7 @@ void settle_conflicts_of(pkg_repo& repository, pkg_image& a, pass_output output)
     }
     if (x.pending == PENDING_ENABLE) {
       if (output != pass_output::silent)
-        warning(terminal(), "can not enable %s: %s conflicts with it", a.name.c_str(),
+        warning(screen, "can not enable %s: %s conflicts with it", a.name.c_str(),
                 package_text(x).c_str());
       set_pending(repository, a, PENDING_NONE);
       return;
@@ -160,45 +160,45 @@ bool anything_stays(const pkg_repo& repository) {
   return false;
 }
 
-void uninstall(pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
+void uninstall(console& screen, pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
   if (is_placeholder(record)) {
     record.pending = PENDING_NONE;
     repository.erase(&record);
     return;
   }
   std::string text = package_text(record);
-  if (output == pass_output::everything) set_progress(terminal(), "uninstalling " + text + "...");
+  if (output == pass_output::everything) set_progress(screen, "uninstalling " + text + "...");
   stage_package_removal(repository, record, m);
   repository.erase(&record);
-  if (output == pass_output::everything) info(terminal(), "uninstalled %s", text.c_str());
+  if (output == pass_output::everything) info(screen, "uninstalled %s", text.c_str());
 }
 
-void disable(pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
+void disable(console& screen, pkg_repo& repository, manifest& m, pkg_image& record, pass_output output) {
   bool placeholder = is_placeholder(record);
   // A dry run's plan says what would be done, once, at its end.
   bool show = output != pass_output::silent && !placeholder && !m.dry_run;
-  if (show) set_progress(terminal(), "disabling " + package_text(record) + "...");
+  if (show) set_progress(screen, "disabling " + package_text(record) + "...");
   set_pending(repository, record, PENDING_NONE);
   // A request whose state file could not be staged stays undone: the
   // package keeps its state, in the run and on flash, and is not printed
   // as disabled.
   if (!placeholder &&
-      !stage_state(m, record, "disable", "disabled", record.user_set ? "user" : auto_state))
+      !stage_state(screen, m, record, "disable", "disabled", record.user_set ? "user" : auto_state))
     return;
   if (!placeholder) stage_removal(m, pdb_dir(record) + "enabled");
   set_disabled(repository, record, true);
-  if (show) info(terminal(), "disabled %s", package_text(record).c_str());
+  if (show) info(screen, "disabled %s", package_text(record).c_str());
 }
 
 // Step 8: the uninstall and disable requests, from the last to the first.
-void carry_out(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& requests,
+void carry_out(console& screen, pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& requests,
                pass_output output) {
   for (size_t i = requests.size(); i > 0; --i) {
     pkg_image& record = *requests[i - 1];
     if (record.pending == PENDING_UNINSTALL)
-      uninstall(repository, m, record, output);
+      uninstall(screen, repository, m, record, output);
     else if (record.pending == PENDING_DISABLE)
-      disable(repository, m, record, output);
+      disable(screen, repository, m, record, output);
   }
 }
 
@@ -211,7 +211,7 @@ bool names_a_package(const std::vector<pkg_image*>& list) {
 
 std::vector<pkg_image*> enable_order(const std::vector<pkg_image*>& list) {
   std::vector<pkg_record*> candidates(list.begin(), list.end());
-  select_candidates(candidates, 0xFFFFFFFFu, false);
+  select_candidates(candidates, no_downgrade, nullptr);
   std::vector<pkg_image*> ordered;
   // The candidates are the repository's own records.
   for (pkg_record* record : candidates) ordered.push_back(static_cast<pkg_image*>(record));
@@ -234,7 +234,7 @@ provider_outlook provider_state(const std::vector<pkg_image*>& providers) {
   return disabled ? provider_outlook::only_disabled : provider_outlook::none_left;
 }
 
-void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
+void keep_requirements(pkg_repo& repository, pkg_image& r, console* report) {
   if (!r.bundle.name.empty())
     if (pkg_image* bundle = find_package(repository, r.bundle.name))
       protect_provider(repository, *bundle, r, report);
@@ -248,10 +248,10 @@ void keep_requirements(pkg_repo& repository, pkg_image& r, bool report) {
   }
 }
 
-void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bool report) {
+void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, console* report) {
   if (p.pending == PENDING_UNINSTALL || p.pending == PENDING_DISABLE) {
     if (report)
-      warning(terminal(), "can not %s %s: %s depends on it", action_word(p.pending),
+      warning(*report, "can not %s %s: %s depends on it", action_word(p.pending),
               package_text(p).c_str(), r.name.c_str());
     // A disabled package that is needed has to come back, not just stay.
     set_pending(repository, p, p.disabled ? PENDING_ENABLE : PENDING_NONE);
@@ -262,17 +262,17 @@ void protect_provider(pkg_repo& repository, pkg_image& p, const pkg_image& r, bo
   }
 }
 
-bool schedule_pass(pkg_repo& repository, manifest& m, pass_output output) {
+bool schedule_pass(console& screen, pkg_repo& repository, manifest& m, pass_output output) {
   pass_bundle_requests(repository);
   // Activity is judged as each walk reaches a record: earlier steps of the
   // same walk may have changed it.
   for (size_t i = 0; i < repository.packages.size(); ++i) {
     pkg_image& record = *repository.packages[i];
-    if (is_active(record)) keep_requirements(repository, record, output != pass_output::silent);
+    if (is_active(record)) keep_requirements(repository, record, output != pass_output::silent ? &screen : nullptr);
   }
   for (size_t i = 0; i < repository.packages.size(); ++i) {
     pkg_image& record = *repository.packages[i];
-    if (is_active(record)) settle_conflicts_of(repository, record, output);
+    if (is_active(record)) settle_conflicts_of(screen, repository, record, output);
   }
   follow_all_vanishing_providers(repository);
   for (pkg_image* record : repository.packages)
@@ -281,7 +281,7 @@ bool schedule_pass(pkg_repo& repository, manifest& m, pass_output output) {
 
   if (!repository.packages.empty() && !anything_stays(repository)) {
     for (pkg_image* record : repository.packages) record->pending = PENDING_NONE;
-    if (output != pass_output::silent) error(terminal(), "can not uninstall or disable all packages");
+    if (output != pass_output::silent) error(screen, "can not uninstall or disable all packages");
     return false;
   }
 
@@ -294,22 +294,22 @@ bool schedule_pass(pkg_repo& repository, manifest& m, pass_output output) {
       enables.push_back(record);
   }
   enables = enable_order(enables);
-  carry_out(repository, m, requests, output);
-  enable_packages(repository, m, enables, output != pass_output::silent);
+  carry_out(screen, repository, m, requests, output);
+  enable_packages(screen, repository, m, enables, output != pass_output::silent);
   return names_a_package(requests) || names_a_package(enables);
 }
 
-void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& list,
+void enable_packages(console& screen, pkg_repo& repository, manifest& m, const std::vector<pkg_image*>& list,
                      bool show) {
   show = show && !m.dry_run;
   for (pkg_image* record : list) {
     bool placeholder = is_placeholder(*record);
-    if (show && !placeholder) set_progress(terminal(), "enabling " + package_text(*record) + "...");
+    if (show && !placeholder) set_progress(screen, "enabling " + package_text(*record) + "...");
     if (!placeholder) {
       std::string dir = pdb_dir(*record);
       // As with a disable, a request whose state file could not be staged
       // changes nothing.
-      if (record->user_set && !stage_state(m, *record, "enable", "enabled", "user")) {
+      if (record->user_set && !stage_state(screen, m, *record, "enable", "enabled", "user")) {
         set_pending(repository, *record, PENDING_NONE);
         continue;
       }
@@ -318,12 +318,12 @@ void enable_packages(pkg_repo& repository, manifest& m, const std::vector<pkg_im
     }
     set_disabled(repository, *record, false);
     set_pending(repository, *record, PENDING_NONE);
-    if (show && !placeholder) info(terminal(), "enabled %s", package_text(*record).c_str());
+    if (show && !placeholder) info(screen, "enabled %s", package_text(*record).c_str());
   }
 }
 
-bool cleanup_packages(pkg_repo& repository, manifest& m) {
-  schedule_pass(repository, m, pass_output::silent);
+bool cleanup_packages(console& screen, pkg_repo& repository, manifest& m) {
+  schedule_pass(screen, repository, m, pass_output::silent);
   for (pkg_image* record : repository.packages) {
     bool kept_name = false;
     for (std::string_view name : kept_names) kept_name |= record->name == name;
@@ -336,5 +336,5 @@ bool cleanup_packages(pkg_repo& repository, manifest& m) {
       }
     if (!modern) record->pending = PENDING_UNINSTALL;
   }
-  return schedule_pass(repository, m, pass_output::changes);
+  return schedule_pass(screen, repository, m, pass_output::changes);
 }

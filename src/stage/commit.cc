@@ -161,7 +161,7 @@ bool move_target(const std::string& target, const file_op& op, bool* tidy) {
   int err = errno;
   if (!moved && err == EXDEV) {
     // Only a move that prepare_commit did not ready: copied as it stands.
-    moved = copy_file(op.source, target, false);
+    moved = copy_file(op.source, target, nullptr);
   } else if (!moved) {
     std::perror("rename");
   }
@@ -186,7 +186,7 @@ void move_first(manifest& m, const std::string& first_target) {
 
 // Reads the whole source into the open temporary, adding it to `digest`
 // when one is given. False with errno set on a read error or a short write.
-bool copy_content(int from, int to, bool progress, crypto::hasher* digest) {
+bool copy_content(int from, int to, console* progress, crypto::hasher* digest) {
   char buffer[copy_chunk];
   for (;;) {
     ssize_t got = read(from, buffer, sizeof buffer);
@@ -205,13 +205,13 @@ bool copy_content(int from, int to, bool progress, crypto::hasher* digest) {
       errno = ENOSPC;
       return false;
     }
-    if (progress) spinner_tick();
+    if (progress) spinner_tick(*progress);
   }
 }
 
 // Fills the temporary from the source and gives it the source's mode. The
 // data is on the medium before the caller renames it into view.
-bool fill_temporary(int from, int to, mode_t mode, bool progress, crypto::hasher* digest = nullptr) {
+bool fill_temporary(int from, int to, mode_t mode, console* progress, crypto::hasher* digest = nullptr) {
   return copy_content(from, to, progress, digest) && fs::fchmod(to, mode & 07777) == 0 && fs::fsync(to) == 0;
 }
 
@@ -239,7 +239,7 @@ struct readied {
 
 // Copies `from` (open, at its start) into a temporary in `dir`. False with
 // errno set; no temporary is left then.
-bool copy_into(int from, const std::string& dir, mode_t mode, bool progress, crypto::hasher* digest,
+bool copy_into(int from, const std::string& dir, mode_t mode, console* progress, crypto::hasher* digest,
                std::string* temporary) {
   *temporary = temporary_template(dir);
   int to = fs::mkstemp(temporary->data());
@@ -258,7 +258,7 @@ bool copy_into(int from, const std::string& dir, mode_t mode, bool progress, cry
 
 // Copies the regular file `source` (its status in `st`) into a temporary in
 // `dir`, never following a link. False with errno set.
-bool copy_regular(const std::string& source, const struct stat& st, const std::string& dir, bool progress,
+bool copy_regular(const std::string& source, const struct stat& st, const std::string& dir, console* progress,
                   std::string* temporary) {
   int from = fs::open_existing(source.c_str(), O_RDONLY | O_NOFOLLOW);
   if (from < 0) return false;
@@ -276,7 +276,7 @@ bool same_device(const std::string& dir, dev_t device) {
 
 // A staged or moved file on another file system than its target: copied
 // now, so that a full flash shows before anything is renamed.
-bool ready_copy(const std::string& target, const file_op& op, bool progress, std::vector<readied>* done,
+bool ready_copy(const std::string& target, const file_op& op, console* progress, std::vector<readied>* done,
                 commit_failure* failure) {
   if (is_staged_beside_target(op)) return true;
   struct stat st;
@@ -335,7 +335,7 @@ link_result ready_by_link(const std::string& target, const std::string& source, 
 // Copies the confirmed download (open at `fd`) beside its target, taking
 // its digest on the way; the download stays where it is.
 bool ready_by_copy(const std::string& target, const std::string& source, int fd, mode_t mode,
-                   const std::string& dir, const download_proof& proof, bool progress, std::vector<readied>* done,
+                   const std::string& dir, const download_proof& proof, console* progress, std::vector<readied>* done,
                    commit_failure* failure) {
   crypto::hasher copied(crypto::hasher::kind::sha256);
   std::string temporary;
@@ -367,7 +367,7 @@ bool confirms(int fd, const struct stat& st, const download_proof& proof) {
 // A download that a move takes as its source: confirmed against its proof,
 // then given a second name beside its target, or copied there.
 bool ready_download(const std::string& target, const std::string& source, const download_proof& proof,
-                    bool progress, std::vector<readied>* done, std::vector<std::string>* finished,
+                    console* progress, std::vector<readied>* done, std::vector<std::string>* finished,
                     commit_failure* failure) {
   struct stat st;
   int fd = fs::open_regular(source.c_str(), &st);
@@ -411,7 +411,7 @@ void take_back(const std::vector<readied>& done) {
 
 }  // namespace
 
-bool prepare_commit(manifest& m, bool progress, commit_failure* failure) {
+bool prepare_commit(manifest& m, console* progress, commit_failure* failure) {
   if (m.empty()) return true;
   mark_staging(m.places);
   std::vector<readied> done;
@@ -468,7 +468,7 @@ bool finish_commit(manifest& m, const std::string& first_target, commit_failure*
   return complete;
 }
 
-bool commit(manifest& m, const std::string& first_target, bool progress, commit_failure* failure) {
+bool commit(manifest& m, const std::string& first_target, console* progress, commit_failure* failure) {
   if (m.empty()) return true;
   return prepare_commit(m, progress, failure) && finish_commit(m, first_target, failure);
 }
@@ -482,7 +482,7 @@ int make_dirs(const std::string& path) {
   return fs::mkdir(path.c_str(), 0777);
 }
 
-bool copy_file(const std::string& source, const std::string& target, bool progress) {
+bool copy_file(const std::string& source, const std::string& target, console* progress) {
   // Only a regular file crosses file systems; a link or directory stays
   // where it is, silently.
   struct stat st;

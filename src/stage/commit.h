@@ -15,6 +15,7 @@
 
 #include <string>
 
+struct console;
 struct manifest;
 
 // Why a commit did not complete: the errno of the first failure and what
@@ -24,11 +25,12 @@ struct commit_failure {
   std::string what;
 };
 
-// Readies the moves (see above). With `progress`, copies draw the spinner.
+// Readies the moves (see above). With a `progress` console, copies draw its
+// spinner.
 // False, with *failure filled and the manifest as it was, when a copy fails
 // or a download is not the file that was verified. On success the readied
 // moves are staged files of the manifest.
-bool prepare_commit(manifest& m, bool progress, commit_failure* failure);
+bool prepare_commit(manifest& m, console* progress, commit_failure* failure);
 
 // Carries out a prepared manifest. `first_target`, when not empty, names a
 // move to make before all others. The file systems are synced once before
@@ -37,7 +39,7 @@ bool prepare_commit(manifest& m, bool progress, commit_failure* failure);
 bool finish_commit(manifest& m, const std::string& first_target, commit_failure* failure);
 
 // Both steps; an empty manifest commits nothing and succeeds.
-bool commit(manifest& m, const std::string& first_target, bool progress, commit_failure* failure = nullptr);
+bool commit(manifest& m, const std::string& first_target, console* progress, commit_failure* failure = nullptr);
 
 // mkdir with every missing ancestor (mode 0777 less the umask). Returns the
 // result of the last mkdir.
@@ -46,4 +48,4 @@ int make_dirs(const std::string& path);
 // Copies a regular file across file systems into a temporary file beside the
 // target, then renames it onto the target; the old target stays whole on any
 // failure. False (reported on standard error) when the copy failed.
-bool copy_file(const std::string& source, const std::string& target, bool progress);
+bool copy_file(const std::string& source, const std::string& target, console* progress);

@@ -43,8 +43,9 @@ FUZZ_TARGET("database", "/flash/var", "/ram", "/rw/pckg", "/tmp") {
   size_t printed_size = 0;
   std::FILE* sink = open_memstream(&printed, &printed_size);
   fuzz::require(sink != nullptr);
-  terminal().out = sink;
-  load_repository(repository, true, "i386");
+  console screen;
+  screen.out = sink;
+  load_repository(repository, screen, "i386");
   // p and q are directories, so each has a record, from its image or bare.
   fuzz::require(find_package(repository, "p") && find_package(repository, "q"));
   for (const pkg_image* record : repository.packages) {

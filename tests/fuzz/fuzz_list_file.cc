@@ -18,7 +18,9 @@ namespace {
 // file was malformed (the package is then marked for removal).
 std::vector<pkg_dep> load_list(bool provides, bool* clean) {
   pkg_repo repository;
-  load_repository(repository, true, "i386");
+  console screen;
+  screen.quiet = true;
+  load_repository(repository, screen, "i386");
   const pkg_image* p = find_package(repository, "p");
   fuzz::require(p != nullptr);
   *clean = p->pending != PENDING_UNINSTALL;

@@ -20,7 +20,8 @@ FUZZ_TARGET("package", "/flash", "/ram", "/tmp") {
   stream.wanted_types = {part_package_header, part_bundle_header, part_bundle_members, part_architecture,
                          part_depends,        part_provides,      part_conflicts,      part_image_payload,
                          part_files,          part_signature};
-  terminal().quiet = true;
+  console screen;
+  screen.quiet = true;
   manifest m;
   pkg_image record;
   for (int type = stream.next_part(); type >= 0;) {
@@ -32,7 +33,7 @@ FUZZ_TARGET("package", "/flash", "/ram", "/tmp") {
     }
     std::vector<pkg_dep> members;
     if (type == part_bundle_members) read_dep_list(stream, members);
-    if (type == part_files && !record.name.empty() && !extract_files(record, m, stream)) break;
+    if (type == part_files && !record.name.empty() && !extract_files(screen, record, m, stream)) break;
     if (type == part_signature) verify_package(stream.buf());
     type = stream.next_part();
   }

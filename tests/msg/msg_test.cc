@@ -14,7 +14,7 @@ const std::string hide = "\033[?25l", show = "\033[?25h";
 
 TEST(Messages, ProgressLineAndMessages) {
   console r;
-  auto out = [&](const std::function<void()>& fn) { return pkgdb_test::printed([&](std::FILE* f) { r.out = f; fn(); }); };
+  auto out = [&](const std::function<void()>& fn) { return pkgdb_test::printed([&](console& c) { r.out = c.out, fn(); }); };
   EXPECT_EQ(out([&] { set_progress(r, "enabling a-1.0..."); }), hide + "\renabling a-1.0...\r" + show);
   EXPECT_EQ(out([&] { set_progress(r, "enabling a-1.0..."); }), "") << "unchanged: not drawn again";
   EXPECT_EQ(out([&] { set_progress(r, "disabling b..."); }), hide + "\rdisabling b...   \r" + show) << "padded";
@@ -46,12 +46,11 @@ TEST(Messages, ProgressLineAndMessages) {
 
 uint32_t now = 0;
 TEST(Messages, SpinnerStepsOncePerPeriod) {
-  std::string text = pkgdb_test::printed([](std::FILE* f) {
-    terminal().spinner = {.clock = [] { return now; }, .out = f};
-    for (uint32_t t : {1000, 1020, 1021, 1040, 1041, 1200, 1200, 1200}) now = t, spinner_tick();
-    terminal().spinner = {.clock = [] { return now; }, .out = f};
-    for (int i = 0; i < 5; ++i) now = 0, spinner_tick();  // a clock at 0 restarts, the index still wraps
-    terminal().spinner = {};
+  std::string text = pkgdb_test::printed([](console& c) {
+    c.spinner.clock = [] { return now; };
+    for (uint32_t t : {1000, 1020, 1021, 1040, 1041, 1200, 1200, 1200}) now = t, spinner_tick(c);
+    c.spinner.last_tick = c.spinner.index = 0;
+    for (int i = 0; i < 5; ++i) now = 0, spinner_tick(c);  // a clock at 0 restarts, the index still wraps
   });
   EXPECT_EQ(text, "|\b/\b-\b\\\b|\b/" "|/-\\|");
 }

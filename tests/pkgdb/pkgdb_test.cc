@@ -65,9 +65,9 @@ std::string load_in(const tree& files) {
   return pkgdb_test::run_in_root(root, [] {
     alarm(20);  // a loader that blocks fails the test instead of hanging it
     pkg_repo all, light;
-    auto shown = [](const pkg_repo& r) { return pkgdb_test::printed([&](std::FILE* f) { show_packages(r, f); }); };
-    std::string out = pkgdb_test::printed([&](std::FILE* f) { terminal().out = f, load_repository(all, false, "i386"); });
-    load_repository(light, true, "i386", load_scope::listing);
+    auto shown = [](const pkg_repo& r) { return pkgdb_test::printed([&](console& c) { show_packages(r, c.out); }); };
+    std::string out = pkgdb_test::printed([&](console& c) { load_repository(all, c, "i386"); });
+    pkgdb_test::printed([&](console& c) { load_repository(light, c, "i386", load_scope::listing); });
     return describe(all) + out + (shown(light) == shown(all) ? "" : "listing differs");
   });
 }
@@ -156,7 +156,8 @@ TEST(Database, MetadataReadsBackAsWritten) {
     std::string left = pkgdb_test::run_in_root(root, [&] {
       pkg_repo repository;
       manifest m;
-      return write_metadata(repository, record, m) && commit(m, "", false) ? pkgdb_test::list_dir(pdb + "tool") : "failed";
+      console screen;
+      return write_metadata(screen, repository, record, m) && commit(m, "", nullptr) ? pkgdb_test::list_dir(pdb + "tool") : "failed";
     });
     EXPECT_EQ(left + "|" + (left.find(' ') == std::string::npos ? "" : load_in(root.snapshot())), c.expected) << c.what;
   }
@@ -219,7 +220,7 @@ TEST(Listing, RowsMarkersAndDates) {
   add("x", 0xFFFF61FF, 0xFFFFFFFF, true, "b", "");
   // Long texts are never cut; control bytes of package texts cannot reach the terminal.
   add("a-very-long\033package-name", v1_0, 1700000000, false, "", std::string("n\0o\rte\x7f", 7) + std::string(40, 'n'));
-  EXPECT_EQ(pkgdb_test::printed([&](std::FILE* f) { show_packages(repository, f); }),
+  EXPECT_EQ(pkgdb_test::printed([&](console& c) { show_packages(repository, c.out); }),
             blanks(12) + "Name    " + blanks(6) + "Version " + blanks(15) + "Built" + blanks(36) + "Note\n" + std::string(94, '-') +
                 "\n" + blanks(9) + "routing X  " + blanks(7) + "6.48.1 Feb/29/2000 00:00:00" + blanks(40) + "\n" +
                 blanks(8) + "wireless  B " + blanks(6) + "7.2rc10 Jan/19/2038 03:14:07" + blanks(27) + "radio drivers\n" +

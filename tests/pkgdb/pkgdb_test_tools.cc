@@ -27,10 +27,10 @@ bool own_mounts() {
 }
 
 // While it lives, the seam finds device paths under the device root; the
-// console, the umask and the alarm are put back afterwards.
+// umask and the alarm are put back afterwards.
 class on_device_root {
  public:
-  explicit on_device_root(const testsupport::device_root& root) : saved_(terminal()), mask_(umask(022)) {
+  explicit on_device_root(const testsupport::device_root& root) : mask_(umask(022)) {
     umask(mask_);
     fs::set_device_root(root.path());
   }
@@ -38,11 +38,9 @@ class on_device_root {
     alarm(0);
     umask(mask_);
     fs::set_device_root({});
-    terminal() = saved_;
   }
 
  private:
-  const console saved_;
   const mode_t mask_;
 };
 
@@ -67,14 +65,13 @@ void in_device_root(const std::function<void()>& body, uint64_t flash_bytes, uin
   for (const char* where : {"/flash", "/ram"}) umount2(root.at(where).c_str(), MNT_DETACH);
 }
 
-std::string printed(const std::function<void(std::FILE*)>& fn) {
+std::string printed(const std::function<void(console&)>& fn) {
   char* data = nullptr;
   size_t size = 0;
-  std::FILE* out = open_memstream(&data, &size);
-  std::FILE* shown = terminal().out;
-  fn(out);
-  terminal().out = shown;
-  std::fclose(out);
+  console screen;
+  screen.out = screen.spinner.out = open_memstream(&data, &size);
+  fn(screen);
+  std::fclose(screen.out);
   std::string text(data, size);
   std::free(data);
   return text;

@@ -16,6 +16,7 @@
 namespace testsupport {
 class device_root;
 }
+struct console;
 struct manifest;
 
 namespace pkgdb_test {
@@ -33,9 +34,9 @@ std::string run_in_root(const testsupport::device_root& root, const std::functio
 // process's own mount namespace, as root only: skipped otherwise).
 void in_device_root(const std::function<void()>& body, uint64_t flash_bytes = 0, uint64_t ram_bytes = 0);
 
-// What `fn` printed to the stream it is given. The terminal's stream, which
-// `fn` may point at it, is put back afterwards.
-std::string printed(const std::function<void(std::FILE*)>& fn);
+// What `fn` printed on a fresh console it is given (messages, progress line
+// and spinner alike).
+std::string printed(const std::function<void(console&)>& fn);
 
 constexpr uint32_t v2 = 0x02006600, v3 = 0x03006600, v4 = 0x04006600;
 

@@ -196,7 +196,7 @@ std::string extract(const std::string& file, const std::string& cpuinfo = "", co
     pkg_image record;
     manifest m;
     bool ok = read_package_header(record, in.stream);
-    pkgdb_test::printed([&](std::FILE* f) { terminal().out = f; ok = ok && extract_files(record, m, in.stream); });
+    pkgdb_test::printed([&](console& c) { ok = ok && extract_files(c, record, m, in.stream); });
     std::string report = ok ? "ok" : "failed";
     testsupport::tree files = root.snapshot();
     for (const auto& [target, op] : m.ops) report.append(" ").append(target).append("=").append(shown(files[op.source]));
@@ -266,9 +266,10 @@ TEST(Extract, ProgressBar) {
     in.stream.ignore(static_cast<std::streamsize>(c.payload));
     pkg_image record = pkgdb_test::rec<pkg_image>("demo", 0x01006600);
     record.disabled = c.disabled;
-    pkgdb_test::printed([&](std::FILE* f) { terminal().out = f, show_install_progress(record, in.stream); });
+    std::string line;
+    pkgdb_test::printed([&](console& screen) { show_install_progress(screen, record, in.stream), line = screen.progress_line; });
     const std::string prefix = c.disabled ? "installing  (disabled) demo-1.0 [" : "installing demo-1.0 [";
-    EXPECT_EQ(terminal().progress_line, prefix + std::string(c.filled, '#') + std::string(76 - prefix.size() - c.filled, ' ') + "]");
+    EXPECT_EQ(line, prefix + std::string(c.filled, '#') + std::string(76 - prefix.size() - c.filled, ' ') + "]");
   }
 }
 

@@ -72,8 +72,8 @@ TEST(Candidate, Findings) {
   };
   for (const auto& c : cases) {
     install_flags found = 0;
-    std::string out = printed([&](std::FILE* f) {
-      terminal().out = f, found = check_candidate(repository, *add(candidates, c.candidate), c.tolerated, [] { return v3; });
+    std::string out = printed([&](console& screen) {
+      found = check_candidate(screen, repository, *add(candidates, c.candidate), c.tolerated, [] { return v3; });
     });
     EXPECT_EQ(std::to_string(found) + " " + out, c.expected) << c.candidate;
   }
@@ -81,7 +81,7 @@ TEST(Candidate, Findings) {
 
 // The candidates kept, in order, and the lines printed.
 std::pair<std::vector<pkg_record*>, std::string> select(std::vector<pkg_record*> list, uint32_t floor = no_downgrade) {
-  std::string text = printed([&](std::FILE* f) { terminal().out = f, select_candidates(list, floor, true); });
+  std::string text = printed([&](console& screen) { select_candidates(list, floor, &screen); });
   return {list, text};
 }
 
@@ -139,8 +139,8 @@ std::string schedule(const std::vector<const char*>& packages, int mode) {
   return run_in_root(root, [&] {
     manifest m;
     bool result = false;
-    std::istringstream out(printed([&](std::FILE* f) {
-      terminal().out = f, result = mode < 0 ? cleanup_packages(repository, m) : schedule_pass(repository, m, static_cast<pass_output>(mode));
+    std::istringstream out(printed([&](console& screen) {
+      result = mode < 0 ? cleanup_packages(screen, repository, m) : schedule_pass(screen, repository, m, static_cast<pass_output>(mode));
     }));
     std::string text = result ? "true" : "false";
     for (const auto& [target, op] : m.ops) text += " " + std::to_string(op.kind) + target.substr(15);

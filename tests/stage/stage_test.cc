@@ -151,7 +151,7 @@ TEST(Staging, PlacementAndPathLimits) {
     };
     EXPECT_EQ(at("/flash/bin/unknown", 0, false), "/ram") << "no size, never beside the target";
     EXPECT_EQ(at("/flash/new/a", 10, false), "/flash") << "the nearest existing directory";
-    commit(m, "", false);
+    commit(m, "", nullptr);
     EXPECT_EQ(at("/flash/new/b", 1, false), "/flash/new") << "directories made by a commit are seen";
     put("/flash/lib/foo", "a file that becomes a directory");
     EXPECT_EQ(at("/flash/lib/foo/bar", 1, false), "/flash/lib");
@@ -247,7 +247,7 @@ TEST(Commit, Outcomes) {
     put(m.ops["/flash/bin/tool"].source, pattern(3 * chunk + 5), 04755);
     stage_move(m, "/ram/link", "/flash/target");
     stage_move(m, "/ram/real", "/flash/pdb/image");
-    commit(m, "", false);
+    commit(m, "", nullptr);
     EXPECT_EQ(list_dir("/flash/d") + "|" + list_dir("/flash/f") + "|" + list_dir("/flash/real"), ".hidden|sub|kept")
         << "removals leave hidden files and subdirectories, and never sweep through a link";
     // Copies from ram used to take the umask and leave the staged file.
