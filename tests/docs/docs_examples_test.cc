@@ -18,9 +18,10 @@
 // "my.keys", the files "tool", "kernel.bin" and "fast.so", and the signed
 // packages "wireless-7.2.npk", "routing-7.2.npk" and "system-7.2.npk"
 // (built for mipsbe, over a SHA-256 digest), and the tree "root/bin/tool".
+#include <algorithm>
 #include <fstream>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/scenario.h"
@@ -39,11 +40,18 @@ std::string unroff(std::string line) {
   return line;
 }
 
+// A command line of the programs that is no synopsis: "installer ..." or
+// "mkpkg ..." (after blanks and "build/"), without "[".
+bool is_command(std::string_view line) {
+  line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+  if (line.starts_with("build/")) line.remove_prefix(6);
+  return (line.starts_with("installer ") || line.starts_with("mkpkg ")) && line.find('[') == std::string_view::npos;
+}
+
 // The examples of one file as one script, each block after a comment that
 // says where it stands; *unrun collects command lines of blocks not run
 // that are no synopsis.
 std::string examples_of(const std::string& name, std::vector<std::string>* unrun, size_t* blocks) {
-  const std::regex command("^ *(build/)?(installer|mkpkg) [^\\[]*$");
   std::ifstream in(testsupport::source_dir() + "/" + name);
   bool man = !name.ends_with(".md"), in_examples = false, in_block = false, runs = false;
   std::string script;
@@ -57,7 +65,7 @@ std::string examples_of(const std::string& name, std::vector<std::string>* unrun
       if (in_block && runs) script += "# " + where + "\n", ++*blocks;
     } else if (in_block && runs) {
       script += (man ? unroff(line) : line) + "\n";
-    } else if (!man && (in_block || line.rfind("    ", 0) == 0) && std::regex_search(line, command)) {
+    } else if (!man && (in_block || line.rfind("    ", 0) == 0) && is_command(line)) {
       unrun->push_back(where + ": " + line);
     }
   }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "keyfile.h"
@@ -76,7 +75,10 @@ TEST(Keys, BuildEmbedsThePublicPartOnly) {
     std::snprintf(needle, sizeof needle, "0x%02x, 0x%02x", file.entries.at(name)[0], file.entries.at(name)[1]);
     EXPECT_EQ(full.find(needle) != std::string::npos, embedded) << name;
   }
-  for (auto [text, message] : {std::pair{std::regex_replace(keys, std::regex("legacy-hash-k .*\n"), ""), "no legacy-hash-k entry"},
+  std::string no_hash_k;
+  for (std::istringstream in(keys); std::getline(in, line);)
+    if (!line.starts_with("legacy-hash-k ")) no_hash_k += line + "\n";
+  for (auto [text, message] : {std::pair{no_hash_k, "no legacy-hash-k entry"},
                                {keys + "legacy-public " + std::string(62, '0') + "\n", "legacy-public must be 32 bytes"},
                                {keys + "legacy-public " + std::string(63, '0') + "g\n", "bad hex digits"}}) {
     const std::string out = embed(text);
