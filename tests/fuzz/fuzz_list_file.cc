@@ -9,6 +9,7 @@
 
 #include "fuzz_root.h"
 #include "model/record.h"
+#include "msg/msg.h"
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
 
