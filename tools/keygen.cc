@@ -1,14 +1,13 @@
 #include "keygen.h"
 
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
+#include <nettle/eddsa.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <cstdint>
-#include <memory>
 #include <sstream>
-#include <vector>
 
+#include "big_integer.h"
 #include "legacy_curve.h"
 
 namespace {
@@ -23,38 +22,47 @@ std::string hex(const uint8_t* bytes, size_t size) {
   return out;
 }
 
+// Fills `out` from the kernel's random source, which may hand out fewer
+// bytes than asked or be interrupted by a signal.
+bool random_bytes(uint8_t* out, size_t size) {
+  while (size > 0) {
+    ssize_t got = getrandom(out, size, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 bool ed25519_pair(uint8_t seed[32], uint8_t public_key[32], std::string* err) {
-  if (RAND_bytes(seed, 32) != 1) {
+  if (!random_bytes(seed, 32)) {
     *err = "no random bytes";
     return false;
   }
-  EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
-  size_t size = 32;
-  bool ok = pkey && EVP_PKEY_get_raw_public_key(pkey, public_key, &size) == 1 && size == 32;
-  EVP_PKEY_free(pkey);
-  if (!ok) *err = "cannot derive the Ed25519 public key";
-  return ok;
+  ed25519_sha512_public_key(public_key, seed);
+  return true;
 }
 
 // A secret a in 1..l-1 whose point a*G has the even y, as the verifier
 // assumes for |P|: when a*G has the odd y, l - a gives its negation.
 bool legacy_pair(uint8_t secret[32], uint8_t public_x[32], std::string* err) {
   uint8_t wide[64];
-  if (RAND_bytes(wide, sizeof(wide)) != 1) {
+  if (!random_bytes(wide, sizeof(wide))) {
     *err = "no random bytes";
     return false;
   }
-  std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> ctx(BN_CTX_new(), BN_CTX_free);
-  std::unique_ptr<BIGNUM, void (*)(BIGNUM*)> a(BN_lebin2bn(wide, 64, nullptr), BN_free),
-      order(BN_lebin2bn(legacy_curve::group_order, 32, nullptr), BN_free);
-  BN_nnmod(a.get(), a.get(), order.get(), ctx.get());
-  if (BN_is_zero(a.get())) BN_one(a.get());
-  BN_bn2lebinpad(a.get(), secret, 32);
+  big_integer a = from_little_endian(wide, sizeof(wide)), order = from_little_endian(legacy_curve::group_order, 32);
+  mpz_mod(a.get(), a.get(), order.get());
+  if (mpz_sgn(a.get()) == 0) mpz_set_ui(a.get(), 1);
+  to_little_endian(a, secret, 32);
   bool y_odd = false;
   legacy_curve::base_multiple(secret, public_x, &y_odd);
   if (y_odd) {
-    BN_sub(a.get(), order.get(), a.get());
-    BN_bn2lebinpad(a.get(), secret, 32);
+    mpz_sub(a.get(), order.get(), a.get());
+    to_little_endian(a, secret, 32);
     legacy_curve::base_multiple(secret, public_x, &y_odd);
   }
   if (y_odd) *err = "cannot find a legacy key with an even y";
@@ -66,7 +74,7 @@ bool legacy_pair(uint8_t secret[32], uint8_t public_x[32], std::string* err) {
 bool generate_key_file(std::string* text, std::string* err) {
   uint8_t seed[32], ed_public[32], secret[32], legacy_public[32], iv[32], k[256];
   if (!ed25519_pair(seed, ed_public, err) || !legacy_pair(secret, legacy_public, err)) return false;
-  if (RAND_bytes(iv, sizeof(iv)) != 1 || RAND_bytes(k, sizeof(k)) != 1) {
+  if (!random_bytes(iv, sizeof(iv)) || !random_bytes(k, sizeof(k))) {
     *err = "no random bytes";
     return false;
   }

@@ -1,9 +1,9 @@
 #include "legacy_curve.h"
 
-#include <openssl/bn.h>
-
 #include <cstring>
-#include <memory>
+#include <utility>
+
+#include "big_integer.h"
 
 namespace legacy_curve {
 
@@ -14,48 +14,39 @@ const uint8_t group_order[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
 
 namespace {
 
-struct bn_free {
-  void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using bn = std::unique_ptr<BIGNUM, bn_free>;
-
-bn make_bn() { return bn(BN_new()); }
-bn from_le(const uint8_t bytes[32]) { return bn(BN_lebin2bn(bytes, 32, nullptr)); }
-bn from_word(unsigned long w) {
-  bn b = make_bn();
-  BN_set_word(b.get(), w);
-  return b;
-}
+using big = big_integer;
 
 struct affine {
-  bn x, y;
+  big x, y;
   bool infinity = true;
 };
 
-// The field and curve constants, and a scratch context.
+// The field p = 2^255 - 19, the curve's constant A and the field arithmetic,
+// every result reduced into 0..p-1.
 class curve {
  public:
-  curve() : ctx_(BN_CTX_new()), p_(make_bn()), a_(from_word(486662)) {
-    BN_set_bit(p_.get(), 255);
-    BN_sub_word(p_.get(), 19);
+  curve() : a_(486662) {
+    mpz_ui_pow_ui(p_.get(), 2, 255);
+    mpz_sub_ui(p_.get(), p_.get(), 19);
+    // p = 5 mod 8: r^((p+3)/8) is a square root of r or of -r, and
+    // 2^((p-1)/4) is a square root of -1 that turns one into the other.
+    mpz_add_ui(root_exponent_.get(), p_.get(), 3);
+    mpz_tdiv_q_2exp(root_exponent_.get(), root_exponent_.get(), 3);
+    big quarter, two(2);
+    mpz_sub_ui(quarter.get(), p_.get(), 1);
+    mpz_tdiv_q_2exp(quarter.get(), quarter.get(), 2);
+    mpz_powm(root_of_minus_one_.get(), two.get(), quarter.get(), p_.get());
   }
-  ~curve() { BN_CTX_free(ctx_); }
 
   // The point with this x and the even y.
-  bool lift(const BIGNUM* x_in, affine* out) {
-    bn x = make_bn(), rhs = make_bn(), t = make_bn();
-    BN_nnmod(x.get(), x_in, p_.get(), ctx_);
+  bool lift(const big& x_in, affine* out) {
+    big x = reduce(x_in);
     // rhs = x^3 + A x^2 + x
-    BN_mod_sqr(t.get(), x.get(), p_.get(), ctx_);
-    BN_mod_mul(rhs.get(), t.get(), x.get(), p_.get(), ctx_);
-    BN_mod_mul(t.get(), t.get(), a_.get(), p_.get(), ctx_);
-    BN_mod_add(rhs.get(), rhs.get(), t.get(), p_.get(), ctx_);
-    BN_mod_add(rhs.get(), rhs.get(), x.get(), p_.get(), ctx_);
-    bn y(BN_mod_sqrt(nullptr, rhs.get(), p_.get(), ctx_));
-    if (!y) return false;
-    BN_mod_sqr(t.get(), y.get(), p_.get(), ctx_);
-    if (BN_cmp(t.get(), rhs.get()) != 0) return false;
-    if (BN_is_odd(y.get())) BN_sub(y.get(), p_.get(), y.get());
+    big square = mul(x, x);
+    big rhs = add(add(mul(square, x), mul(square, a_)), x);
+    big y;
+    if (!root(rhs, &y)) return false;
+    if (mpz_odd_p(y.get())) mpz_sub(y.get(), p_.get(), y.get());
     out->x = std::move(x);
     out->y = std::move(y);
     out->infinity = false;
@@ -63,32 +54,22 @@ class curve {
   }
 
   affine add(const affine& p, const affine& q) {
-    if (p.infinity) return copy(q);
-    if (q.infinity) return copy(p);
-    if (BN_cmp(p.x.get(), q.x.get()) == 0) {
-      if (BN_cmp(p.y.get(), q.y.get()) == 0) return twice(p);
+    if (p.infinity) return q;
+    if (q.infinity) return p;
+    if (mpz_cmp(p.x.get(), q.x.get()) == 0) {
+      if (mpz_cmp(p.y.get(), q.y.get()) == 0) return twice(p);
       return {};  // q = -p
     }
     // lambda = (yq - yp) / (xq - xp)
-    bn num = make_bn(), den = make_bn();
-    BN_mod_sub(num.get(), q.y.get(), p.y.get(), p_.get(), ctx_);
-    BN_mod_sub(den.get(), q.x.get(), p.x.get(), p_.get(), ctx_);
-    return from_slope(num.get(), den.get(), p, q.x.get());
+    return from_slope(sub(q.y, p.y), sub(q.x, p.x), p, q.x);
   }
 
   affine twice(const affine& p) {
-    if (p.infinity || BN_is_zero(p.y.get())) return {};
+    if (p.infinity || mpz_sgn(p.y.get()) == 0) return {};
     // lambda = (3x^2 + 2Ax + 1) / (2y)
-    bn num = make_bn(), den = make_bn(), t = make_bn();
-    BN_mod_sqr(num.get(), p.x.get(), p_.get(), ctx_);
-    BN_mul_word(num.get(), 3);
-    BN_mod_mul(t.get(), p.x.get(), a_.get(), p_.get(), ctx_);
-    BN_lshift1(t.get(), t.get());
-    BN_add(num.get(), num.get(), t.get());
-    BN_add_word(num.get(), 1);
-    BN_nnmod(num.get(), num.get(), p_.get(), ctx_);
-    BN_lshift1(den.get(), p.y.get());
-    return from_slope(num.get(), den.get(), p, p.x.get());
+    big ax = mul(p.x, a_);
+    big num = add(add(mul(big(3), mul(p.x, p.x)), add(ax, ax)), big(1));
+    return from_slope(num, add(p.y, p.y), p, p.x);
   }
 
   // Double-and-add over all 256 bits of the scalar.
@@ -103,39 +84,53 @@ class curve {
 
   void encode_x(const affine& p, uint8_t out[32]) {
     std::memset(out, 0, 32);
-    if (!p.infinity) BN_bn2lebinpad(p.x.get(), out, 32);
+    if (!p.infinity) to_little_endian(p.x, out, 32);
   }
 
  private:
-  affine copy(const affine& p) {
+  big reduce(const big& v) {
+    big out;
+    mpz_mod(out.get(), v.get(), p_.get());
+    return out;
+  }
+  big add(const big& u, const big& v) {
+    big out;
+    mpz_add(out.get(), u.get(), v.get());
+    return reduce(out);
+  }
+  big sub(const big& u, const big& v) {
+    big out;
+    mpz_sub(out.get(), u.get(), v.get());
+    return reduce(out);
+  }
+  big mul(const big& u, const big& v) {
+    big out;
+    mpz_mul(out.get(), u.get(), v.get());
+    return reduce(out);
+  }
+
+  // A square root of r (reduced) into *y, checked by squaring it; false
+  // when r is not a square.
+  bool root(const big& r, big* y) {
+    mpz_powm(y->get(), r.get(), root_exponent_.get(), p_.get());
+    if (mpz_cmp(mul(*y, *y).get(), r.get()) == 0) return true;
+    *y = mul(*y, root_of_minus_one_);
+    return mpz_cmp(mul(*y, *y).get(), r.get()) == 0;
+  }
+
+  // x3 = lambda^2 - A - xp - xq, y3 = lambda (xp - x3) - yp; den is not 0.
+  affine from_slope(const big& num, const big& den, const affine& p, const big& xq) {
+    big inverse;
+    mpz_invert(inverse.get(), den.get(), p_.get());
+    big lambda = mul(num, inverse);
     affine out;
-    if (p.infinity) return out;
-    out.x = bn(BN_dup(p.x.get()));
-    out.y = bn(BN_dup(p.y.get()));
+    out.x = sub(sub(sub(mul(lambda, lambda), a_), p.x), xq);
+    out.y = sub(mul(lambda, sub(p.x, out.x)), p.y);
     out.infinity = false;
     return out;
   }
 
-  // x3 = lambda^2 - A - xp - xq, y3 = lambda (xp - x3) - yp.
-  affine from_slope(const BIGNUM* num, const BIGNUM* den, const affine& p, const BIGNUM* xq) {
-    bn lambda = make_bn(), inverse(BN_mod_inverse(nullptr, den, p_.get(), ctx_));
-    BN_mod_mul(lambda.get(), num, inverse.get(), p_.get(), ctx_);
-    affine out;
-    out.x = make_bn();
-    out.y = make_bn();
-    out.infinity = false;
-    BN_mod_sqr(out.x.get(), lambda.get(), p_.get(), ctx_);
-    BN_mod_sub(out.x.get(), out.x.get(), a_.get(), p_.get(), ctx_);
-    BN_mod_sub(out.x.get(), out.x.get(), p.x.get(), p_.get(), ctx_);
-    BN_mod_sub(out.x.get(), out.x.get(), xq, p_.get(), ctx_);
-    BN_mod_sub(out.y.get(), p.x.get(), out.x.get(), p_.get(), ctx_);
-    BN_mod_mul(out.y.get(), out.y.get(), lambda.get(), p_.get(), ctx_);
-    BN_mod_sub(out.y.get(), out.y.get(), p.y.get(), p_.get(), ctx_);
-    return out;
-  }
-
-  BN_CTX* ctx_;
-  bn p_, a_;
+  big p_, a_, root_exponent_, root_of_minus_one_;
 };
 
 }  // namespace
@@ -145,7 +140,7 @@ bool combined_x(const uint8_t public_x[32], const uint8_t v[32], const uint8_t h
   std::memset(out, 0, 32);
   curve c;
   affine p, g;
-  if (!c.lift(from_le(public_x).get(), &p) || !c.lift(from_word(9).get(), &g)) return false;
+  if (!c.lift(from_little_endian(public_x, 32), &p) || !c.lift(big(9), &g)) return false;
   c.encode_x(c.add(c.multiply(v, p), c.multiply(h, g)), out);
   return true;
 }
@@ -153,10 +148,10 @@ bool combined_x(const uint8_t public_x[32], const uint8_t v[32], const uint8_t h
 void base_multiple(const uint8_t a[32], uint8_t x[32], bool* y_odd) {
   curve c;
   affine g;
-  c.lift(from_word(9).get(), &g);
+  c.lift(big(9), &g);
   affine result = c.multiply(a, g);
   c.encode_x(result, x);
-  *y_odd = !result.infinity && BN_is_odd(result.y.get());
+  *y_odd = !result.infinity && mpz_odd_p(result.y.get());
 }
 
 }  // namespace legacy_curve

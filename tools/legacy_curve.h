@@ -1,6 +1,6 @@
 // Curve25519 arithmetic for the signing tools, written independently of the
 // installer's own (src/pkgfile/legacy25519.h) and deliberately simple: affine
-// Montgomery-curve formulas over OpenSSL big integers, double-and-add on each
+// Montgomery-curve formulas over GMP big integers, double-and-add on each
 // scalar separately. Slow, but easy to check by eye; the tests compare the
 // installer's arithmetic against it.
 #pragma once

@@ -1,11 +1,11 @@
 #include "sign.h"
 
-#include <openssl/bn.h>
-#include <openssl/evp.h>
+#include <nettle/eddsa.h>
+#include <nettle/sha2.h>
 
 #include <cstring>
-#include <memory>
 
+#include "big_integer.h"
 #include "keyfile.h"
 #include "legacy_curve.h"
 #include "pkgfile/legacy_signature.h"
@@ -20,13 +20,6 @@
 // always gets the same signature and no random source is needed.
 
 namespace {
-
-struct bn_free {
-  void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using bn = std::unique_ptr<BIGNUM, bn_free>;
-
-bn from_le(const uint8_t* bytes, size_t size) { return bn(BN_lebin2bn(bytes, static_cast<int>(size), nullptr)); }
 
 void words_from_big_endian(const std::vector<uint8_t>& bytes, uint32_t* words, size_t count) {
   for (size_t i = 0; i < count; ++i) {
@@ -43,21 +36,19 @@ bool require(const key_file& keys, const char* name, std::string* err) {
 }
 
 // k = SHA-512("legacy nonce" || a || digest) mod l, as 32 bytes little-endian.
-void derive_nonce(const std::vector<uint8_t>& secret, const uint8_t digest[32], BIGNUM* order,
-                  BN_CTX* ctx, uint8_t k[32]) {
+void derive_nonce(const std::vector<uint8_t>& secret, const uint8_t digest[32], const big_integer& order,
+                  uint8_t k[32]) {
   static const char tag[] = "legacy nonce";
-  uint8_t wide[64];
-  unsigned int size = 0;
-  EVP_MD_CTX* md = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(md, EVP_sha512(), nullptr);
-  EVP_DigestUpdate(md, tag, sizeof(tag) - 1);
-  EVP_DigestUpdate(md, secret.data(), secret.size());
-  EVP_DigestUpdate(md, digest, 32);
-  EVP_DigestFinal_ex(md, wide, &size);
-  EVP_MD_CTX_free(md);
-  bn value = from_le(wide, sizeof(wide));
-  BN_nnmod(value.get(), value.get(), order, ctx);
-  BN_bn2lebinpad(value.get(), k, 32);
+  uint8_t wide[SHA512_DIGEST_SIZE];
+  sha512_ctx md;
+  sha512_init(&md);
+  sha512_update(&md, sizeof(tag) - 1, reinterpret_cast<const uint8_t*>(tag));
+  sha512_update(&md, secret.size(), secret.data());
+  sha512_update(&md, 32, digest);
+  sha512_digest(&md, sizeof(wide), wide);
+  big_integer value = from_little_endian(wide, sizeof(wide));
+  mpz_mod(value.get(), value.get(), order.get());
+  to_little_endian(value, k, 32);
 }
 
 bool sign_legacy(const key_file& keys, const uint8_t digest[32], uint8_t* trailer,
@@ -71,26 +62,26 @@ bool sign_legacy(const key_file& keys, const uint8_t digest[32], uint8_t* traile
   const std::vector<uint8_t>& secret = keys.entries.at("legacy-secret");
   legacy_key key{keys.entries.at("legacy-public").data(), iv, k_table};
 
-  std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> ctx(BN_CTX_new(), BN_CTX_free);
-  bn order = from_le(legacy_curve::group_order, 32);
+  big_integer order = from_little_endian(legacy_curve::group_order, 32);
   uint8_t nonce[32], y[32], hy[32], h[32];
   bool y_odd = false;
-  derive_nonce(secret, digest, order.get(), ctx.get(), nonce);
+  derive_nonce(secret, digest, order, nonce);
   legacy_curve::base_multiple(nonce, y, &y_odd);
   legacy_hash_with(iv, k_table, y, sizeof(y), hy);
   uint8_t* c = trailer + trailer_c_offset;
   std::memcpy(c, hy, 16);
   legacy_derive_h(key, digest, c, h);
 
-  bn a = from_le(secret.data(), secret.size()), v = from_le(nonce, 32), hn = from_le(h, 32);
-  bn inverse(BN_mod_inverse(nullptr, a.get(), order.get(), ctx.get()));
-  if (!inverse) {
+  big_integer a = from_little_endian(secret.data(), secret.size()), v = from_little_endian(nonce, 32),
+              hn = from_little_endian(h, 32), inverse;
+  if (mpz_invert(inverse.get(), a.get(), order.get()) == 0) {
     *err = "legacy-secret is not invertible modulo the group order";
     return false;
   }
-  BN_mod_sub(v.get(), v.get(), hn.get(), order.get(), ctx.get());
-  BN_mod_mul(v.get(), v.get(), inverse.get(), order.get(), ctx.get());
-  BN_bn2lebinpad(v.get(), trailer + trailer_v_offset, 32);
+  mpz_sub(v.get(), v.get(), hn.get());
+  mpz_mul(v.get(), v.get(), inverse.get());
+  mpz_mod(v.get(), v.get(), order.get());
+  to_little_endian(v, trailer + trailer_v_offset, 32);
   return true;
 }
 
@@ -98,15 +89,14 @@ bool sign_ed25519(const key_file& keys, const uint8_t digest[32], uint8_t* signa
                   std::string* err) {
   if (!require(keys, "ed25519-seed", err)) return false;
   const std::vector<uint8_t>& seed = keys.entries.at("ed25519-seed");
-  EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
-  EVP_MD_CTX* md = EVP_MD_CTX_new();
-  size_t size = 64;
-  bool ok = pkey && md && EVP_DigestSignInit(md, nullptr, nullptr, nullptr, pkey) == 1 &&
-            EVP_DigestSign(md, signature, &size, digest, 32) == 1 && size == 64;
-  EVP_MD_CTX_free(md);
-  EVP_PKEY_free(pkey);
-  if (!ok) *err = "Ed25519 signing failed";
-  return ok;
+  if (seed.size() != ED25519_KEY_SIZE) {
+    *err = "ed25519-seed is not 32 bytes";
+    return false;
+  }
+  uint8_t public_key[ED25519_KEY_SIZE];
+  ed25519_sha512_public_key(public_key, seed.data());
+  ed25519_sha512_sign(public_key, seed.data(), 32, digest, signature);
+  return true;
 }
 
 }  // namespace

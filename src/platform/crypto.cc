@@ -1,60 +1,59 @@
 #include "platform/crypto.h"
 
-#include <openssl/evp.h>
+#include <nettle/eddsa.h>
+#include <nettle/sha1.h>
+#include <nettle/sha2.h>
+
+#include <new>
 
 namespace crypto {
 
-struct hasher::state {
-  EVP_MD_CTX* context = nullptr;
-  const EVP_MD* md = nullptr;
-  bool started = false;
-};
+namespace {
 
-hasher::hasher(kind which) : which_(which) {}
+static_assert(sizeof(sha1_ctx) <= 112 && alignof(sha1_ctx) <= 8, "hasher::context_ holds a SHA-1 context");
+static_assert(sizeof(sha256_ctx) <= 112 && alignof(sha256_ctx) <= 8, "hasher::context_ holds a SHA-256 context");
 
-hasher::~hasher() {
-  if (state_) EVP_MD_CTX_free(state_->context);
-}
+// The contexts are plain C structures: the byte buffer that holds one
+// implicitly holds the object.
+sha1_ctx* sha1_of(unsigned char* context) { return std::launder(reinterpret_cast<sha1_ctx*>(context)); }
+sha256_ctx* sha256_of(unsigned char* context) { return std::launder(reinterpret_cast<sha256_ctx*>(context)); }
 
-// The context is made at the first use: most package streams that are read
-// without a signature check (the loader's, say) never hash a byte.
-hasher::state& hasher::ready() {
-  if (!state_) {
-    state_.reset(new state);
-    state_->md = which_ == kind::sha1 ? EVP_sha1() : EVP_sha256();
-    state_->context = EVP_MD_CTX_new();
+}  // namespace
+
+hasher::hasher(kind which) : which_(which) {
+  if (which_ == kind::sha1) {
+    sha1_init(sha1_of(context_));
+  } else {
+    sha256_init(sha256_of(context_));
   }
-  return *state_;
 }
+
+hasher::~hasher() = default;
 
 void hasher::update(const void* data, size_t size) {
-  state& current = ready();
-  // A digest starts lazily so that a fresh one follows every final().
-  if (!current.started) {
-    EVP_DigestInit_ex(current.context, current.md, nullptr);
-    current.started = true;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  if (which_ == kind::sha1) {
+    sha1_update(sha1_of(context_), size, bytes);
+  } else {
+    sha256_update(sha256_of(context_), size, bytes);
   }
-  EVP_DigestUpdate(current.context, data, size);
 }
 
+// The library's digest functions reset the context, so the next update()
+// starts a fresh digest.
 void hasher::final(uint8_t* out) {
-  state& current = ready();
-  if (!current.started) EVP_DigestInit_ex(current.context, current.md, nullptr);
-  unsigned int size = 0;
-  EVP_DigestFinal_ex(current.context, out, &size);
-  current.started = false;
+  if (which_ == kind::sha1) {
+    sha1_digest(sha1_of(context_), SHA1_DIGEST_SIZE, out);
+  } else {
+    sha256_digest(sha256_of(context_), SHA256_DIGEST_SIZE, out);
+  }
 }
 
+// The library answers 1 for a signature that holds and 0 otherwise, also for
+// a public key that is not a curve point.
 bool ed25519_verify(const uint8_t key[32], const uint8_t* message, size_t message_size,
                     const uint8_t signature[64]) {
-  EVP_PKEY* pkey = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key, 32);
-  if (!pkey) return false;
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  bool ok = context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, pkey) == 1 &&
-            EVP_DigestVerify(context, signature, 64, message, message_size) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(pkey);
-  return ok;
+  return ed25519_sha512_verify(key, message_size, message, signature) == 1;
 }
 
 }  // namespace crypto

@@ -4,13 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace crypto {
 
 // A running SHA-1 or SHA-256 digest. final() writes the digest of everything
 // added since construction or since the previous final() (20 or 32 bytes)
-// and starts a fresh digest for the next update().
+// and starts a fresh digest for the next update(). The digest's state lives
+// inside the object (a few words and one block), so a hasher that never
+// hashes costs no allocation.
 class hasher {
  public:
   enum class kind { sha1, sha256 };
@@ -23,11 +24,9 @@ class hasher {
   void final(uint8_t* out);
 
  private:
-  struct state;
-  state& ready();
-
   kind which_;
-  std::unique_ptr<state> state_;
+  // The library's context for `which_`; crypto.cc checks that it fits.
+  alignas(8) unsigned char context_[112];
 };
 
 // Standard Ed25519 (RFC 8032) verification of `signature` (64 bytes) over

@@ -2,7 +2,8 @@
 // references, verification levels, the stream's digest and copy, mkpkg's
 // output read back, and extraction.
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
+#include <nettle/sha1.h>
+#include <nettle/sha2.h>
 
 #include <algorithm>
 #include <array>
@@ -131,13 +132,20 @@ TEST(Signatures, OlderSchemeHashAndTampering) {
   for (size_t i = 0; i < sizeof message; ++i) message[i] = static_cast<uint8_t>(i * 37 + 11);
   for (size_t size = 0; size <= 55; ++size) {
     legacy_hash_with(iv, k, message, size, ours);
-    EXPECT_EQ(0, std::memcmp(ours, SHA256(message, size, reference), 32)) << size;
+    sha256_ctx sha256;
+    sha256_init(&sha256);
+    sha256_update(&sha256, size, message);
+    sha256_digest(&sha256, 32, reference);
+    EXPECT_EQ(0, std::memcmp(ours, reference, 32)) << size;
   }
   // A signed package's trailer and its SHA-1 digest, zero-padded to 32 bytes.
   auto u8 = [](const std::string& s, size_t at = 0) { return reinterpret_cast<const uint8_t*>(s.data()) + at; };
   const std::string file = e2e::pkg("signed 7.1"), trailer = file.substr(file.size() - 132);
   std::string digest(32, '\0');
-  SHA1(u8(file, 8), file.size() - 8 - 132, reinterpret_cast<uint8_t*>(digest.data()));
+  sha1_ctx sha1;
+  sha1_init(&sha1);
+  sha1_update(&sha1, file.size() - 8 - 132, u8(file, 8));
+  sha1_digest(&sha1, 20, reinterpret_cast<uint8_t*>(digest.data()));
   digest[20] ^= 1;  // past the older scheme's 20 bytes, within Ed25519's 32
   EXPECT_TRUE(legacy_verify(u8(digest), u8(trailer, 20), u8(trailer, 36)));
   EXPECT_FALSE(crypto::ed25519_verify(keys::ed25519_public, u8(digest), 32, u8(trailer, 68)));
