@@ -1,5 +1,5 @@
 # Cross build for a big-endian Linux target (s390x) with Debian's
-# g++-s390x-linux-gnu. The target's own zlib, OpenSSL and GoogleTest come
+# g++-s390x-linux-gnu. The target's own zlib, Nettle, GMP and GoogleTest come
 # from Debian's s390x packages unpacked (dpkg -x) into a sysroot directory;
 # scripts/bigendian-test prepares one and uses this file:
 #
@@ -41,7 +41,7 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${installer_triple})
 set(ENV{PKG_CONFIG_LIBDIR} "${INSTALLER_SYSROOT}/usr/lib/${installer_triple}/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
-# OpenSSL keeps its target-specific headers in the multiarch directory, which
+# GMP keeps its target-specific header in the multiarch directory, which
 # the cross compiler does not search on its own; libraries that the unpacked
 # ones need are found beside them.
 set(installer_libdirs "${INSTALLER_SYSROOT}/usr/lib/${installer_triple}"
