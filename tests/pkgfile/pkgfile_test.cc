@@ -133,9 +133,7 @@ TEST(Signatures, OlderSchemeHashAndTampering) {
   for (size_t size = 0; size <= 55; ++size) {
     legacy_hash_with(iv, k, message, size, ours);
     sha256_ctx sha256;
-    sha256_init(&sha256);
-    sha256_update(&sha256, size, message);
-    sha256_digest(&sha256, 32, reference);
+    sha256_init(&sha256), sha256_update(&sha256, size, message), sha256_digest(&sha256, 32, reference);
     EXPECT_EQ(0, std::memcmp(ours, reference, 32)) << size;
   }
   // A signed package's trailer and its SHA-1 digest, zero-padded to 32 bytes.
@@ -143,8 +141,7 @@ TEST(Signatures, OlderSchemeHashAndTampering) {
   const std::string file = e2e::pkg("signed 7.1"), trailer = file.substr(file.size() - 132);
   std::string digest(32, '\0');
   sha1_ctx sha1;
-  sha1_init(&sha1);
-  sha1_update(&sha1, file.size() - 8 - 132, u8(file, 8));
+  sha1_init(&sha1), sha1_update(&sha1, file.size() - 8 - 132, u8(file, 8));
   sha1_digest(&sha1, 20, reinterpret_cast<uint8_t*>(digest.data()));
   digest[20] ^= 1;  // past the older scheme's 20 bytes, within Ed25519's 32
   EXPECT_TRUE(legacy_verify(u8(digest), u8(trailer, 20), u8(trailer, 36)));
