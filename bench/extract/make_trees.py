@@ -7,6 +7,7 @@ OUT_DIR/mixed-100: thousands of small text and binary files plus a few
 files of 10 MB and more, compressible and not, about 100 MB in all.
 OUT_DIR/mixed-10: the same mix scaled to about 10 MB.
 OUT_DIR/small-10000: the bytes of mixed-100 cut into 10,000 files.
+OUT_DIR/one-file: one small text file, the smallest package there is.
 """
 import os
 import random
@@ -87,6 +88,8 @@ def main():
         mixed(out + "/mixed-10", 0.1, 2)
     if not os.path.exists(out + "/small-10000"):
         split_into(out + "/small-10000", out + "/mixed-100", 10000)
+    if not os.path.exists(out + "/one-file"):
+        write(out + "/one-file/etc/motd", text(random.Random(3), 2048))
 
 
 if __name__ == "__main__":

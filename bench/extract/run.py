@@ -13,6 +13,11 @@ on a tmpfs and with the same number of runs each (medians):
   tar        tar -xzf of the same files
   busybox    busybox tar -xzf (when busybox is installed)
 
+and, for the one-file package only, the whole program as a router runs it:
+
+  stream     installer -r ROOT - with the package on standard input: load
+             the database, check, extract, verify, record and commit
+
 It needs GNU time (/usr/bin/time) for the peak memory. It prints the median
 wall time, its ratio to the floor and the peak resident memory of each;
 with --json, also writes them to FILE.
@@ -29,13 +34,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 
 
-def timed(argv, rss_file):
+def timed(argv, rss_file, stdin_path=None):
     """Wall time of one run, and its peak resident memory in KiB as GNU time
     reports it (a forked Python would count its own pages before exec)."""
+    stdin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
     start = time.perf_counter()
     result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv,
-                            stdout=subprocess.DEVNULL)
+                            stdin=stdin, stdout=subprocess.DEVNULL)
     elapsed = time.perf_counter() - start
+    if stdin_path:
+        stdin.close()
     if result.returncode != 0:
         raise SystemExit("failed: %s" % " ".join(argv))
     with open(rss_file) as f:
@@ -44,7 +52,7 @@ def timed(argv, rss_file):
 
 def fresh_root(root):
     shutil.rmtree(root, ignore_errors=True)
-    for sub in ("flash", "ram", "tmp"):
+    for sub in ("flash/var/pdb", "ram", "tmp", "rw/pckg"):
         os.makedirs(os.path.join(root, sub))
 
 
@@ -78,7 +86,7 @@ def main():
         root = os.path.join(mnt, "root")
         busybox = shutil.which("busybox")
         print("%-12s %-10s %10s %8s %12s" % ("tree", "case", "median s", "x floor", "peak RSS KiB"))
-        for tree in ("mixed-10", "mixed-100", "small-10000"):
+        for tree in ("one-file", "mixed-10", "mixed-100", "small-10000"):
             source = os.path.join(work, tree)
             npk = os.path.join(packages, tree + ".npk")
             tgz = os.path.join(packages, tree + ".tar.gz")
@@ -86,21 +94,23 @@ def main():
                                    "--version", "1.0", "--keys", os.path.join(SOURCE, "keys/test.keys"),
                                    source])
             subprocess.check_call(["tar", "-czf", tgz, "-C", source, "."])
-            cases = [("floor", [os.path.join(build, "bench_extract"), "floor", npk]),
-                     ("installer", [os.path.join(build, "bench_extract"), "install", npk, root]),
-                     ("tar", ["tar", "-xzf", tgz, "-C", os.path.join(root, "flash")])]
+            cases = [("floor", [os.path.join(build, "bench_extract"), "floor", npk], None),
+                     ("installer", [os.path.join(build, "bench_extract"), "install", npk, root], None),
+                     ("tar", ["tar", "-xzf", tgz, "-C", os.path.join(root, "flash")], None)]
             if busybox:
-                cases.append(("busybox", [busybox, "tar", "-xzf", tgz, "-C", os.path.join(root, "flash")]))
-            times = {name: [] for name, _ in cases}
-            peaks = {name: 0 for name, _ in cases}
+                cases.append(("busybox", [busybox, "tar", "-xzf", tgz, "-C", os.path.join(root, "flash")], None))
+            if tree == "one-file":
+                cases.append(("stream", [os.path.join(build, "installer"), "-q", "-r", root, "-"], npk))
+            times = {name: [] for name, _, _ in cases}
+            peaks = {name: 0 for name, _, _ in cases}
             for _ in range(runs):
-                for name, argv in cases:  # interleaved, so drift hits every case alike
+                for name, argv, stdin in cases:  # interleaved, so drift hits every case alike
                     fresh_root(root)
-                    elapsed, peak = timed(argv, os.path.join(mnt, "rss"))
+                    elapsed, peak = timed(argv, os.path.join(mnt, "rss"), stdin)
                     times[name].append(elapsed)
                     peaks[name] = max(peaks[name], peak)
             floor = statistics.median(times["floor"])
-            for name, _ in cases:
+            for name, _, _ in cases:
                 median = statistics.median(times[name])
                 print("%-12s %-10s %10.3f %8.2f %12d" % (tree, name, median, median / floor, peaks[name]))
                 results.append({"tree": tree, "case": name, "median_s": median, "ratio_to_floor": median / floor,
