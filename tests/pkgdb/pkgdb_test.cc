@@ -219,13 +219,13 @@ TEST(Listing, RowsMarkersAndDates) {
   // Build times past 2038 convert through 64 bits, whatever time_t is here.
   add("x", 0xFFFF61FF, 0xFFFFFFFF, true, "b", "");
   // Long texts are never cut; control bytes of package texts cannot reach the terminal.
-  add("a-very-long\033package-name", v1_0, 1700000000, false, "", std::string("n\0o\rte\x7f", 7) + std::string(40, 'n'));
+  add("a-very-long\033package-name", v1_0, 1711929599, false, "", std::string("n\0o\rte\x7f", 7) + std::string(40, 'n'));
   EXPECT_EQ(pkgdb_test::printed([&](console& c) { show_packages(repository, c.out); }),
             blanks(12) + "Name    " + blanks(6) + "Version " + blanks(15) + "Built" + blanks(36) + "Note\n" + std::string(94, '-') +
                 "\n" + blanks(9) + "routing X  " + blanks(7) + "6.48.1 Feb/29/2000 00:00:00" + blanks(40) + "\n" +
                 blanks(8) + "wireless  B " + blanks(6) + "7.2rc10 Jan/19/2038 03:14:07" + blanks(27) + "radio drivers\n" +
                 blanks(15) + "x XB " + "255.255alpha255 Feb/07/2106 06:28:15" + blanks(40) + "\n" +
-                "a-very-long?package-name    " + blanks(10) + "1.0 Nov/14/2023 22:13:20n?o?te?" + std::string(40, 'n') + "\n");
+                "a-very-long?package-name    " + blanks(10) + "1.0 Mar/31/2024 23:59:59n?o?te?" + std::string(40, 'n') + "\n");
 }
 
 }  // namespace
