@@ -78,7 +78,7 @@ TEST(Manifest, OwnedFilesSavedFormAndRoundTrip) {
         "U /flash/dangling\nL /flash/l\\040l link\\040to\\012somewhere\nU /flash/r\\011r\\134\nU /flash/target\n"
         "M /flash/x\\040y/z\\012\\134040 /ram/a\\040b\\011c\\012d\\134e\n"s));
     // Every move loads as a plain one: a loaded manifest owns no staged file.
-    m.ops["/a"].kind = OP_MOVE;
+    m.ops.put("/a", {OP_MOVE, m.ops.find("/a")->second.source});
     ASSERT_TRUE(load_manifest(loaded, "/ram/MANIFEST"));
     EXPECT_EQ(ops_text(loaded), ops_text(m));
     const std::pair<const char*, const char*> loads[] = {
@@ -185,7 +185,7 @@ TEST(Staging, ExactModes) {
           umask(mask);
           std::string target = dir + std::to_string(mask) + "-" + std::to_string(mode);
           ASSERT_TRUE(stage_file(m, target, 5, mode, true));
-          EXPECT_EQ(file_of(m.ops[target].source), std::pair(mode ? mode : 0600u, "xxxxx"s)) << target;
+          EXPECT_EQ(file_of(m.ops.find(target)->second.source), std::pair(mode ? mode : 0600u, "xxxxx"s)) << target;
         }
   }, 1 << 20);
 }
@@ -244,7 +244,7 @@ TEST(Commit, Outcomes) {
     manifest m;
     for (const char* target : {"/flash/d/", "/flash/f", "/flash/alias/"}) stage_removal(m, target);
     ASSERT_TRUE(stage_file(m, "/flash/bin/tool", uint64_t{1} << 40, 04755));
-    put(m.ops["/flash/bin/tool"].source, pattern(3 * chunk + 5), 04755);
+    put(m.ops.find("/flash/bin/tool")->second.source, pattern(3 * chunk + 5), 04755);
     stage_move(m, "/ram/link", "/flash/target");
     stage_move(m, "/ram/real", "/flash/pdb/image");
     commit(m, "", nullptr);
