@@ -33,6 +33,9 @@ path_set::path_set(std::initializer_list<std::string_view> paths) {
 
 void path_set::add(path_ref ref) {
   if (settled_ && !refs_.empty() && !(arena_->view(refs_.back()) < arena_->view(ref))) settled_ = false;
+  // Grown by half rather than doubled: for a package of many files, what is
+  // reserved counts as much as what is used.
+  if (refs_.size() == refs_.capacity()) refs_.reserve(refs_.size() + refs_.size() / 2 + 8);
   refs_.push_back(ref);
 }
 
