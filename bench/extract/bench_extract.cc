@@ -39,7 +39,8 @@ int install(const char* package, const char* root) {
   pkg_stream stream(&source, true);
   stream.wanted_types = {part_package_header, part_files, part_signature};
   pkg_repo repository;
-  terminal().quiet = true;
+  console screen;
+  screen.quiet = true;
   pkg_image record;
   manifest m;
   int level = -1;
@@ -50,7 +51,7 @@ int install(const char* package, const char* root) {
       type = stream.type();
       continue;
     }
-    if (type == part_files) ok = extract_files(record, m, stream);
+    if (type == part_files) ok = extract_files(screen, record, m, stream);
     if (type == part_signature) level = verify_package(stream.buf());
     type = stream.next_part();
   }

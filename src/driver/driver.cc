@@ -127,7 +127,7 @@ void begin_changes(console& screen, pkg_repo& repository, bool dry_run) {
   if (dry_run) return;
   std::unordered_set<std::string> owned;
   for (const pkg_image* record : repository.packages)
-    for (const std::string& stored : record->files) owned.insert(installed_path(stored));
+    for (std::string_view stored : record->files) owned.insert(installed_path(stored));
   sweep_leftovers(owned);
 }
 

@@ -11,6 +11,7 @@
 #include "msg/msg.h"
 #include "pkgfile/extract.h"
 #include "pkgfile/pkg_stream.h"
+#include "stage/manifest.h"
 #include "stage/out_file.h"
 #include "stage/staging.h"
 
@@ -40,7 +41,7 @@ class staging_receiver : public entry_receiver {
       report_write_failure(screen_, record_, stored_name_.c_str());
       return false;
     }
-    record_.files.insert(target);
+    add_listed_file(record_.files, m_, target);
     return true;
   }
 

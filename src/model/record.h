@@ -8,9 +8,10 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "model/path_store.h"
 
 // One entry of a depends, provides or conflicts list; also a package's
 // reference to the bundle it was installed from.
@@ -52,7 +53,7 @@ inline constexpr uint32_t PKG_FLAG_NO_METADATA = 2;
 struct pkg_image : pkg_record {
   using pkg_record::pkg_record;
 
-  std::set<std::string> files;  // absolute paths of the installed files
+  path_set files;               // absolute paths of the installed files
   pkg_dep bundle;               // bundle it came in: name, version twice
   bool disabled = false;
   bool user_set = false;  // the enabled/disabled state is the user's choice

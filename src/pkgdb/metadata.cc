@@ -73,19 +73,25 @@ std::string dep_list_text(const std::vector<pkg_dep>& list, bool with_extra) {
   return text;
 }
 
-// Full paths are stored with their first "/" removed; the loader puts it
-// back, and the removal of a package takes a stored "flash/..." as the full
-// path it was.
-std::string files_text(const std::set<std::string>& files) {
-  std::string text;
-  for (const std::string& path : files) {
-    std::string_view stored = path;
+// Stages the "files" list, one path a line, written path by path through
+// the staged file's buffer: the list of a package of many files is never
+// held whole in memory. Full paths are stored with their first "/" removed;
+// the loader puts it back, and the removal of a package takes a stored
+// "flash/..." as the full path it was.
+bool stage_files_list(manifest& m, const std::string& target, const path_set& files) {
+  out_file out;
+  if (!open_staged_file(&out, m, target, files_hint, 0)) return false;
+  for (std::string_view stored : files) {
     if (!stored.empty() && stored.front() == '/') stored.remove_prefix(1);
     if (stored.empty()) continue;
-    text.append(stored);
-    text += '\n';
+    out.write(stored);
+    out.write("\n");
   }
-  return text;
+  if (!out.close()) {
+    errno = out.error();
+    return false;
+  }
+  return true;
 }
 
 bool has_metadata_files(const pkg_image& record) {
@@ -108,6 +114,8 @@ struct metadata_writer {
   bool text(const char* file, const char* label, uint64_t hint, std::string_view content) {
     return stage_text(m, dir + file, hint, content) || fail(label);
   }
+
+  bool files_list() { return stage_files_list(m, dir + "files", record.files) || fail("meta/files"); }
 
   bool list(const char* file, const char* label, const std::vector<pkg_dep>& entries, bool with_extra) {
     return write_dep_list(m, dir + file, entries, with_extra) || fail(label);
@@ -139,7 +147,7 @@ struct metadata_writer {
       remove("files");
       return true;
     }
-    return text("files", "meta/files", files_hint, files_text(record.files));
+    return files_list();
   }
 
   // A package that keeps its image has no metadata files, but the files it
@@ -150,7 +158,7 @@ struct metadata_writer {
       remove("files");
       return true;
     }
-    return text("files", "meta/files", files_hint, files_text(record.files));
+    return files_list();
   }
 
   bool state_files() {

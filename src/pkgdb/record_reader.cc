@@ -229,7 +229,7 @@ void read_bundle_file(const pkg_dir& dir, pkg_image& record) {
 
 // "files": one path per line, stored without its leading "/". False when
 // the file does not exist.
-bool read_files_file(const pkg_dir& dir, std::set<std::string>& files) {
+bool read_files_file(const pkg_dir& dir, path_set& files) {
   text_file file(dir.fd, dir.path + "files");
   if (!file.is_open()) return false;
   std::string line;

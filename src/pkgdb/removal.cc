@@ -1,7 +1,6 @@
 #include "pkgdb/removal.h"
 
 #include <cerrno>
-#include <set>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -32,11 +31,11 @@ bool is_real_directory(const std::string& path) {
 }
 
 // Installed paths that packages of another name own.
-std::set<std::string> paths_of_others(const pkg_repo& repository, const std::string& name) {
-  std::set<std::string> owned;
+path_set paths_of_others(const pkg_repo& repository, const std::string& name) {
+  path_set owned;
   for (const pkg_image* other : repository.packages) {
     if (!other || other->name == name) continue;
-    for (const std::string& stored : other->files) owned.insert(installed_path(stored));
+    for (std::string_view stored : other->files) owned.insert(installed_path(stored));
   }
   return owned;
 }
@@ -44,10 +43,10 @@ std::set<std::string> paths_of_others(const pkg_repo& repository, const std::str
 }  // namespace
 
 void stage_package_removal(const pkg_repo& repository, pkg_image& record, manifest& m) {
-  std::set<std::string> others = paths_of_others(repository, record.name);
-  for (const std::string& stored : record.files) {
+  path_set others = paths_of_others(repository, record.name);
+  for (std::string_view stored : record.files) {
     std::string path = installed_path(stored);
-    if (has_parent_component(path) || is_real_directory(path) || others.count(path)) continue;
+    if (has_parent_component(path) || is_real_directory(path) || others.contains(path)) continue;
     stage_removal(m, path);
   }
   record.files.clear();

@@ -428,7 +428,7 @@ bool prepare_commit(manifest& m, console* progress, commit_failure* failure) {
     }
   }
   for (const readied& r : done) {
-    m.ops[r.target] = {OP_STAGED, r.temporary};
+    m.ops.put(r.target, {OP_STAGED, r.temporary});
     if (!r.staged_copy.empty()) fs::unlink(r.staged_copy.c_str());
     if (!r.download.empty()) m.readied_downloads[r.target] = r.download;
   }

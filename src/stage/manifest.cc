@@ -216,15 +216,10 @@ void load_proofs(manifest& m, const std::string& path) {
 }  // namespace
 
 void add_op(manifest& m, const std::string& target, file_op op) {
-  auto it = m.ops.find(target);
-  if (it == m.ops.end()) {
-    m.ops.emplace(target, std::move(op));
-    return;
-  }
+  std::optional<file_op> replaced = m.ops.put(target, op);
   // The replaced entry's staged file is of no use any more; never delete the
   // file the new entry itself takes its content from.
-  if (it->second.source != op.source && !m.dry_run) unlink_staged(it->second);
-  it->second = std::move(op);
+  if (replaced && replaced->source != op.source && !m.dry_run) unlink_staged(*replaced);
 }
 
 void stage_move(manifest& m, const std::string& source, const std::string& target) {
@@ -245,10 +240,15 @@ void stage_removal(manifest& m, const std::string& target) {
 }
 
 void drop_op(manifest& m, const std::string& target) {
-  auto it = m.ops.find(target);
-  if (it == m.ops.end()) return;
-  if (!m.dry_run) unlink_staged(it->second);
-  m.ops.erase(it);
+  std::optional<file_op> dropped = m.ops.erase(target);
+  if (dropped && !m.dry_run) unlink_staged(*dropped);
+}
+
+void add_listed_file(path_set& files, const manifest& m, const std::string& target) {
+  if (std::optional<path_ref> stored = m.ops.stored_target(target))
+    files.insert(m.ops.arena(), *stored);
+  else
+    files.insert(target);
 }
 
 void discard(manifest& m) {

@@ -21,19 +21,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "model/path_store.h"
+#include "stage/op_table.h"
 #include "stage/proof.h"
-
-enum op_kind : uint32_t {
-  OP_MOVE = 0,    // rename an existing file onto the target
-  OP_STAGED = 1,  // rename a staged temporary file the manifest owns
-  OP_LINK = 3,    // make the target a symbolic link to source
-  OP_REMOVE = 4,  // delete the target (a directory: its plain entries too)
-};
-
-struct file_op {
-  uint32_t kind = OP_MOVE;
-  std::string source;  // empty for a removal
-};
 
 // True for the operations that put a file onto the target (OP_MOVE and
 // OP_STAGED); false for links and removals.
@@ -59,7 +49,7 @@ struct manifest {
   // A dry run: every decision is made and recorded, but no file is created,
   // written or removed; staged files are only planned (see staging_places).
   bool dry_run = false;
-  std::map<std::string, file_op> ops;
+  op_table ops;
   // Downloads that moves take as their source, by source path: what the
   // commit must confirm before it moves them (see proof.h).
   std::map<std::string, download_proof> proofs;
@@ -93,6 +83,9 @@ void discard(manifest& m);
 void discard_saved(manifest& m);
 // Drops the entry for target, if any, unlinking a staged file it owned.
 void drop_op(manifest& m, const std::string& target);
+// Adds `target`, which has an entry, to a package's "files", sharing the
+// bytes the manifest keeps of it.
+void add_listed_file(path_set& files, const manifest& m, const std::string& target);
 
 // Writes the saved form, and its proofs beside it, each through a temporary
 // file renamed into place (the proofs first, so a saved manifest never lacks

@@ -177,9 +177,11 @@ bool is_staged_beside_target(const file_op& op) {
          !source.starts_with(std::string(fallback_dir) + "/");
 }
 
-std::string installed_path(const std::string& stored) {
-  if (stored.compare(0, std::char_traits<char>::length(flash_prefix), flash_prefix) == 0) return stored;
-  return flash_prefix + stored;
+std::string installed_path(std::string_view stored) {
+  if (stored.starts_with(flash_prefix)) return std::string(stored);
+  std::string path = flash_prefix;
+  path += stored;
+  return path;
 }
 
 std::string parent_dir(std::string_view path) {

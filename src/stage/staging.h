@@ -47,7 +47,7 @@ bool open_staged_file(out_file* out, manifest& m, const std::string& target, uin
 
 // A path of a package's "files" list as the installed path: a full path
 // below "/flash/", or one relative to "/flash".
-std::string installed_path(const std::string& stored);
+std::string installed_path(std::string_view stored);
 
 // True when committing the manifest leaves enough room on "/flash/boot" and
 // "/flash" (more than 32768 bytes wherever the free count falls).

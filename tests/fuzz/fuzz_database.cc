@@ -50,7 +50,7 @@ FUZZ_TARGET("database", "/flash/var", "/ram", "/rw/pckg", "/tmp") {
   fuzz::require(find_package(repository, "p") && find_package(repository, "q"));
   for (const pkg_image* record : repository.packages) {
     fuzz::require(is_safe_package_name(record->name) && record->pending <= PENDING_DISABLE);
-    for (const std::string& path : record->files)
+    for (std::string_view path : record->files)
       fuzz::require(path.starts_with('/') && path.size() <= files_line_limit + 1 && path.find('\n') == std::string::npos);
   }
   show_packages(repository, sink);

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/path_store.h"
 #include "model/record.h"
 #include "model/relations.h"
 #include "model/version.h"
@@ -39,6 +40,25 @@ TEST(Version, TextsAndOrder) {
   for (uint32_t version = 7; std::string_view text : refused)
     EXPECT_TRUE(!parse_version(text, &version) && version == 7) << '"' << text << '"';
   EXPECT_EQ(dep_text(dep("system", 0, v3)) + " " + dep_text(dep("system", 0x06306601)), "system system-6.48.1");
+}
+
+// A package's files read in unsigned byte order, each once, whatever the
+// order they came in; a path from another set's arena is copied, not taken
+// as a place in its own.
+TEST(PathSet, OrderDuplicatesAndArenas) {
+  path_set files = {"/flash/z", "/flash/\xc3\xa9", "/flash/a", "/flash/z", "/flash/a/b", "/flash/a"};
+  std::string text;
+  for (std::string_view path : files) text.append(path) += "|";
+  EXPECT_EQ(text, "/flash/a|/flash/a/b|/flash/z|/flash/\xc3\xa9|");
+  EXPECT_TRUE(files.size() == 4u && files.contains("/flash/\xc3\xa9") && !files.contains("/flash/"));
+  EXPECT_EQ(path_set({"/flash/a", "/flash/a", "/flash/b"}).size(), 2u) << "a repeat in order";
+  auto arena = std::make_shared<path_arena>();
+  arena->store("/flash/elsewhere");
+  path_ref shared = arena->store("/flash/b");
+  files.insert(arena, shared);
+  path_set taking;
+  taking.insert(arena, shared);
+  EXPECT_TRUE(files.contains("/flash/b") && taking.contains("/flash/b") && files.size() == 5u);
 }
 
 TEST(Version, ComparePackages) {

@@ -51,7 +51,7 @@ std::string describe(const pkg_repo& repository) {
     if (r->pending) text += " pend=" + std::to_string(r->pending);
     text += list_text("deps", r->depends) + list_text("prov", r->provides, true) + list_text("conf", r->conflicts);
     std::string files;
-    for (const std::string& path : r->files) files += (files.empty() ? " files=[" : ",") + path;
+    for (std::string_view path : r->files) files.append(files.empty() ? " files=[" : ",").append(path);
     text += (files.empty() ? "" : files + "]") + (r->note.empty() ? "" : " note=" + r->note) + "\n";
   }
   return text;
@@ -175,7 +175,7 @@ TEST(Removal, FilesDatabaseDirectoryAndClaims) {
   root.put(files);
   pkgdb_test::run_in_root(root, [] {
     pkg_repo repository;
-    auto add = [&](const char* name, std::set<std::string> files) {
+    auto add = [&](const char* name, path_set files) {
       pkg_image* r = repository.append(std::make_unique<pkg_image>(name));
       return r->files = std::move(files), r;
     };

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <random>
 
 #include "pkgdb/pkgdb_test_tools.h"
 #include "platform/fs.h"
@@ -78,7 +80,7 @@ TEST(Manifest, OwnedFilesSavedFormAndRoundTrip) {
         "U /flash/dangling\nL /flash/l\\040l link\\040to\\012somewhere\nU /flash/r\\011r\\134\nU /flash/target\n"
         "M /flash/x\\040y/z\\012\\134040 /ram/a\\040b\\011c\\012d\\134e\n"s));
     // Every move loads as a plain one: a loaded manifest owns no staged file.
-    m.ops["/a"].kind = OP_MOVE;
+    m.ops.put("/a", {OP_MOVE, m.ops.find("/a")->second.source});
     ASSERT_TRUE(load_manifest(loaded, "/ram/MANIFEST"));
     EXPECT_EQ(ops_text(loaded), ops_text(m));
     const std::pair<const char*, const char*> loads[] = {
@@ -99,6 +101,46 @@ TEST(Manifest, OwnedFilesSavedFormAndRoundTrip) {
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(got("/ram/MANIFEST") + "|" + list_dir("/ram"), "U /flash/old\n|MANIFEST filler");
   }, 1 << 20, 64 << 10);
+}
+
+// The table against an ordered map of strings, through additions,
+// replacements and drops in any order, read in between: one operation per
+// target, targets in unsigned byte order (0x80 and up last), each source
+// read back whole whatever it shares with its target, and a path longer
+// than a block of the arena.
+TEST(Manifest, TableAgainstAnOrderedMap) {
+  const std::string huge = "/flash/" + std::string(70000, 'h');
+  std::vector<std::string> targets = {huge, huge + "/f", "/flash/\x80", "/flash/\xff/x", "/flash", "/flash/a"};
+  for (int i = 0; i < 400; ++i) targets.push_back("/flash/d" + std::to_string(i % 7) + "/f" + std::to_string(i * 37 % 400));
+  // A name alone is a staged file's beside its target.
+  const std::string sources[] = {"", ".installer-abcdef", "/ram/.installer-ab"};
+  const uint32_t kinds[] = {OP_MOVE, OP_STAGED, OP_LINK, OP_REMOVE};
+  manifest m;
+  m.dry_run = true;  // nothing staged to unlink
+  std::map<std::string, file_op> expected;
+  auto listed = [](const auto& table) {
+    std::string text;
+    for (const auto& [target, op] : table) text.append(target).append("=").append(std::to_string(op.kind)).append(":").append(op.source) += ";";
+    return text;
+  };
+  std::mt19937 random(5);
+  for (int step = 1; step <= 3000; ++step) {
+    const std::string& target = targets[random() % std::size(targets)];
+    if (random() % 5 == 0) {
+      drop_op(m, target);
+      expected.erase(target);
+    } else {
+      std::string source = sources[random() % std::size(sources)];
+      if (source.starts_with('.')) source = parent_dir(target) + "/" + source;
+      file_op op{kinds[random() % std::size(kinds)], source};
+      add_op(m, target, op);
+      expected[target] = op;
+    }
+    ASSERT_EQ(m.ops.count(target), expected.count(target)) << "step " << step;
+    if (step % 250 == 0) {
+      ASSERT_TRUE(listed(m.ops) == listed(expected)) << "step " << step;
+    }
+  }
 }
 
 TEST(OutFile, OrderOfWritesAndTheFirstFailure) {
@@ -185,7 +227,7 @@ TEST(Staging, ExactModes) {
           umask(mask);
           std::string target = dir + std::to_string(mask) + "-" + std::to_string(mode);
           ASSERT_TRUE(stage_file(m, target, 5, mode, true));
-          EXPECT_EQ(file_of(m.ops[target].source), std::pair(mode ? mode : 0600u, "xxxxx"s)) << target;
+          EXPECT_EQ(file_of(m.ops.find(target)->second.source), std::pair(mode ? mode : 0600u, "xxxxx"s)) << target;
         }
   }, 1 << 20);
 }
@@ -244,7 +286,7 @@ TEST(Commit, Outcomes) {
     manifest m;
     for (const char* target : {"/flash/d/", "/flash/f", "/flash/alias/"}) stage_removal(m, target);
     ASSERT_TRUE(stage_file(m, "/flash/bin/tool", uint64_t{1} << 40, 04755));
-    put(m.ops["/flash/bin/tool"].source, pattern(3 * chunk + 5), 04755);
+    put(m.ops.find("/flash/bin/tool")->second.source, pattern(3 * chunk + 5), 04755);
     stage_move(m, "/ram/link", "/flash/target");
     stage_move(m, "/ram/real", "/flash/pdb/image");
     commit(m, "", nullptr);
