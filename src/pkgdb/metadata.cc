@@ -28,11 +28,7 @@ bool stage_text(manifest& m, const std::string& target, uint64_t size_hint, std:
   out_file out;
   if (!open_staged_file(&out, m, target, size_hint, 0)) return false;
   out.write(text);
-  if (!out.close()) {
-    errno = out.error();
-    return false;
-  }
-  return true;
+  return out.close();
 }
 
 void append_number(std::string& text, uint64_t value) {
@@ -87,11 +83,7 @@ bool stage_files_list(manifest& m, const std::string& target, const path_set& fi
     out.write(stored);
     out.write("\n");
   }
-  if (!out.close()) {
-    errno = out.error();
-    return false;
-  }
-  return true;
+  return out.close();
 }
 
 bool has_metadata_files(const pkg_image& record) {
@@ -189,7 +181,6 @@ bool stage_state_file(manifest& m, const pkg_record& record, const char* file, s
   out.write(word);
   out.write("\n");
   if (out.close()) return true;
-  errno = out.error();
   drop_op(m, path);
   return false;
 }

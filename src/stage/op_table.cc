@@ -28,9 +28,14 @@ void op_table::iterator::read() {
   entry_.second.source.assign(target.substr(0, entry.shared)).append(table_->arena_->view(entry.source_rest));
 }
 
+std::vector<op_table::slot>::iterator op_table::place_in(std::vector<slot>& run, const path_arena& arena,
+                                                         std::string_view target) {
+  return std::lower_bound(run.begin(), run.end(), target,
+                          [&](const slot& entry, std::string_view key) { return arena.view(entry.target) < key; });
+}
+
 op_table::slot* op_table::in_run(std::vector<slot>& run, const path_arena& arena, std::string_view target) {
-  auto at = std::lower_bound(run.begin(), run.end(), target,
-                             [&](const slot& entry, std::string_view key) { return arena.view(entry.target) < key; });
+  auto at = place_in(run, arena, target);
   return at != run.end() && arena.view(at->target) == target ? &*at : nullptr;
 }
 
@@ -97,10 +102,7 @@ std::optional<file_op> op_table::put(std::string_view target, const file_op& op)
   slot entry;
   entry.target = arena_->store(target);
   fill(entry, target, op);
-  const path_arena& arena = *arena_;
-  auto at = std::lower_bound(recent_.begin(), recent_.end(), target,
-                             [&](const slot& e, std::string_view key) { return arena.view(e.target) < key; });
-  recent_.insert(at, entry);
+  recent_.insert(place_in(recent_, *arena_, target), entry);
   if (recent_.size() >= recent_limit(sorted_.size())) merge();
   return std::nullopt;
 }

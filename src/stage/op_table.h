@@ -89,6 +89,9 @@ class op_table {
   // entries, which is merged into the long sorted run whenever it fills (and
   // before the table is read in order), so neither an addition nor a look-up
   // walks the whole table.
+  // Where `target` is or would go in a sorted run, and its entry there.
+  static std::vector<slot>::iterator place_in(std::vector<slot>& run, const path_arena& arena,
+                                              std::string_view target);
   static slot* in_run(std::vector<slot>& run, const path_arena& arena, std::string_view target);
   slot* lookup(std::string_view target) const;
   void merge() const;

@@ -72,11 +72,13 @@ bool out_file::close() {
   }
   if (fd_ < 0) {
     fail(EBADF);
+    errno = error_;
     return false;
   }
   flush();
   if (fs::close(fd_) != 0) fail(errno);
   fd_ = -1;
+  if (failed_) errno = error_;
   return !failed_;
 }
 

@@ -34,7 +34,7 @@ class out_file {
   // Writes out the buffer. False once anything has failed.
   bool flush();
   // Flushes and closes. False when any write, the flush or the close failed;
-  // error() then holds the errno of the first failure.
+  // error() and errno then hold the errno of the first failure.
   bool close();
 
   bool failed() const { return failed_; }
