@@ -3,14 +3,13 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <ctime>
-#include <sstream>
 
 #include "keyfile.h"
 #include "model/record.h"
 #include "model/version.h"
 #include "msg/msg.h"
 #include "pkgbuild.h"
-#include "pkgfile/inflate_streambuf.h"
+#include "pkgfile/inflater.h"
 #include "pkgfile/legacy_signature.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_stream.h"
@@ -102,19 +101,18 @@ const char* entry_verdict(uint16_t mode, const std::string& name) {
 
 // False when the container does not read whole or holds a refused name.
 bool describe_files(std::string* out, pkg_stream& stream) {
-  inflate_streambuf inflater(&stream.buf());
-  std::istream in(&inflater);
+  inflater container(stream);
   add(out, "  files:\n");
   char raw[pkg_file_entry_header_size];
   std::string name;
   bool sound = true;
-  while (in.read(raw, sizeof raw)) {
+  while (container.read(raw, sizeof raw) == sizeof raw) {
     auto b = reinterpret_cast<const unsigned char*>(raw);
     uint16_t mode = static_cast<uint16_t>(b[0] | b[1] << 8);
     uint32_t size = b[24] | b[25] << 8 | b[26] << 16 | static_cast<uint32_t>(b[27]) << 24;
     uint16_t name_length = static_cast<uint16_t>(b[28] | b[29] << 8);
     name.resize(name_length);
-    if (!in.read(name.data(), name_length)) {
+    if (container.read(name.data(), name_length) < name_length) {
       add(out, "    (entry name cut short)\n");
       return false;
     }
@@ -122,14 +120,14 @@ bool describe_files(std::string* out, pkg_stream& stream) {
     sound = sound && !*verdict;
     add(out, "    mode %06o variant %u size %" PRIu32 " %s%s\n", mode, b[23], size, shown(name).c_str(),
         verdict);
-    if (!in.seekg(size, std::ios_base::cur)) {
+    if (container.skip(size) < size) {
       add(out, "    (entry data cut short)\n");
       return false;
     }
   }
-  if (inflater.corrupt()) add(out, "    (compressed data corrupt)\n");
-  else if (!inflater.finished()) add(out, "    (compressed data cut short)\n");
-  return sound && !inflater.corrupt() && inflater.finished();
+  if (container.corrupt()) add(out, "    (compressed data corrupt)\n");
+  else if (!container.finished()) add(out, "    (compressed data cut short)\n");
+  return sound && !container.corrupt() && container.finished();
 }
 
 uint32_t big_endian_word(const std::vector<uint8_t>& bytes, size_t word) {
@@ -139,12 +137,11 @@ uint32_t big_endian_word(const std::vector<uint8_t>& bytes, size_t word) {
 
 // The level as verify_package computes it, with the public entries of a key
 // file in place of the built-in keys.
-int level_under(const key_file& keys, pkg_streambuf& buf) {
+int level_under(const key_file& keys, pkg_stream& buf) {
   buf.finish_digest();
   size_t size = buf.remaining() >= 132 ? 132 : buf.remaining() >= 68 ? 68 : 0;
   uint8_t trailer[132];
-  if (size == 0 || buf.read_source(reinterpret_cast<char*>(trailer), size) < size) return 0;
-  buf.consume_unhashed(static_cast<uint32_t>(size));
+  if (size == 0 || buf.read_unhashed(reinterpret_cast<char*>(trailer), size) < size) return 0;
   if (size == 132 && keys.has("ed25519-public") &&
       crypto::ed25519_verify(keys.entries.at("ed25519-public").data(), buf.digest(), 32, trailer + 68))
     return 2;
@@ -191,8 +188,8 @@ bool describe_file_header(std::string* out, std::string_view file, const pkg_str
 }  // namespace
 
 bool describe_package(std::string_view file, const key_file* keys, std::string* out) {
-  std::stringbuf source(std::string(file), std::ios_base::in);
-  pkg_stream stream(&source, true);
+  memory_source source(file);
+  pkg_stream stream(source, true);
   bool sound = describe_file_header(out, file, stream);
   sound = describe_parts(out, file) && sound;
   bool has_header = false;
@@ -224,7 +221,7 @@ bool describe_package(std::string_view file, const key_file* keys, std::string* 
     } else if (type == part_files) {
       sound = describe_files(out, stream) && sound;
     } else if (type == part_signature) {
-      int level = keys ? level_under(*keys, stream.buf()) : verify_package(stream.buf());
+      int level = keys ? level_under(*keys, stream) : verify_package(stream);
       add(out, "  signature: %" PRIu32 " bytes, level %d under %s\n", stream.part_length(), level,
           keys ? "the given key file" : "the built-in keys");
     } else {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 #include <zlib.h>
 
 #include "pkgfile/pkg_stream.h"
@@ -147,13 +146,14 @@ bool build_package(const package_recipe& recipe, const signer& sign, std::string
 }
 
 bool sign_parts(std::string* file, const signer& sign, std::string* err) {
-  std::stringbuf source(*file, std::ios_base::in);
-  pkg_stream stream(&source, true);
+  std::string original = *file;  // the signatures replace bytes of *file as it is read
+  memory_source source(original);
+  pkg_stream stream(source, true);
   stream.wanted_types = {part_signature};
   while (stream.next_part() == part_signature) {
-    stream.buf().finish_digest();
+    stream.finish_digest();
     std::string trailer;
-    if (!sign(stream.buf().digest(), &trailer, err)) return false;
+    if (!sign(stream.digest(), &trailer, err)) return false;
     if (trailer.size() > stream.part_length()) {
       *err = "a signature of " + std::to_string(trailer.size()) + " bytes does not fit a part of " +
              std::to_string(stream.part_length());

@@ -20,7 +20,7 @@
 #include "install/unpack.h"
 #include "msg/msg.h"
 #include "pkgdb/repo.h"
-#include "pkgfile/fd_streambuf.h"
+#include "pkgfile/fd_source.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "pkgfile/verify.h"
@@ -35,8 +35,8 @@ int install(const char* package, const char* root) {
     std::perror("bench_extract");
     return 1;
   }
-  fd_istreambuf source(fd);
-  pkg_stream stream(&source, true);
+  fd_source source(fd);
+  pkg_stream stream(source, true);
   stream.wanted_types = {part_package_header, part_files, part_signature};
   pkg_repo repository;
   console screen;
@@ -52,7 +52,7 @@ int install(const char* package, const char* root) {
       continue;
     }
     if (type == part_files) ok = extract_files(screen, record, m, stream);
-    if (type == part_signature) level = verify_package(stream.buf());
+    if (type == part_signature) level = verify_package(stream);
     type = stream.next_part();
   }
   std::printf("bytes=%llu files=%zu level=%d\n", static_cast<unsigned long long>(stream.total_length()),

@@ -7,7 +7,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <map>
-#include <streambuf>
 #include <unordered_set>
 #include <unistd.h>
 
@@ -18,7 +17,7 @@
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
-#include "pkgfile/fd_streambuf.h"
+#include "pkgfile/fd_source.h"
 #include "platform/fs.h"
 #include "platform/own_files.h"
 #include "platform/paths.h"
@@ -215,18 +214,12 @@ const pkg_image* package_in(const pkg_repo& repository, const std::string& dir) 
 }
 
 // Counts what a dry run would copy into the received image.
-class byte_counter : public std::streambuf {
+class byte_counter : public byte_sink {
  public:
   uint64_t count() const { return count_; }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (!traits_type::eq_int_type(c, traits_type::eof())) ++count_;
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char*, std::streamsize n) override {
-    count_ += static_cast<uint64_t>(n);
-    return n;
+  bool write(const char*, size_t count) override {
+    count_ += count;
+    return true;
   }
 
  private:
@@ -265,7 +258,7 @@ int run_stream_mode(console& screen, pkg_repo& repository, const run_options& op
   package_states before = states_of(repository);
   schedule_pass(screen, repository, staged, pass_output::changes);
   out_file image;
-  out_file_buf image_copy(image);
+  out_file_sink image_copy(image);
   byte_counter planned_image;
   if (options.dry_run ? !could_open_image() : !open_received_image(image)) {
     std::fputs("ERROR: could not open image\n", stdout);
@@ -273,12 +266,12 @@ int run_stream_mode(console& screen, pkg_repo& repository, const run_options& op
     discard(staged);
     return status_no_image;
   }
-  fd_istreambuf input(STDIN_FILENO);
+  fd_source input(STDIN_FILENO);
   stream_result result;
-  std::streambuf* copy = options.dry_run ? static_cast<std::streambuf*>(&planned_image) : &image_copy;
+  byte_sink* copy = options.dry_run ? static_cast<byte_sink*>(&planned_image) : &image_copy;
   install_request request = install_request_of(options);
   request.copy = copy;
-  int status = install_stream(screen, repository, staged, &input, request, result);
+  int status = install_stream(screen, repository, staged, input, request, result);
   if (options.dry_run) staged.places.planned[received_image_target] = planned_image.count();
   const std::string& image_dir = result.image_dir;
   if (!result.refusal.empty())

@@ -96,7 +96,7 @@ bool signature_holds(const pkg_image& record, pkg_stream& stream, bool secure) {
                                                : part_label(stream.type()) + " stands where its signature part belongs");
     return false;
   }
-  signature_level level = verify_package(stream.buf());
+  signature_level level = verify_package(stream);
   stream.next_part();  // a trailer cut short shows here, as the cause
   signature_level needed = required_signature_level(record, secure);
   if (level >= needed) return true;
@@ -188,7 +188,7 @@ void skip_image_payload(console& screen, const pkg_image& record, pkg_stream& st
   while (left > 0) {
     show_install_progress(screen, record, stream);
     uint32_t step = left < payload_step ? left : static_cast<uint32_t>(payload_step);
-    if (!stream.read(buffer, step)) break;  // cut short: the signature check fails later
+    if (!stream.read_exact(buffer, step)) break;  // cut short: the signature check fails later
     left -= step;
   }
   stream.next_part();
@@ -228,32 +228,21 @@ bool place_package(console& screen, pkg_repo& repository, manifest& m, pkg_image
 
 // The copy of a stream install counts what its target refused, so that a
 // copy cut short by a full flash is never taken for the package file.
-class checked_copy : public std::streambuf {
+class checked_copy : public byte_sink {
  public:
-  explicit checked_copy(std::streambuf* target) : target_(target) {}
+  explicit checked_copy(byte_sink* target) : target_(target) {}
 
   // True when every byte reached the target and it flushed cleanly; errno
   // holds the cause otherwise.
   bool complete() {
-    if (!failed_ && target_->pubsync() != 0) note_failure();
+    if (!failed_ && !target_->flush()) note_failure();
     if (failed_) errno = error_;
     return !failed_;
   }
 
- protected:
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    if (traits_type::eq_int_type(target_->sputc(traits_type::to_char_type(c)),
-                                 traits_type::eof())) {
-      note_failure();
-      return traits_type::eof();
-    }
-    return c;
-  }
-  std::streamsize xsputn(const char* data, std::streamsize count) override {
-    std::streamsize done = target_->sputn(data, count);
-    if (done != count) note_failure();
-    return done;
+  bool write(const char* data, size_t count) override {
+    if (!target_->write(data, count)) note_failure();
+    return !failed_;
   }
 
  private:
@@ -263,7 +252,7 @@ class checked_copy : public std::streambuf {
     error_ = errno != 0 ? errno : EIO;
   }
 
-  std::streambuf* target_;
+  byte_sink* target_;
   bool failed_ = false;
   int error_ = 0;
 };
@@ -465,7 +454,7 @@ install_result install_from(console& screen, pkg_repo& repository, manifest& m, 
 
 }  // namespace
 
-install_result install_stream(console& screen, pkg_repo& repository, manifest& m, std::streambuf* input,
+install_result install_stream(console& screen, pkg_repo& repository, manifest& m, byte_source& input,
                               const install_request& request, stream_result& result) {
   std::unique_ptr<checked_copy> checked;
   if (request.copy) checked = std::make_unique<checked_copy>(request.copy);

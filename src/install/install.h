@@ -1,12 +1,11 @@
 // Installing a package or a bundle read from a package stream.
 #pragma once
 
-#include <istream>
 #include <map>
-#include <streambuf>
 #include <string>
 
 #include "pkgfile/verify.h"
+#include "platform/byte_stream.h"
 #include "select/install_flags.h"
 
 struct console;
@@ -47,14 +46,14 @@ enum install_result : int {
 struct install_request {
   install_flags flags = 0;
   user_state_map user_state;        // the states the user chose, by name
-  std::streambuf* copy = nullptr;   // receives every consumed byte (may be nullptr)
+  byte_sink* copy = nullptr;        // receives every consumed byte (may be nullptr)
   bool secure = false;              // "/ram/SECURE": level 2 of every package
   bool boot_image_apart = false;    // "bootimage" is set: boot packages are not extracted
 };
 
 // Installs the package or bundle the stream holds; `result` receives what
 // was installed, or why it was refused.
-install_result install_stream(console& screen, pkg_repo& repository, manifest& m, std::streambuf* input,
+install_result install_stream(console& screen, pkg_repo& repository, manifest& m, byte_source& input,
                               const install_request& request, stream_result& result);
 
 // The signature level a package must carry: SIGNATURE_ED25519 everywhere

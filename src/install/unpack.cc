@@ -110,8 +110,7 @@ void show_install_progress(console& screen, const pkg_image& record, pkg_stream&
   line += display_text(record);
   std::string bar = line + " [";
   int64_t width = std::max<int64_t>(0, progress_total_width - static_cast<int64_t>(bar.size()));
-  pkg_streambuf& buf = stream.buf();
-  uint64_t read = static_cast<uint64_t>(buf.part_offset()) + buf.part_length() - buf.remaining();
+  uint64_t read = static_cast<uint64_t>(stream.part_offset()) + stream.part_length() - stream.remaining();
   uint64_t position = read - std::min(read, read_ahead);
   uint64_t total = stream.total_length();
   uint64_t filled = total == 0 ? 0 : std::min<uint64_t>(position * width / total, width);

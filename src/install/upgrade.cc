@@ -20,7 +20,7 @@
 #include "install/install.h"
 #include "model/version.h"
 #include "msg/msg.h"
-#include "pkgfile/fd_streambuf.h"
+#include "pkgfile/fd_source.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
 #include "platform/crypto.h"
@@ -76,8 +76,8 @@ bool read_members(pkg_download& bundle, pkg_stream& stream, scanned_records& sca
 // "" when it is usable.
 std::string read_download(pkg_download& record, int fd, const struct stat& info,
                           scanned_records& scanned) {
-  fd_istreambuf source(fd);
-  pkg_stream stream(&source, true, nullptr);
+  fd_source source(fd);
+  pkg_stream stream(source, true, nullptr);
   if (!stream.refusal().empty()) return stream.refusal();
   if (static_cast<uint64_t>(info.st_size) != stream.total_length())
     return "it is " + std::to_string(info.st_size) + " bytes long, but its header declares " +
@@ -222,8 +222,8 @@ install_outcome install_download(console& screen, pkg_repo& repository, manifest
   stream_result result;
   int status;
   {
-    auto source = std::make_unique<fd_istreambuf>(fd, candidate.keeps_image ? &whole : nullptr);
-    status = install_stream(screen, repository, m, source.get(), request, result);
+    auto source = std::make_unique<fd_source>(fd, candidate.keeps_image ? &whole : nullptr);
+    status = install_stream(screen, repository, m, *source, request, result);
     if (status == 0 && candidate.keeps_image && !source->drain()) status = 1;
   }
   if (!result.refusal.empty()) explain_refusal(result.subject.empty() ? candidate.path : result.subject, result.refusal);

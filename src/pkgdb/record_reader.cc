@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -116,55 +117,61 @@ class text_file {
 // A stored image, read through a buffer that seeks within itself and stops
 // at the size the file had when it was opened, so that passing over a small
 // part costs no system call.
-class image_source : public std::streambuf {
+class image_source : public byte_source {
  public:
   image_source(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~image_source() override { ::close(fd_); }
   image_source(const image_source&) = delete;
   image_source& operator=(const image_source&) = delete;
 
- protected:
-  int_type underflow() override {
-    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-    if (end_ >= size_) return traits_type::eof();
-    size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buffer_, size_ - end_));
-    ssize_t n;
-    do n = ::pread(fd_, buffer_, want, static_cast<off_t>(end_));
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-      size_ = end_;  // a read error ends the file
-      return traits_type::eof();
+  size_t read(char* out, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      if (next_ == end_ && !fill()) break;
+      size_t piece = std::min(count - done, end_ - next_);
+      std::memcpy(out + done, buffer_ + next_, piece);
+      next_ += piece;
+      done += piece;
     }
-    setg(buffer_, buffer_, buffer_ + n);
-    end_ += static_cast<uint64_t>(n);
-    return traits_type::to_int_type(*gptr());
+    return done;
   }
 
-  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-    int64_t base = dir == std::ios_base::beg ? 0
-                   : dir == std::ios_base::end ? static_cast<int64_t>(size_)
-                                               : static_cast<int64_t>(end_ - static_cast<uint64_t>(egptr() - gptr()));
-    int64_t target = base + off;
-    if (target < 0) return pos_type(off_type(-1));
-    uint64_t start = end_ - static_cast<uint64_t>(egptr() - eback());
-    uint64_t wanted = static_cast<uint64_t>(target);
-    if (wanted >= start && wanted <= end_) {
-      setg(eback(), eback() + (wanted - start), egptr());
+  uint64_t skip(uint64_t count) override {
+    uint64_t position = offset_ + next_;
+    uint64_t passed = std::min(count, size_ - std::min(size_, position));
+    uint64_t target = position + passed;
+    if (target <= offset_ + end_) {
+      next_ = static_cast<size_t>(target - offset_);
     } else {
-      end_ = wanted;
-      setg(buffer_, buffer_, buffer_);
+      offset_ = target;
+      next_ = end_ = 0;
     }
-    return pos_type(target);
-  }
-
-  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
-    return seekoff(off_type(pos), std::ios_base::beg, which);
+    return passed;
   }
 
  private:
+  // Reads the next piece into the emptied buffer; false at the end.
+  bool fill() {
+    offset_ += end_;
+    next_ = end_ = 0;
+    if (offset_ >= size_) return false;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buffer_, size_ - offset_));
+    ssize_t n;
+    do n = ::pread(fd_, buffer_, want, static_cast<off_t>(offset_));
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      size_ = offset_;  // a read error ends the file
+      return false;
+    }
+    end_ = static_cast<size_t>(n);
+    return true;
+  }
+
   int fd_;
   uint64_t size_;
-  uint64_t end_ = 0;  // file offset of the end of the buffered data
+  uint64_t offset_ = 0;  // file offset of the buffer's first byte
+  size_t next_ = 0;      // the buffered bytes not yet handed out: [next_, end_)
+  size_t end_ = 0;
   char buffer_[16384];
 };
 
@@ -410,7 +417,7 @@ void scan_image(const std::string& name, bool from_images, int db_fd, scan_outpu
     return;
   }
   image_source file(fd, static_cast<uint64_t>(st.st_size));
-  pkg_stream stream(&file, false, nullptr);
+  pkg_stream stream(file, false, nullptr);
   read_image(name, stream, out);
 }
 

@@ -1,10 +1,9 @@
 #include "pkgfile/extract.h"
 
-#include <istream>
 #include <string>
 #include <string_view>
 
-#include "pkgfile/inflate_streambuf.h"
+#include "pkgfile/inflater.h"
 #include "pkgfile/names.h"
 #include "pkgfile/pkg_format.h"
 #include "pkgfile/pkg_stream.h"
@@ -54,48 +53,49 @@ std::string refused_name(std::string_view stored, const std::string& relative, b
 }
 
 // Hands one entry's data to the receiver, straight from the inflated bytes.
-extract_result copy_entry_data(inflate_streambuf& inflater, entry_receiver& receiver, uint32_t size,
+extract_result copy_entry_data(inflater& container, entry_receiver& receiver, uint32_t size,
                                const std::string& stored_name) {
   while (size > 0) {
-    std::string_view piece = inflater.take(size);
+    std::string_view piece = container.take(size);
     if (piece.empty())
       return {extract_status::broken, "the data of entry \"" + stored_name + "\" is cut short or corrupt"};
     // A file's last piece is often the whole of a small file.
     if (!receiver.write(piece, piece.size() == size)) return {extract_status::receiver_failed, {}};
     size -= static_cast<uint32_t>(piece.size());
   }
-  if (!receiver.close(inflater.read_ahead())) return {extract_status::receiver_failed, {}};
+  if (!receiver.close(container.read_ahead())) return {extract_status::receiver_failed, {}};
+  return {};
+}
+
+// Passes over the data of an entry that is not written. A container that
+// ends inside it ends extraction.
+extract_result skip_entry_data(inflater& container, uint32_t size, bool* more) {
+  if (container.skip(size) < size) *more = false;
   return {};
 }
 
 // The next entry. Extraction goes on after a `complete` result with *more set.
-extract_result extract_entry(inflate_streambuf& inflater, std::istream& in, entry_receiver& receiver,
-                             variant_filter& variants, std::string& stored_name, bool* more) {
+extract_result extract_entry(inflater& container, entry_receiver& receiver, variant_filter& variants,
+                             std::string& stored_name, bool* more) {
   *more = false;
   char raw[pkg_file_entry_header_size];
-  if (!in.read(raw, sizeof raw)) return {};
+  if (container.read(raw, sizeof raw) < sizeof raw) return {};
   entry_header header = parse_entry_header(raw);
   stored_name.resize(header.name_length);
-  if (!in.read(stored_name.data(), header.name_length))
+  if (container.read(stored_name.data(), header.name_length) < header.name_length)
     return {extract_status::broken, "its files end inside the name of an entry"};
   *more = true;
   // Only regular files are ever written; their names are judged whatever
   // the processor, so a package is broken or not on every device alike.
-  if ((header.mode & file_mode_type_mask) != file_mode_regular) {
-    in.seekg(header.size, std::ios_base::cur);
-    return {};
-  }
+  if ((header.mode & file_mode_type_mask) != file_mode_regular) return skip_entry_data(container, header.size, more);
   std::string relative;
   bool normalised = normalise_entry_name(stored_name, &relative);
   if (!normalised || is_installer_state(relative))
     return {extract_status::broken, refused_name(stored_name, relative, normalised)};
-  if (!variants.fits(header.variant)) {
-    in.seekg(header.size, std::ios_base::cur);
-    return {};
-  }
+  if (!variants.fits(header.variant)) return skip_entry_data(container, header.size, more);
   if (!receiver.open(file_entry{stored_name, relative, header.size, header.mode}))
     return {extract_status::receiver_failed, {}};
-  return copy_entry_data(inflater, receiver, header.size, stored_name);
+  return copy_entry_data(container, receiver, header.size, stored_name);
 }
 
 }  // namespace
@@ -104,16 +104,13 @@ extract_result extract_entries(pkg_stream& stream, entry_receiver& receiver) {
   // No package is installed without a signature over all its bytes, and a
   // bad Adler-32 only shows after the last entry, where it ends the data as
   // the stream's end would: checking it would change nothing.
-  inflate_streambuf inflater(&stream.buf(), false);
-  if (!inflater.ready()) return {extract_status::no_memory, {}};
-  std::istream in(&inflater);
+  inflater container(stream, false);
+  if (!container.ready()) return {extract_status::no_memory, {}};
   std::string stored_name;
   variant_filter variants;
-  while (in.good()) {
+  for (;;) {
     bool more = false;
-    extract_result result = extract_entry(inflater, in, receiver, variants, stored_name, &more);
+    extract_result result = extract_entry(container, receiver, variants, stored_name, &more);
     if (result.status != extract_status::complete || !more) return result;
   }
-  // A skip that ran out of data: the container ended inside a skipped entry.
-  return {};
 }

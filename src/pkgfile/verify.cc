@@ -10,16 +10,13 @@ namespace {
 // Reads the trailer straight from the source: it is copied but never hashed.
 // Whatever arrives is consumed from the part, so the copy output stays the
 // exact prefix of the input even when the trailer is cut short.
-bool read_trailer(pkg_streambuf& stream, uint8_t* trailer, uint32_t size) {
-  size_t got = stream.read_source(reinterpret_cast<char*>(trailer), size);
-  stream.copy_out(reinterpret_cast<const char*>(trailer), got);
-  stream.consume_unhashed(static_cast<uint32_t>(got));
-  return got == size;
+bool read_trailer(pkg_stream& stream, uint8_t* trailer, uint32_t size) {
+  return stream.read_unhashed(reinterpret_cast<char*>(trailer), size) == size;
 }
 
 }  // namespace
 
-signature_level verify_package(pkg_streambuf& stream) {
+signature_level verify_package(pkg_stream& stream) {
   if (!stream.hashing()) return SIGNATURE_NONE;
   stream.finish_digest();
   uint32_t size = stream.remaining() >= long_trailer_size    ? long_trailer_size

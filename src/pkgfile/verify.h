@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-class pkg_streambuf;
+class pkg_stream;
 
 // How strongly a package is signed; a higher level includes the lower ones.
 enum signature_level : int {
@@ -16,7 +16,7 @@ enum signature_level : int {
 // The level of the package's signature: SIGNATURE_NONE too for a trailer
 // shorter than 68 bytes or cut short, or a stream without a digest. The
 // stream must be at the start of a signature part's payload.
-signature_level verify_package(pkg_streambuf& stream);
+signature_level verify_package(pkg_stream& stream);
 
 // The older scheme's check: Y = x(v*|P| + h*G) on Curve25519 with the built-in
 // public key P, c compared with the first 16 bytes of H(Y). `digest20` is the

@@ -1,14 +1,18 @@
 #include "stage/op_table.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
 // The short run is merged when it reaches about the square root of the long
 // one: an addition then moves at most that many entries, and a merge comes
-// once per that many additions.
-size_t recent_limit(size_t sorted) { return std::max<size_t>(64, static_cast<size_t>(std::sqrt(double(sorted)))); }
+// once per that many additions. The root is taken in integers (Newton's
+// steps), so that the program needs no maths library.
+size_t recent_limit(size_t sorted) {
+  size_t root = sorted;
+  for (size_t next = (root + 1) / 2; next < root; next = (root + sorted / root) / 2) root = next;
+  return std::max<size_t>(64, root);
+}
 
 size_t common_prefix(std::string_view a, std::string_view b) {
   size_t most = std::min({a.size(), b.size(), size_t{UINT16_MAX}});

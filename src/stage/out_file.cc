@@ -81,15 +81,3 @@ bool out_file::close() {
   if (failed_) errno = error_;
   return !failed_;
 }
-
-std::streambuf::int_type out_file_buf::overflow(int_type c) {
-  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-  char byte = traits_type::to_char_type(c);
-  file_.write(&byte, 1);
-  return file_.failed() ? traits_type::eof() : c;
-}
-
-std::streamsize out_file_buf::xsputn(const char* data, std::streamsize count) {
-  file_.write(data, static_cast<size_t>(count));
-  return file_.failed() ? 0 : count;
-}

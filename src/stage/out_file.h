@@ -7,9 +7,10 @@
 #pragma once
 
 #include <cstddef>
-#include <streambuf>
 #include <string>
 #include <string_view>
+
+#include "platform/byte_stream.h"
 
 class out_file {
  public:
@@ -52,17 +53,17 @@ class out_file {
   char buffer_[buffer_size];
 };
 
-// An out_file seen as a stream buffer, for a writer that takes one (the copy
-// a stream install makes of its input). Once the file has failed, every
-// write reports that nothing was taken.
-class out_file_buf : public std::streambuf {
+// An out_file seen as a byte sink, for a writer that takes one (the copy a
+// stream install makes of its input). Once the file has failed, every write
+// reports that nothing was taken.
+class out_file_sink : public byte_sink {
  public:
-  explicit out_file_buf(out_file& file) : file_(file) {}
-
- protected:
-  int_type overflow(int_type c) override;
-  std::streamsize xsputn(const char* data, std::streamsize count) override;
-  int sync() override { return file_.flush() ? 0 : -1; }
+  explicit out_file_sink(out_file& file) : file_(file) {}
+  bool write(const char* data, size_t count) override {
+    file_.write(data, count);
+    return !file_.failed();
+  }
+  bool flush() override { return file_.flush(); }
 
  private:
   out_file& file_;

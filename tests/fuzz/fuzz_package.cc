@@ -3,7 +3,6 @@
 // absolute paths, inside the target's scratch root; every staged file is
 // discarded after each input.
 #include <algorithm>
-#include <sstream>
 
 #include "fuzz_root.h"
 #include "install/unpack.h"
@@ -15,8 +14,9 @@
 #include "stage/manifest.h"
 
 FUZZ_TARGET("package", "/flash", "/ram", "/tmp") {
-  std::stringbuf source{std::string(input), std::ios_base::in}, copy;
-  pkg_stream stream(&source, true, &copy);
+  memory_source source(input);
+  string_sink copy;
+  pkg_stream stream(source, true, &copy);
   stream.wanted_types = {part_package_header, part_bundle_header, part_bundle_members, part_architecture,
                          part_depends,        part_provides,      part_conflicts,      part_image_payload,
                          part_files,          part_signature};
@@ -34,7 +34,7 @@ FUZZ_TARGET("package", "/flash", "/ram", "/tmp") {
     std::vector<pkg_dep> members;
     if (type == part_bundle_members) read_dep_list(stream, members);
     if (type == part_files && !record.name.empty() && !extract_files(screen, record, m, stream)) break;
-    if (type == part_signature) verify_package(stream.buf());
+    if (type == part_signature) verify_package(stream);
     type = stream.next_part();
   }
   // A staged target lies below "/flash/" and is a plain path: no "..", "."
@@ -45,6 +45,6 @@ FUZZ_TARGET("package", "/flash", "/ram", "/tmp") {
                   std::filesystem::path(target).lexically_normal().native() == target &&
                   std::none_of(target.begin(), target.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; }));
   // The copy output holds exactly a prefix of what was read, byte for byte.
-  fuzz::require(input.starts_with(copy.str()));
+  fuzz::require(input.starts_with(copy.bytes));
   discard(m);
 }

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <random>
-#include <sstream>
 
 #include "install/unpack.h"
 #include "legacy_curve.h"
@@ -39,17 +38,17 @@ std::string name16(std::string name) { name.resize(16, '\0'); return name; }
 
 // A source that hands out at most 3 bytes a read, as a pipe may. (A stream
 // that hashes or copies never seeks, so seeking needs no stand-in.)
-struct pipe_buf : std::stringbuf {
-  explicit pipe_buf(const std::string& s) : std::stringbuf(s, std::ios_base::in) {}
-  std::streamsize xsgetn(char* s, std::streamsize n) override { return std::stringbuf::xsgetn(s, std::min<std::streamsize>(n, 3)); }
+struct pipe_source : memory_source {
+  using memory_source::memory_source;
+  size_t read(char* s, size_t n) override { return memory_source::read(s, std::min<size_t>(n, 3)); }
 };
 
 // A package file read as the installer reads one from a pipe, at its first
 // wanted part; `copy` gets every byte read.
 struct reading {
-  pipe_buf source;
-  std::stringbuf copy;
-  pkg_stream stream{&source, true, &copy};
+  pipe_source source;
+  string_sink copy;
+  pkg_stream stream{source, true, &copy};
   uint32_t first;
   reading(const std::string& file, std::vector<uint32_t> wanted) : source(file) {
     stream.wanted_types = std::move(wanted);
@@ -61,9 +60,9 @@ struct reading {
 // when the stream's copy, once the stream is read to its end, is not the file.
 int level_of(const std::string& file) {
   reading in(file, {part_signature});
-  int level = in.first == part_signature ? verify_package(in.stream.buf()) : -1;
+  int level = in.first == part_signature ? verify_package(in.stream) : -1;
   in.stream.next_part();
-  return in.copy.str() == file ? level : -2;
+  return in.copy.bytes == file ? level : -2;
 }
 
 // Every field has four different bytes: any other byte order gives another number.
@@ -268,7 +267,7 @@ TEST(Extract, ProgressBar) {
       {0, 100, false, 55}, {2 * 114 - 8, 100, false, 27}, {0xFFFFFFF8, 100, false, 0}, {10, 1000, true, 43}};
   for (const auto& c : cases) {
     reading in(pkgbuild::file_header(pkg_magic_primary, c.declared) + part(part_files, std::string(c.payload, 'p')), {part_files});
-    in.stream.ignore(static_cast<std::streamsize>(c.payload));
+    in.stream.skip(c.payload);
     pkg_image record = pkgdb_test::rec<pkg_image>("demo", 0x01006600);
     record.disabled = c.disabled;
     std::string line;

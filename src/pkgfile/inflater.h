@@ -1,32 +1,33 @@
-// A read-only stream buffer that inflates one zlib stream (the file container
-// of a package) from a source stream buffer, 64 KiB of input and 256 KiB of
-// output at a time: large enough that zlib, the digest and the writes of the
-// extracted files each work on long runs, small enough to stay a fixed,
-// modest part of the installer's memory.
+// A byte source that inflates one zlib stream (the file container of a
+// package) from another source, 64 KiB of input and 256 KiB of output at a
+// time: large enough that zlib, the digest and the writes of the extracted
+// files each work on long runs, small enough to stay a fixed, modest part of
+// the installer's memory.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <streambuf>
 #include <string_view>
 #include <zlib.h>
 
-class inflate_streambuf : public std::streambuf {
+#include "platform/byte_stream.h"
+
+class inflater : public byte_source {
  public:
   static constexpr size_t input_size = 65536;
   // zlib copies the last 32 KiB of every call's output into its window: a
   // larger output buffer makes that copy a small share of the bytes.
   static constexpr size_t output_size = 262144;
 
-  // `source` is borrowed and must outlive the buffer; reading from it is
+  // `source` is borrowed and must outlive the inflater; reading from it is
   // what consumes (and, for a package stream, hashes and copies) the input.
   // Without `check_value`, the stream's Adler-32 is neither computed nor
   // compared: for a package whose signature covers every compressed byte it
   // only costs time, and a mismatch would strike after the last byte anyway.
-  explicit inflate_streambuf(std::streambuf* source, bool check_value = true);
-  ~inflate_streambuf() override;
-  inflate_streambuf(const inflate_streambuf&) = delete;
-  inflate_streambuf& operator=(const inflate_streambuf&) = delete;
+  explicit inflater(byte_source& source, bool check_value = true);
+  ~inflater() override;
+  inflater(const inflater&) = delete;
+  inflater& operator=(const inflater&) = delete;
 
   // False when zlib could not be set up (out of memory); nothing can be read.
   bool ready() const { return ready_; }
@@ -40,28 +41,28 @@ class inflate_streambuf : public std::streambuf {
   // output, so the measure only grows as bytes are handed out.
   uint64_t read_ahead() const;
   // Inflated bytes handed out so far (the stream position).
-  uint64_t position() const { return produced_ - static_cast<uint64_t>(egptr() - gptr()); }
+  uint64_t position() const { return produced_ - (end_ - next_); }
 
   // The next at most `max` inflated bytes, consumed, without copying them:
   // a view into the buffer that holds until the next read. Empty at the end
   // of the data.
   std::string_view take(size_t max);
-
- protected:
-  int_type underflow() override;
-  // Forward only: from the current position or from the start; never from
-  // the end. Skipped bytes are inflated and dropped.
-  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
-  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+  size_t read(char* buffer, size_t count) override;
+  // Skipped bytes are inflated and dropped.
+  uint64_t skip(uint64_t count) override;
 
  private:
-  bool skip(uint64_t count);
+  // Refills and inflates until at least one byte is ready; false at the end
+  // of the data.
+  bool fill();
 
   std::unique_ptr<char[]> buffers_;  // output, then input
   char* out_ = nullptr;
   char* in_ = nullptr;
+  size_t next_ = 0;  // the inflated bytes not yet handed out: out_[next_, end_)
+  size_t end_ = 0;
   z_stream zlib_{};
-  std::streambuf* source_;
+  byte_source& source_;
   uint64_t produced_ = 0;
   uint64_t source_read_ = 0;    // bytes taken from the source
   uint64_t consumed_ = 0;       // of those, bytes zlib has consumed
