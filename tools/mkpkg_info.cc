@@ -193,7 +193,7 @@ bool describe_package(std::string_view file, const key_file* keys, std::string* 
   bool sound = describe_file_header(out, file, stream);
   sound = describe_parts(out, file) && sound;
   bool has_header = false;
-  for (uint32_t type = 1; type <= part_digest_sha256; ++type) stream.wanted_types.push_back(type);
+  stream.wanted_types = ((part_set{1} << (part_digest_sha256 + 1)) - 1) & ~part_set{1};  // types 1 to 25
   int type = stream.next_part();
   while (type >= 0) {
     if (type == part_package_header || type == part_bundle_header) {

@@ -149,7 +149,7 @@ bool sign_parts(std::string* file, const signer& sign, std::string* err) {
   std::string original = *file;  // the signatures replace bytes of *file as it is read
   memory_source source(original);
   pkg_stream stream(source, true);
-  stream.wanted_types = {part_signature};
+  stream.wanted_types = parts_of({part_signature});
   while (stream.next_part() == part_signature) {
     stream.finish_digest();
     std::string trailer;

@@ -37,7 +37,7 @@ int install(const char* package, const char* root) {
   }
   fd_source source(fd);
   pkg_stream stream(source, true);
-  stream.wanted_types = {part_package_header, part_files, part_signature};
+  stream.wanted_types = parts_of({part_package_header, part_files, part_signature});
   pkg_repo repository;
   console screen;
   screen.quiet = true;

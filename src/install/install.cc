@@ -39,10 +39,10 @@ constexpr size_t progress_wipe_width = 78;
 
 // The part types installation handles; every other part is skipped (and
 // still hashed and copied).
-const std::vector<uint32_t> install_part_types = {
+constexpr part_set install_part_types = parts_of({
     part_package_header, part_bundle_header, part_bundle_members, part_architecture,
     part_depends,        part_provides,      part_conflicts,      part_image_payload,
-    part_files,          part_signature};
+    part_files,          part_signature});
 
 bool is_boot_package(const pkg_record& record) { return (record.flags & PKG_FLAG_BOOT) != 0; }
 

@@ -38,10 +38,10 @@ constexpr const char* downgrade_marker = "/ram/DOWNGRADE";
 constexpr const char* postlog_path = "/flash/postlog";
 constexpr size_t postlog_placeholder_size = 4096;
 
-const std::vector<uint32_t> scan_part_types = {
+constexpr part_set scan_part_types = parts_of({
     part_bundle_header, part_package_header, part_text_a,   part_architecture,
     part_text_b,        part_note,           part_depends,  part_provides,
-    part_conflicts,     part_image_payload};
+    part_conflicts,     part_image_payload});
 
 // The records of the download scan: the candidate list and the members of
 // bundles point at them, so the upgrade run keeps them until it returns.

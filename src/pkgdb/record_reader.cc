@@ -358,8 +358,8 @@ void read_bundle_image(std::unique_ptr<pkg_image> bundle, pkg_stream& stream, sc
 }
 
 void read_image(const std::string& entry_name, pkg_stream& stream, scan_output& out) {
-  stream.wanted_types = {part_bundle_header, part_package_header, part_text_a, part_note,
-                         part_depends,       part_provides,       part_conflicts};
+  stream.wanted_types = parts_of({part_bundle_header, part_package_header, part_text_a, part_note,
+                                  part_depends, part_provides, part_conflicts});
   int type = move_to_header(stream);
   std::unique_ptr<pkg_image> header = type == -1 ? nullptr : read_header(stream);
   if (!header) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 inline constexpr uint32_t pkg_magic_primary = 0xBAD0F11E;
 inline constexpr uint32_t pkg_magic_secondary = 0xA1100FFB;
@@ -33,6 +34,15 @@ enum pkg_part_type : uint16_t {
   part_text_a = 24,
   part_digest_sha256 = 25,
 };
+
+// A set of part types, one bit each: every type the format names is below 32.
+using part_set = uint32_t;
+constexpr part_set parts_of(std::initializer_list<pkg_part_type> types) {
+  part_set set = 0;
+  for (pkg_part_type type : types) set |= part_set{1} << type;
+  return set;
+}
+constexpr bool holds_part(part_set set, int type) { return type >= 0 && type < 32 && (set >> type & 1) != 0; }
 
 inline constexpr uint16_t file_mode_type_mask = 0xF000;
 inline constexpr uint16_t file_mode_regular = 0x8000;

@@ -201,9 +201,7 @@ int pkg_stream::next_part() {
     }
     begin_part(header);
     type_ = get_u16(header);
-    if (std::find(wanted_types.begin(), wanted_types.end(), static_cast<uint32_t>(type_)) !=
-        wanted_types.end())
-      return type_;
+    if (holds_part(wanted_types, type_)) return type_;
   }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pkgfile/pkg_format.h"
 #include "platform/byte_stream.h"
 #include "platform/crypto.h"
 
@@ -26,7 +27,7 @@ class pkg_stream : public byte_source {
   pkg_stream(const pkg_stream&) = delete;
   pkg_stream& operator=(const pkg_stream&) = delete;
 
-  std::vector<uint32_t> wanted_types;
+  part_set wanted_types = 0;
 
   // Type of the next wanted part, or -1 at the end or on failure.
   int next_part();

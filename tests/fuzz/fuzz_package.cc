@@ -17,9 +17,9 @@ FUZZ_TARGET("package", "/flash", "/ram", "/tmp") {
   memory_source source(input);
   string_sink copy;
   pkg_stream stream(source, true, &copy);
-  stream.wanted_types = {part_package_header, part_bundle_header, part_bundle_members, part_architecture,
+  stream.wanted_types = parts_of({part_package_header, part_bundle_header, part_bundle_members, part_architecture,
                          part_depends,        part_provides,      part_conflicts,      part_image_payload,
-                         part_files,          part_signature};
+                         part_files,          part_signature});
   console screen;
   screen.quiet = true;
   manifest m;

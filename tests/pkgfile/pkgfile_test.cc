@@ -50,8 +50,8 @@ struct reading {
   string_sink copy;
   pkg_stream stream{source, true, &copy};
   uint32_t first;
-  reading(const std::string& file, std::vector<uint32_t> wanted) : source(file) {
-    stream.wanted_types = std::move(wanted);
+  reading(const std::string& file, std::initializer_list<pkg_part_type> wanted) : source(file) {
+    stream.wanted_types = parts_of(wanted);
     first = stream.next_part();
   }
 };
