@@ -18,10 +18,10 @@
 
 namespace {
 
-// What `write_report` writes to `fd`, read back through a temporary file.
+// What `write_report` writes to `fd`, read back through `scratch`, a
+// temporary file made before the run changes root.
 template <typename Report>
-std::string capture(int fd, Report write_report) {
-  std::FILE* scratch = std::tmpfile();
+std::string capture(std::FILE* scratch, int fd, Report write_report) {
   if (!scratch) return {};
   int saved = dup(fd);
   dup2(fileno(scratch), fd);
@@ -47,14 +47,16 @@ size_t last_number_after(const std::string& report, const char* key) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::FILE* info_file = std::tmpfile();
+  std::FILE* stats_file = std::tmpfile();
   int status = run_installer(argc, argv);
   std::fflush(stdout);
   // malloc_info's totals follow the arenas: the last "max" is all arenas'.
-  std::string info = capture(STDOUT_FILENO, [] {
+  std::string info = capture(info_file, STDOUT_FILENO, [] {
     malloc_info(0, stdout);
     std::fflush(stdout);
   });
-  std::string stats = capture(STDERR_FILENO, [] { malloc_stats(); });
+  std::string stats = capture(stats_file, STDERR_FILENO, [] { malloc_stats(); });
   size_t arenas = last_number_after(info, "<system type=\"max\" size=\"");
   size_t mapped = last_number_after(stats, "max mmap bytes   =");
   std::fprintf(stderr, "peak heap: arenas %zu, mapped %zu, at most %zu bytes\n", arenas, mapped, arenas + mapped);

@@ -124,8 +124,9 @@ listing_row package_listing::row_of(const pkg_image& record) {
 }
 
 void show_packages(const package_listing& listing, std::FILE* out) {
-  // Lines are gathered and written some 64 KiB at a time.
-  constexpr size_t batch = 65536;
+  // Lines are gathered and written some 16 KiB at a time: few writes, for
+  // a buffer the device hardly feels.
+  constexpr size_t batch = 16384;
   std::string text = header_line();
   text.reserve(batch + 512);
   for (const listing_row& row : listing.rows) {
