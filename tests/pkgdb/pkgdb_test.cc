@@ -111,6 +111,10 @@ TEST(Database, LoadsEveryKindOfRecord) {
       {"a stored image outside the database",
        {{"/rw/pckg/.images/kept", image_of("kept", v1_2, 5, signature())}, {pdb + "kept/files", "flash/bin/kept\nbin/old-form\n"}},
        "kept v=01026600 t=5 files=[/bin/old-form,/flash/bin/kept]\n"},
+      {"the images' records first, then the stored images', then the bare ones",
+       with("a", "1 2\n", {{pdb + "z/image", image_of("z", v1_0, 1)}, {pdb + "m/files", ""},
+        {"/rw/pckg/.images/m", image_of("m", v1_2, 5)}}),
+       "z v=01006600 t=1\nm v=01026600 t=5\na v=00000001 t=2\n"},
       // Only directories are packages: not the stream install's leftover
       // image file, nor a link.
       {"phantoms", with("abc", "16803328 1\n", {{pdb + "image", image_of("ghost", v1_0, 1)}, {pdb + "lnk", testsupport::link_to("abc")},
