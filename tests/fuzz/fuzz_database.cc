@@ -18,6 +18,7 @@
 #include "fuzz_root.h"
 #include "model/names.h"
 #include "msg/msg.h"
+#include "pkgdb/db_format.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
