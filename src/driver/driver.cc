@@ -139,8 +139,12 @@ bool is_current_root(const std::string& root) {
          wanted.st_dev == current.st_dev && wanted.st_ino == current.st_ino;
 }
 
-int run_show_mode(console&, pkg_repo& repository, const run_options&) {
-  show_packages(repository, stdout);
+// The listing loads only what it prints, into rows of its own rather than
+// into the repository's records.
+int run_show_mode(console& screen) {
+  package_listing listing;
+  load_listing(listing, screen);
+  show_packages(listing, stdout);
   return 0;
 }
 
@@ -398,7 +402,8 @@ int run_upgrade_mode(console& screen, pkg_repo& repository, const run_options& o
   return status;
 }
 
-// The run modes, in the order in which they are chosen.
+// The run modes that work on the loaded repository, in the order in which
+// they are chosen; the listing, chosen before them all, loads its own rows.
 struct mode_entry {
   const char* name;
   bool (*chosen)(const run_options&);
@@ -406,7 +411,6 @@ struct mode_entry {
 };
 
 const mode_entry modes[] = {
-    {"show", [](const run_options& o) { return o.show; }, run_show_mode},
     {"cleanup", [](const run_options& o) { return o.cleanup; }, run_cleanup_mode},
     {"stream install", [](const run_options& o) { return o.from_stdin; }, run_stream_mode},
     {"upgrade", [](const run_options&) { return true; }, run_upgrade_mode},
@@ -591,10 +595,9 @@ int run_installer(int argc, char** argv) {
   }
   if (!change_root(options.root)) return 1;
   read_run_settings(options);
-  // The listing prints a few fields of each record: it reads no more.
   screen.quiet = options.quiet;
-  load_repository(repository, screen, options.arch,
-                  options.show ? load_scope::listing : load_scope::everything);
+  if (options.show) return run_show_mode(screen);
+  load_repository(repository, screen, options.arch);
 
   for (const mode_entry& mode : modes)
     if (mode.chosen(options)) return mode.handler(screen, repository, options);

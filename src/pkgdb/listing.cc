@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "model/record.h"
 #include "model/version.h"
 #include "msg/msg.h"
-#include "pkgdb/repo.h"
 
 namespace {
 
@@ -98,27 +98,39 @@ std::string header_line() {
   return line;
 }
 
-void put_package_line(std::string& line, const pkg_image& record) {
-  put_safe_cell(line, record.name, name_width);
+void put_package_line(std::string& line, const package_listing& listing, const listing_row& row) {
+  put_safe_cell(line, listing.name(row), name_width);
   line += ' ';
-  line += record.disabled ? 'X' : ' ';
-  line += record.bundle.name.empty() ? "  " : "B ";
-  put_cell(line, version_text(record.version), version_width);
+  line += row.disabled ? 'X' : ' ';
+  line += row.in_bundle ? "B " : "  ";
+  put_cell(line, version_text(row.version), version_width);
   line += ' ';
-  put_built(line, record.build_time);
-  put_safe_cell(line, record.note, note_width);
+  put_built(line, row.build_time);
+  put_safe_cell(line, listing.note(row), note_width);
   line += '\n';
 }
 
 }  // namespace
 
-void show_packages(const pkg_repo& repository, std::FILE* out) {
-  // Lines are gathered and written some 64 KiB at a time.
-  constexpr size_t batch = 65536;
+listing_row package_listing::row_of(const pkg_image& record) {
+  listing_row row;
+  row.name = texts.store(record.name);
+  row.note = texts.store(record.note);
+  row.version = record.version;
+  row.build_time = record.build_time;
+  row.disabled = record.disabled;
+  row.in_bundle = !record.bundle.name.empty();
+  return row;
+}
+
+void show_packages(const package_listing& listing, std::FILE* out) {
+  // Lines are gathered and written some 16 KiB at a time: few writes, for
+  // a buffer the device hardly feels.
+  constexpr size_t batch = 16384;
   std::string text = header_line();
   text.reserve(batch + 512);
-  for (const pkg_image* record : repository.packages) {
-    put_package_line(text, *record);
+  for (const listing_row& row : listing.rows) {
+    put_package_line(text, listing, row);
     if (text.size() >= batch) {
       std::fwrite(text.data(), 1, text.size(), out);
       text.clear();

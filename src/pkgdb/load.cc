@@ -1,6 +1,7 @@
 #include "pkgdb/load.h"
 
 #include <cerrno>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "msg/msg.h"
 #include "platform/fs.h"
+#include "pkgdb/listing.h"
 #include "pkgdb/record_reader.h"
 #include "pkgdb/repo.h"
 
@@ -26,25 +28,9 @@ bool is_directory_entry(const dirent& entry) {
   return fs::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Names of the package directories, in directory order. False when the
-// database directory cannot be opened.
-bool list_package_dirs(std::vector<std::string>* names) {
-  DIR* dir = fs::opendir(pdb_root);
-  if (!dir) return false;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    if (is_directory_entry(*entry)) names->push_back(entry->d_name);
-  }
-  closedir(dir);
-  return true;
-}
-
-// What loading finds for one package directory. The records of every
-// directory's image come first, in directory order, then those of the stored
-// images, then a bare record for each directory that no record names. Since
-// a bundle's image names its members, whether a directory is bare is known
-// only once every image is read: its bare record is read in case, and dropped
-// when another directory's image turns out to name it.
+// What loading finds for one package directory: the records of its image,
+// those of its stored image, and a bare record when none of these bears the
+// directory's name.
 struct directory_result {
   scan_output in_database;
   scan_output stored;
@@ -69,12 +55,21 @@ void load_directory(const std::string& name, const listed_names& stored_images, 
   }
 }
 
-}  // namespace
-
-void load_repository(pkg_repo& repository, console& screen, const std::string& arch, load_scope scope) {
-  repository.arch = arch;
-  std::vector<std::string> names;
-  if (!list_package_dirs(&names)) {
+// Reads every package directory and hands each record, made into what the
+// caller keeps by `keep`, to `append` in the repository's order: the records
+// of every directory's image in directory order, then those of the stored
+// images, then the bare record of each directory that no record from
+// another directory (nor one in `named_elsewhere` already) names. Since a
+// bundle's image names its members, a bare record is known to stay only once
+// every directory is read: only the kept forms of the records that must
+// wait are held until then. `name_of` gives a kept record's name, which
+// must stay where it is while the load runs.
+template <typename Keep, typename NameOf, typename Append>
+void load_in_order(console& screen, load_scope scope, std::unordered_set<std::string_view> named_elsewhere, Keep keep,
+                   NameOf name_of, Append append) {
+  using kept = decltype(keep(std::unique_ptr<pkg_image>()));
+  DIR* dir = fs::opendir(pdb_root);
+  if (!dir) {
     warning(screen, "could not open repo");
     return;
   }
@@ -86,27 +81,50 @@ void load_repository(pkg_repo& repository, console& screen, const std::string& a
   listed_names stored_images = list_names(stored_images_root);
   listed_names schedules;
   if (scope == load_scope::everything) schedules = list_names(schedule_root);
-  std::vector<directory_result> results(names.size());
-  for (size_t i = 0; i < names.size(); ++i)
-    load_directory(names[i], stored_images, schedules, scope, db_fd, results[i]);
-  if (db_fd != AT_FDCWD) ::close(db_fd);
-  for (const directory_result& result : results)
-    if (!result.untrusted_image.empty())
-      warning(screen, "ignored %s: it is not owned by the installer's user or others may write it",
-              result.untrusted_image.c_str());
-  // A directory's bare record was only read when no record of its own
-  // directory names it: it is dropped when a record from elsewhere does (a
-  // bundle's member, say), or one that was already in the repository.
-  std::unordered_set<std::string_view> named_elsewhere;
-  for (const pkg_image* record : repository.packages) named_elsewhere.insert(record->name);
-  for (scan_output directory_result::*scan : {&directory_result::in_database, &directory_result::stored}) {
-    for (size_t i = 0; i < names.size(); ++i) {
-      for (scanned& found : results[i].*scan) {
-        if (found.record->name != names[i]) named_elsewhere.insert(found.record->name);
-        repository.append(std::move(found.record));
+  std::deque<kept> stored, bare;
+  std::vector<std::string> untrusted;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || !is_directory_entry(*entry)) continue;
+    const std::string name = entry->d_name;
+    directory_result result;
+    load_directory(name, stored_images, schedules, scope, db_fd, result);
+    for (scan_output* scan : {&result.in_database, &result.stored}) {
+      for (scanned& found : *scan) {
+        kept record = keep(std::move(found.record));
+        if (name_of(record) != name) named_elsewhere.insert(name_of(record));
+        if (scan == &result.in_database)
+          append(std::move(record));
+        else
+          stored.push_back(std::move(record));
       }
     }
+    if (result.bare) bare.push_back(keep(std::move(result.bare)));
+    if (!result.untrusted_image.empty()) untrusted.push_back(std::move(result.untrusted_image));
   }
-  for (directory_result& result : results)
-    if (result.bare && !named_elsewhere.count(result.bare->name)) repository.append(std::move(result.bare));
+  closedir(dir);
+  if (db_fd != AT_FDCWD) ::close(db_fd);
+  for (const std::string& path : untrusted)
+    warning(screen, "ignored %s: it is not owned by the installer's user or others may write it", path.c_str());
+  for (kept& record : stored) append(std::move(record));
+  for (kept& record : bare)
+    if (!named_elsewhere.count(name_of(record))) append(std::move(record));
+}
+
+}  // namespace
+
+void load_repository(pkg_repo& repository, console& screen, const std::string& arch) {
+  repository.arch = arch;
+  std::unordered_set<std::string_view> named_before;
+  for (const pkg_image* record : repository.packages) named_before.insert(record->name);
+  load_in_order(
+      screen, load_scope::everything, std::move(named_before), [](std::unique_ptr<pkg_image> record) { return record; },
+      [](const std::unique_ptr<pkg_image>& record) { return std::string_view(record->name); },
+      [&](std::unique_ptr<pkg_image> record) { repository.append(std::move(record)); });
+}
+
+void load_listing(package_listing& listing, console& screen) {
+  load_in_order(
+      screen, load_scope::listing, {}, [&](std::unique_ptr<pkg_image> record) { return listing.row_of(*record); },
+      [&](const listing_row& row) { return listing.name(row); },
+      [&](const listing_row& row) { listing.rows.push_back(row); });
 }

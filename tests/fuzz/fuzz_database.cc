@@ -8,15 +8,17 @@
 //   q/version, q/files, the schedule of q.
 // A piece that begins with "+" is the file with the rest as its content; any
 // other piece, or a missing one, leaves the file out. The loader runs over the
-// whole database and the listing prints it. Whatever the files say, every
-// record must be a package the installer may name a directory after, with a
-// known request and installed paths that are absolute single lines.
+// whole database, then the listing's own load, whose rows are printed.
+// Whatever the files say, every record must be a package the installer may
+// name a directory after, with a known request and installed paths that are
+// absolute single lines.
 #include <algorithm>
 #include <cstdio>
 
 #include "fuzz_root.h"
 #include "model/names.h"
 #include "msg/msg.h"
+#include "pkgdb/db_format.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
@@ -53,7 +55,9 @@ FUZZ_TARGET("database", "/flash/var", "/ram", "/rw/pckg", "/tmp") {
     for (std::string_view path : record->files)
       fuzz::require(path.starts_with('/') && path.size() <= files_line_limit + 1 && path.find('\n') == std::string::npos);
   }
-  show_packages(repository, sink);
+  package_listing listing;
+  load_listing(listing, screen);
+  show_packages(listing, sink);
   std::fclose(sink);
   std::free(printed);
 }

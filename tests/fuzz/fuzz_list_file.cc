@@ -10,6 +10,7 @@
 #include "fuzz_root.h"
 #include "model/record.h"
 #include "msg/msg.h"
+#include "pkgdb/db_format.h"
 #include "pkgdb/load.h"
 #include "pkgdb/repo.h"
 

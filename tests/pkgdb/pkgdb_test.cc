@@ -9,6 +9,7 @@
 
 #include "msg/msg.h"
 #include "pkgbuild.h"
+#include "pkgdb/db_format.h"
 #include "pkgdb/listing.h"
 #include "pkgdb/load.h"
 #include "pkgdb/metadata.h"
@@ -58,17 +59,19 @@ std::string describe(const pkg_repo& repository) {
 }
 
 // The records of a device with these files and what loading printed; the
-// listing's lighter load must show them as the whole load does.
+// listing's own load must warn as the whole load does and list the same rows.
 std::string load_in(const tree& files) {
   device_root root;
   root.put(files);
   return pkgdb_test::run_in_root(root, [] {
     alarm(20);  // a loader that blocks fails the test instead of hanging it
-    pkg_repo all, light;
-    auto shown = [](const pkg_repo& r) { return pkgdb_test::printed([&](console& c) { show_packages(r, c.out); }); };
+    pkg_repo all;
+    package_listing whole, light;
+    auto shown = [](const package_listing& l) { return pkgdb_test::printed([&](console& c) { show_packages(l, c.out); }); };
     std::string out = pkgdb_test::printed([&](console& c) { load_repository(all, c, "i386"); });
-    pkgdb_test::printed([&](console& c) { load_repository(light, c, "i386", load_scope::listing); });
-    return describe(all) + out + (shown(light) == shown(all) ? "" : "listing differs");
+    for (const pkg_image* r : all.packages) whole.rows.push_back(whole.row_of(*r));
+    std::string light_out = pkgdb_test::printed([&](console& c) { load_listing(light, c); });
+    return describe(all) + out + (light_out == out && shown(light) == shown(whole) ? "" : "listing differs");
   });
 }
 
@@ -108,6 +111,10 @@ TEST(Database, LoadsEveryKindOfRecord) {
       {"a stored image outside the database",
        {{"/rw/pckg/.images/kept", image_of("kept", v1_2, 5, signature())}, {pdb + "kept/files", "flash/bin/kept\nbin/old-form\n"}},
        "kept v=01026600 t=5 files=[/bin/old-form,/flash/bin/kept]\n"},
+      {"the images' records first, then the stored images', then the bare ones",
+       with("a", "1 2\n", {{pdb + "z/image", image_of("z", v1_0, 1)}, {pdb + "m/files", ""},
+        {"/rw/pckg/.images/m", image_of("m", v1_2, 5)}}),
+       "z v=01006600 t=1\nm v=01026600 t=5\na v=00000001 t=2\n"},
       // Only directories are packages: not the stream install's leftover
       // image file, nor a link.
       {"phantoms", with("abc", "16803328 1\n", {{pdb + "image", image_of("ghost", v1_0, 1)}, {pdb + "lnk", testsupport::link_to("abc")},
@@ -209,10 +216,11 @@ TEST(Removal, FilesDatabaseDirectoryAndClaims) {
 
 TEST(Listing, RowsMarkersAndDates) {
   auto blanks = [](size_t count) { return std::string(count, ' '); };
-  pkg_repo repository;
+  package_listing listing;
   auto add = [&](std::string name, uint32_t version, uint32_t built, bool off, std::string bundle, std::string note) {
-    pkg_image* r = repository.append(std::make_unique<pkg_image>(name));
-    r->version = version, r->build_time = built, r->disabled = off, r->bundle.name = bundle, r->note = note;
+    pkg_image r(name);
+    r.version = version, r.build_time = built, r.disabled = off, r.bundle.name = bundle, r.note = note;
+    listing.rows.push_back(listing.row_of(r));
   };
   add("routing", 0x06306601, 951782400, true, "", "");
   add("wireless", 0x0702630A, 0x7FFFFFFF, false, "system", "radio drivers");
@@ -220,7 +228,7 @@ TEST(Listing, RowsMarkersAndDates) {
   add("x", 0xFFFF61FF, 0xFFFFFFFF, true, "b", "");
   // Long texts are never cut; control bytes of package texts cannot reach the terminal.
   add("a-very-long\033package-name", v1_0, 1711929599, false, "", std::string("n\0o\rte\x7f", 7) + std::string(40, 'n'));
-  EXPECT_EQ(pkgdb_test::printed([&](console& c) { show_packages(repository, c.out); }),
+  EXPECT_EQ(pkgdb_test::printed([&](console& c) { show_packages(listing, c.out); }),
             blanks(12) + "Name    " + blanks(6) + "Version " + blanks(15) + "Built" + blanks(36) + "Note\n" + std::string(94, '-') +
                 "\n" + blanks(9) + "routing X  " + blanks(7) + "6.48.1 Feb/29/2000 00:00:00" + blanks(40) + "\n" +
                 blanks(8) + "wireless  B " + blanks(6) + "7.2rc10 Jan/19/2038 03:14:07" + blanks(27) + "radio drivers\n" +
