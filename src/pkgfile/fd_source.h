@@ -11,8 +11,10 @@ namespace crypto {
 class hasher;
 }
 
-// Reads a descriptor through a small buffer. Read errors end the data (the
-// errno is kept). Large reads go straight into the caller's buffer.
+// Reads a descriptor through a page-sized buffer, which serves the small
+// reads of part headers, lists and the signature trailer; reads of a page
+// or more (the inflater's, the skipping of parts) go straight into the
+// caller's buffer. Read errors end the data (the errno is kept).
 class fd_source : public byte_source {
  public:
   // `digest`, when given, receives every byte read from the descriptor, in
@@ -30,7 +32,7 @@ class fd_source : public byte_source {
   bool drain();
 
  private:
-  static constexpr size_t buffer_size = 65536;
+  static constexpr size_t buffer_size = 4096;
   static constexpr size_t direct_read_size = 4096;
   // One read(2) into `buffer`, repeated on EINTR, that feeds the digest;
   // 0 at the end or on an error (kept), which ends the data.
