@@ -46,11 +46,12 @@ struct pipe_source : memory_source {
 // A package file read as the installer reads one from a pipe, at its first
 // wanted part; `copy` gets every byte read.
 struct reading {
-  pipe_source source;
+  std::string bytes;  // the source reads from this copy
+  pipe_source source{bytes};
   string_sink copy;
   pkg_stream stream{source, true, &copy};
   uint32_t first;
-  reading(const std::string& file, std::initializer_list<pkg_part_type> wanted) : source(file) {
+  reading(std::string file, std::initializer_list<pkg_part_type> wanted) : bytes(std::move(file)) {
     stream.wanted_types = parts_of(wanted);
     first = stream.next_part();
   }
