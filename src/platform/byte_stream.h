@@ -37,7 +37,8 @@ class byte_sink {
 // obtained.
 size_t read_full(byte_source& source, char* buffer, size_t count);
 
-// Bytes held in memory: a package built in memory, read back.
+// Bytes held in memory: a package built in memory, read back. The bytes are
+// borrowed and must outlive the source.
 class memory_source : public byte_source {
  public:
   explicit memory_source(std::string_view data) : data_(data) {}
