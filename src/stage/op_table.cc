@@ -29,7 +29,7 @@ void op_table::iterator::read() {
   std::string_view target = table_->arena_->view(entry.target);
   entry_.first.assign(target);
   entry_.second.kind = entry.kind;
-  entry_.second.source.assign(target.substr(0, entry.shared)).append(table_->arena_->view(entry.source_rest));
+  table_->read_source(entry, entry_.second.source);
 }
 
 std::vector<op_table::slot>::iterator op_table::place_in(std::vector<slot>& run, const path_arena& arena,
@@ -74,10 +74,14 @@ void op_table::fill(slot& entry, std::string_view target, const file_op& op) {
   entry.kind = static_cast<uint16_t>(op.kind);
 }
 
+void op_table::read_source(const slot& entry, std::string& source) const {
+  source.assign(arena_->view(entry.target).substr(0, entry.shared)).append(arena_->view(entry.source_rest));
+}
+
 file_op op_table::op_of(const slot& entry) const {
-  std::string source(arena_->view(entry.target).substr(0, entry.shared));
-  source.append(arena_->view(entry.source_rest));
-  return {entry.kind, std::move(source)};
+  file_op op{entry.kind, {}};
+  read_source(entry, op.source);
+  return op;
 }
 
 op_table::iterator op_table::begin() const {

@@ -96,6 +96,8 @@ class op_table {
   slot* lookup(std::string_view target) const;
   void merge() const;
   void fill(slot& entry, std::string_view target, const file_op& op);
+  // The entry's source, put back together into `source` (its bytes reused).
+  void read_source(const slot& entry, std::string& source) const;
   file_op op_of(const slot& entry) const;
 
   std::shared_ptr<path_arena> arena_;
